@@ -1,0 +1,242 @@
+#include "MyApplicationDelegate.h"
+
+#include "Alert.h"
+#include "Bundle.h"
+#include "FileHandle.h"
+#include "FileManager.h"
+#include "Path.h"
+#include "ProcessInfo.h"
+#include "Task.h"
+#include "UserDefaults.h"
+#include "Workspace.h"
+
+#include <cstdio>
+#include <sysexits.h>
+#include <vector>
+
+using namespace platform;
+
+void MyApplicationDelegate::applicationDidFinishLaunching()
+{
+    launchX11Application();
+
+    m_zelvantDirPath = stringByAppendingPathComponent(bundlePath(), "Contents/Resources/zelvant-x.y.z");
+    std::string zelclientPath = stringByAppendingPathComponent(m_zelvantDirPath, "bin/zelclient");
+
+    auto version = determineVersionOfZelclientAt(zelclientPath);
+    if (!version)
+        Application::sharedApplication().terminate();
+
+    m_supportFilesDirPath = stringByAppendingPathComponent(homeDirectory(), "Library/Application Support/Zelvant/" + *version);
+    writeZelvantApplicationSupportFiles();
+
+    Task handOff;
+    handOff.setLaunchPath("/usr/bin/open");
+    std::string scriptPath = writeLauncherScript();
+    handOff.setArguments({ "-a", "X11", scriptPath });
+    runHandOffTask(handOff);
+
+    Application::sharedApplication().terminate();
+}
+
+std::string MyApplicationDelegate::bundlePath() const
+{
+    return Bundle::mainBundle().bundlePath();
+}
+
+void MyApplicationDelegate::runHandOffTask(Task& task)
+{
+    if (auto launched = task.launch(); !launched) {
+        reportFailure("hand-off to X11", launched.error(), EX_UNAVAILABLE);
+        return;
+    }
+    task.waitUntilExit();
+}
+
+void MyApplicationDelegate::reportFailure(std::string_view step, const Error& error, int exitStatus)
+{
+    std::string line = "Zelvant: " + std::string { step } + ": " + error.message() + "\n";
+    std::fputs(line.c_str(), stderr);
+    Application::sharedApplication().noteFailure(exitStatus);
+}
+
+void MyApplicationDelegate::launchX11Application()
+{
+    if (Workspace::sharedWorkspace().fullPathForApplication("X11"))
+        return;
+
+    Alert alert = Alert::alertWithMessageText("Unable to locate the X11 application.", "Okay",
+        "Perhaps X11 is not installed on your system, or you moved it to a different location after installation?");
+    alert.setAlertStyle(AlertStyle::Critical);
+    alert.runModal();
+    Application::sharedApplication().noteFailure(EX_UNAVAILABLE);
+    Application::sharedApplication().terminate();
+}
+
+std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(const std::string& path)
+{
+    // First form: run the client with "-v" and read its joined output to the end.
+    auto output = Pipe::pipe();
+    if (!output) {
+        reportFailure("version probe", output.error(), EX_OSERR);
+        return std::nullopt;
+    }
+    Task task;
+    task.setLaunchPath(path);
+    task.setArguments({ "-v" });
+    task.setStandardOutput((*output)->fileHandleForWriting()->fileDescriptor());
+    task.setStandardError((*output)->fileHandleForWriting()->fileDescriptor());
+    auto launched = task.launch();
+    (*output)->fileHandleForWriting()->closeFile();
+    if (!launched) {
+        reportFailure("version probe", launched.error(), EX_UNAVAILABLE);
+        return std::nullopt;
+    }
+    std::string text;
+    while (auto chunk = (*output)->fileHandleForReading()->availableData()) {
+        if (chunk->empty())
+            break;
+        text += *chunk;
+    }
+    task.waitUntilExit();
+
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t space; (space = text.find(' ', start)) != std::string::npos; start = space + 1)
+        fields.push_back(text.substr(start, space - start));
+    fields.push_back(text.substr(start));
+    if (fields.size() < 3 || fields[2].empty() || fields[2].find('/') != std::string::npos)
+        return std::nullopt;
+    return fields[2];
+}
+
+void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
+{
+    FileManager& fileManager = FileManager::defaultManager();
+    std::string parent = stringByDeletingLastPathComponent(m_supportFilesDirPath);
+    if (!fileManager.fileExistsAtPath(parent))
+        (void)fileManager.createDirectoryAtPath(parent);
+    std::string version = lastPathComponent(m_supportFilesDirPath);
+    if (fileManager.itemExistsAtPath(m_supportFilesDirPath))
+        (void)fileManager.removeItemAtPath(m_supportFilesDirPath);
+    (void)fileManager.createDirectoryAtPath(m_supportFilesDirPath);
+
+    enum class Action { Copy, CreateDirectory, Rewrite };
+    struct Entry {
+        const char* relativePath;
+        Action action;
+    };
+    static constexpr Entry entries[] = {
+        { "fonts", Action::Copy },
+        { "gtk-2.0", Action::CreateDirectory },
+        { "gtk-2.0/gdk-pixbuf.loaders", Action::Rewrite },
+        { "gtk-2.0/loaders", Action::Copy },
+        { "pango", Action::CreateDirectory },
+        { "pango/pangorc", Action::Rewrite },
+        { "pango/pango.modules", Action::Rewrite },
+        { "pango/pangox.aliases", Action::Copy },
+        { "pango/modules", Action::Copy },
+    };
+    for (const auto& entry : entries) {
+        std::string source = stringByAppendingPathComponent(m_zelvantDirPath, entry.relativePath);
+        std::string destination = stringByAppendingPathComponent(m_supportFilesDirPath, entry.relativePath);
+        switch (entry.action) {
+        case Action::Copy:
+            (void)fileManager.copyItemAtPath(source, destination);
+            break;
+        case Action::CreateDirectory:
+            (void)fileManager.createDirectoryAtPath(destination);
+            break;
+        case Action::Rewrite: {
+            std::optional<std::string> text;
+            if (auto contents = fileManager.contentsAtPath(source))
+                text = std::move(*contents);
+            if (auto rewritten = manipulateText(std::move(text), version))
+                (void)fileManager.writeAtomically(destination, *rewritten);
+            break;
+        }
+        }
+    }
+}
+
+// Replaces every occurrence of target in text, searching the whole text once.
+static void replaceOccurrences(std::string& text, std::string_view target, std::string_view replacement)
+{
+    std::string result;
+    size_t start = 0;
+    for (size_t found; (found = text.find(target, start)) != std::string::npos; start = found + target.size()) {
+        result.append(text, start, found - start);
+        result.append(replacement);
+    }
+    if (!start)
+        return;
+    result.append(text, start);
+    text = std::move(result);
+}
+
+std::optional<std::string> MyApplicationDelegate::manipulateText(std::optional<std::string> text, std::string_view version)
+{
+    if (!text)
+        return text;
+    replaceOccurrences(*text, "/Users/login", homeDirectory());
+    replaceOccurrences(*text, "version", version);
+    return text;
+}
+
+std::string MyApplicationDelegate::determineLanguage()
+{
+    if (auto lang = environmentValue("LANG"))
+        return *lang;
+
+    UserDefaults& defaults = UserDefaults::standardUserDefaults();
+    std::string defaultLocale = "en";
+    auto languages = defaults.objectForKey("AppleLanguages");
+    if (languages && languages->isArray() && !languages->array().empty()) {
+        const auto& list = languages->array();
+        bool firstIsEnglish = list[0].isString() && list[0].string() == "en";
+        std::string catalogue = stringByAppendingPathComponent(m_zelvantDirPath, "share/locale");
+        bool isDirectory = false;
+        if (!firstIsEnglish && FileManager::defaultManager().fileExistsAtPath(catalogue, isDirectory) && isDirectory) {
+            for (const auto& language : list) {
+                if (!language.isString())
+                    continue;
+                if (FileManager::defaultManager().fileExistsAtPath(stringByAppendingPathComponent(catalogue, language.string()))) {
+                    defaultLocale = language.string();
+                    break;
+                }
+            }
+        }
+    }
+
+    defaults.registerDefaults({ { "locale", defaultLocale } });
+    std::string locale = defaults.stringForKey("locale").value_or(defaultLocale);
+    if (locale.size() == 2) {
+        std::string upper = locale;
+        for (char& c : upper)
+            c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+        locale += "_" + upper;
+    }
+    return locale;
+}
+
+std::string MyApplicationDelegate::writeLauncherScript()
+{
+    FileManager& fileManager = FileManager::defaultManager();
+    std::string templatePath = stringByAppendingPathComponent(m_zelvantDirPath, "../run-zelvant-template.py");
+    std::optional<std::string> text;
+    if (auto contents = fileManager.contentsAtPath(templatePath))
+        text = std::move(*contents);
+    if (text) {
+        replaceOccurrences(*text, "[zelvantdir]", m_zelvantDirPath);
+        replaceOccurrences(*text, "[homedir]", homeDirectory());
+    }
+    std::string language = determineLanguage();
+    std::string scriptPath = stringByAppendingPathComponent(m_supportFilesDirPath, "run-zelvant.py");
+    if (text) {
+        replaceOccurrences(*text, "[lang]", language);
+        replaceOccurrences(*text, "[supportdir]", m_supportFilesDirPath);
+        (void)fileManager.writeAtomically(scriptPath, *text);
+    }
+    (void)fileManager.setPosixPermissions(scriptPath, 0744);
+    return scriptPath;
+}

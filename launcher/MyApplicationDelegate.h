@@ -1,0 +1,44 @@
+#pragma once
+
+#include "Application.h"
+#include "Error.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+class Task;
+}
+
+class MyApplicationDelegate : public platform::ApplicationDelegate {
+public:
+    MyApplicationDelegate() = default;
+    ~MyApplicationDelegate() override = default;
+
+    void applicationDidFinishLaunching() override;
+
+    void launchX11Application();
+    // The client's version, or none when the client gave nothing usable
+    // (then the user has been told and the launch must stop).
+    std::optional<std::string> determineVersionOfZelclientAt(const std::string& path);
+    void writeZelvantApplicationSupportFiles();
+    static std::optional<std::string> manipulateText(std::optional<std::string> text, std::string_view version);
+    std::string determineLanguage();
+    std::string writeLauncherScript();
+
+    const std::string& zelvantDirPath() const { return m_zelvantDirPath; }
+    const std::string& supportFilesDirPath() const { return m_supportFilesDirPath; }
+
+protected:
+    // Seams for tests: where the two paths come from and how the hand-off runs.
+    virtual std::string bundlePath() const;
+    virtual void runHandOffTask(platform::Task&);
+
+    // A step failed: say which, on what, and why; the exit status turns non-zero.
+    void reportFailure(std::string_view step, const platform::Error&, int exitStatus);
+
+private:
+    std::string m_zelvantDirPath;
+    std::string m_supportFilesDirPath;
+};

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+enum class AlertStyle {
+    Warning = 0,
+    Informational = 1,
+    Critical = 2,
+};
+
+// A modal message with one button. With a display it is a real dialog that
+// blocks until the button is pressed; without one both texts go to standard
+// error and the system log, and it returns at once.
+class Alert {
+public:
+    static Alert alertWithMessageText(std::string messageText, std::string defaultButton, std::string informativeText);
+
+    void setAlertStyle(AlertStyle style) { m_style = style; }
+    AlertStyle alertStyle() const { return m_style; }
+    const std::string& messageText() const { return m_messageText; }
+    const std::string& informativeText() const { return m_informativeText; }
+    const std::string& buttonTitle() const { return m_buttonTitle; }
+
+    void runModal() const;
+
+private:
+    std::string m_messageText;
+    std::string m_informativeText;
+    std::string m_buttonTitle;
+    AlertStyle m_style { AlertStyle::Warning };
+};
+
+// Shows the dialog on the display; false when no display could be reached.
+// The toolkit behind it is loaded only here.
+bool runAlertDialog(const Alert&);
+
+}

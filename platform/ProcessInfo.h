@@ -1,0 +1,19 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// The process's own environment, arguments and user.
+std::optional<std::string> environmentValue(const std::string& name);
+std::string homeDirectory();
+std::string executablePath();
+
+// argv as the process received it; the application main sets it.
+const std::vector<std::string>& processArguments();
+void setProcessArguments(std::vector<std::string>);
+
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "Error.h"
+#include "ScopedFD.h"
+
+#include <map>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace platform {
+
+// One child process. Spawned directly from an argument vector, never through
+// a shell; the child gets no descriptor but its three standard streams.
+class Task {
+public:
+    using Environment = std::map<std::string, std::string>;
+
+    Task() = default;
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+    ~Task();
+
+    void setLaunchPath(std::string path) { m_launchPath = std::move(path); }
+    const std::string& launchPath() const { return m_launchPath; }
+    void setArguments(std::vector<std::string> arguments) { m_arguments = std::move(arguments); }
+    const std::vector<std::string>& arguments() const { return m_arguments; }
+    // Replaces the child's whole environment; unset, it inherits ours.
+    void setEnvironment(std::optional<Environment> environment) { m_environment = std::move(environment); }
+    const std::optional<Environment>& environment() const { return m_environment; }
+
+    // Descriptors the child gets as 0, 1 and 2; unset, it inherits ours.
+    // The task does not own them: whoever made them keeps them open until launch.
+    void setStandardInput(int fd) { m_standardInput = fd; }
+    void setStandardOutput(int fd) { m_standardOutput = fd; }
+    void setStandardError(int fd) { m_standardError = fd; }
+    // The child leads a session of its own instead of just a process group.
+    void setStartsNewSession(bool startsNewSession) { m_startsNewSession = startsNewSession; }
+
+    Result<void> launch();
+    // Blocks until the child has exited, and reaps it.
+    void waitUntilExit();
+    // Asks a running child to end (SIGTERM); never signals a reaped or reused pid.
+    void terminate();
+    bool isRunning();
+
+    pid_t processIdentifier() const { return m_pid; }
+    // The pidfd: readable once the child has exited.
+    int processDescriptor() const { return m_pidfd.get(); }
+    // The exit code, or the signal number when the child was killed.
+    int terminationStatus() const { return m_terminationStatus; }
+    bool terminatedBySignal() const { return m_terminatedBySignal; }
+
+    // The program actually run: "/usr/bin/open" maps to the project's own open tool.
+    static std::string resolvedLaunchPath(const std::string& launchPath);
+
+private:
+    bool reap(bool block);
+
+    std::string m_launchPath;
+    std::vector<std::string> m_arguments;
+    std::optional<Environment> m_environment;
+    int m_standardInput { -1 };
+    int m_standardOutput { -1 };
+    int m_standardError { -1 };
+    bool m_startsNewSession { false };
+
+    pid_t m_pid { -1 };
+    ScopedFD m_pidfd;
+    bool m_reaped { false };
+    int m_terminationStatus { 0 };
+    bool m_terminatedBySignal { false };
+};
+
+}

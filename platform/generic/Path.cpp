@@ -1,0 +1,53 @@
+#include "Path.h"
+
+namespace platform {
+
+std::string standardizedSlashes(std::string_view path)
+{
+    std::string result;
+    result.reserve(path.size());
+    for (char c : path) {
+        if (c == '/' && !result.empty() && result.back() == '/')
+            continue;
+        result += c;
+    }
+    if (result.size() > 1 && result.back() == '/')
+        result.pop_back();
+    return result;
+}
+
+std::string stringByAppendingPathComponent(std::string_view path, std::string_view component)
+{
+    if (path.empty())
+        return standardizedSlashes(component);
+    if (component.empty())
+        return standardizedSlashes(path);
+    std::string joined { path };
+    joined += '/';
+    joined += component;
+    return standardizedSlashes(joined);
+}
+
+std::string lastPathComponent(std::string_view path)
+{
+    std::string clean = standardizedSlashes(path);
+    if (clean == "/")
+        return clean;
+    auto slash = clean.rfind('/');
+    return slash == std::string::npos ? clean : clean.substr(slash + 1);
+}
+
+std::string stringByDeletingLastPathComponent(std::string_view path)
+{
+    std::string clean = standardizedSlashes(path);
+    if (clean == "/")
+        return clean;
+    auto slash = clean.rfind('/');
+    if (slash == std::string::npos)
+        return {};
+    if (slash == 0)
+        return "/";
+    return clean.substr(0, slash);
+}
+
+}

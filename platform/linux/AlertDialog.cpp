@@ -1,0 +1,10 @@
+#include "Alert.h"
+
+namespace platform {
+
+bool runAlertDialog(const Alert&)
+{
+    return false;
+}
+
+}

@@ -1,0 +1,51 @@
+#include "Bundle.h"
+
+#include "Path.h"
+#include "ProcessInfo.h"
+#include "PropertyList.h"
+
+namespace platform {
+
+Bundle Bundle::bundleForExecutable(const std::string& executablePath)
+{
+    Bundle bundle;
+    bundle.m_executableName = lastPathComponent(executablePath);
+    std::string macOS = stringByDeletingLastPathComponent(executablePath);
+    std::string contents = stringByDeletingLastPathComponent(macOS);
+    if (lastPathComponent(macOS) == "MacOS" && lastPathComponent(contents) == "Contents")
+        bundle.m_bundlePath = stringByDeletingLastPathComponent(contents);
+    else
+        bundle.m_bundlePath = macOS;
+    return bundle;
+}
+
+const Bundle& Bundle::mainBundle()
+{
+    static const Bundle bundle = bundleForExecutable(executablePath());
+    return bundle;
+}
+
+std::string Bundle::infoPlistPath() const
+{
+    return stringByAppendingPathComponent(m_bundlePath, "Contents/Info.plist");
+}
+
+std::string Bundle::bundleIdentifier() const
+{
+    if (auto info = PropertyList::fromFile(infoPlistPath())) {
+        if (auto identifier = info->stringForKey("CFBundleIdentifier"); identifier && !identifier->empty())
+            return *identifier;
+    }
+    return m_executableName;
+}
+
+std::string Bundle::bundleExecutable(const std::string& fallback) const
+{
+    if (auto info = PropertyList::fromFile(infoPlistPath())) {
+        if (auto executable = info->stringForKey("CFBundleExecutable"); executable && !executable->empty())
+            return *executable;
+    }
+    return fallback;
+}
+
+}

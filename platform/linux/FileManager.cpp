@@ -1,0 +1,145 @@
+#include "FileManager.h"
+
+#include "Path.h"
+#include "ScopedFD.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+FileManager& FileManager::defaultManager()
+{
+    static FileManager manager;
+    return manager;
+}
+
+bool FileManager::fileExistsAtPath(const std::string& path) const
+{
+    struct stat status;
+    return ::stat(path.c_str(), &status) == 0;
+}
+
+bool FileManager::fileExistsAtPath(const std::string& path, bool& isDirectory) const
+{
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) {
+        isDirectory = false;
+        return false;
+    }
+    isDirectory = S_ISDIR(status.st_mode);
+    return true;
+}
+
+bool FileManager::itemExistsAtPath(const std::string& path) const
+{
+    struct stat status;
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
+Result<void> FileManager::createDirectoryAtPath(const std::string& path) const
+{
+    if (::mkdir(path.c_str(), 0777) != 0)
+        return Error::fromErrno("mkdir", path);
+    return {};
+}
+
+Result<void> FileManager::removeItemAtPath(const std::string& path) const
+{
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (error)
+        return Error::fromSyscall("remove", error.value(), path);
+    return {};
+}
+
+Result<void> FileManager::copyItemAtPath(const std::string& source, const std::string& destination) const
+{
+    if (itemExistsAtPath(destination))
+        return Error::fromSyscall("copy", EEXIST, destination);
+    std::error_code error;
+    std::filesystem::copy(source, destination, std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks, error);
+    if (error)
+        return Error::fromSyscall("copy", error.value(), source);
+    return {};
+}
+
+Result<void> FileManager::moveItemAtPath(const std::string& source, const std::string& destination) const
+{
+    if (::rename(source.c_str(), destination.c_str()) != 0)
+        return Error::fromErrno("rename", source);
+    return {};
+}
+
+Result<void> FileManager::setPosixPermissions(const std::string& path, mode_t mode) const
+{
+    if (::chmod(path.c_str(), mode) != 0)
+        return Error::fromErrno("chmod", path);
+    return {};
+}
+
+Result<std::string> FileManager::contentsAtPath(const std::string& path) const
+{
+    ScopedFD fd { ::open(path.c_str(), O_RDONLY | O_CLOEXEC) };
+    if (!fd)
+        return Error::fromErrno("open", path);
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return Error::fromErrno("read", path);
+        if (count == 0)
+            return bytes;
+        bytes.append(buffer, static_cast<size_t>(count));
+    }
+}
+
+static Result<void> writeAll(int fd, std::string_view bytes, const std::string& path)
+{
+    while (!bytes.empty()) {
+        ssize_t count = ::write(fd, bytes.data(), bytes.size());
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return Error::fromErrno("write", path);
+        bytes.remove_prefix(static_cast<size_t>(count));
+    }
+    return {};
+}
+
+Result<void> FileManager::writeAtomically(const std::string& path, std::string_view bytes) const
+{
+    std::string directory = stringByDeletingLastPathComponent(path);
+    if (directory.empty())
+        directory = ".";
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, ".%08x.tmp", random());
+        std::string temporary = stringByAppendingPathComponent(directory, "." + lastPathComponent(path) + suffix);
+        ScopedFD fd { ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666) };
+        if (!fd && errno == EEXIST)
+            continue;
+        if (!fd)
+            return Error::fromErrno("open", temporary);
+        auto written = writeAll(fd.get(), bytes, temporary);
+        if (written && ::close(fd.release()) != 0)
+            written = Error::fromErrno("close", temporary);
+        if (written && ::rename(temporary.c_str(), path.c_str()) != 0)
+            written = Error::fromErrno("rename", path);
+        if (!written)
+            ::unlink(temporary.c_str());
+        return written;
+    }
+    return Error::fromSyscall("open", EEXIST, path);
+}
+
+}

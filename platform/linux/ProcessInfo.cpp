@@ -1,0 +1,56 @@
+#include "ProcessInfo.h"
+
+#include <climits>
+#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace platform {
+
+std::optional<std::string> environmentValue(const std::string& name)
+{
+    const char* value = std::getenv(name.c_str());
+    if (!value)
+        return std::nullopt;
+    return std::string { value };
+}
+
+std::string homeDirectory()
+{
+    // HOME wins over the passwd entry: every Linux tool honours it, and tests need it.
+    if (auto home = environmentValue("HOME"); home && !home->empty())
+        return *home;
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    std::string buffer(16384, '\0');
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
+        return found->pw_dir;
+    return "/";
+}
+
+std::string executablePath()
+{
+    char buffer[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (length <= 0)
+        return {};
+    return std::string(buffer, static_cast<size_t>(length));
+}
+
+static std::vector<std::string>& argumentStorage()
+{
+    static std::vector<std::string> arguments;
+    return arguments;
+}
+
+const std::vector<std::string>& processArguments()
+{
+    return argumentStorage();
+}
+
+void setProcessArguments(std::vector<std::string> arguments)
+{
+    argumentStorage() = std::move(arguments);
+}
+
+}

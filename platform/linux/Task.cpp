@@ -1,0 +1,207 @@
+#include "Task.h"
+
+#include "Bundle.h"
+#include "FileManager.h"
+#include "Path.h"
+#include "ProcessInfo.h"
+
+#include <cerrno>
+#include <csignal>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+// glibc's <sys/pidfd.h> lacks C linkage in C++; call the kernel directly.
+static int pidfd_open(pid_t pid, unsigned flags)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, flags));
+}
+
+static int pidfd_send_signal(int pidfd, int signal, siginfo_t* info, unsigned flags)
+{
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, info, flags));
+}
+
+namespace platform {
+
+std::string Task::resolvedLaunchPath(const std::string& launchPath)
+{
+    if (launchPath != "/usr/bin/open")
+        return launchPath;
+    if (auto tool = environmentValue("ZELVANT_OPEN_TOOL"); tool && !tool->empty())
+        return *tool;
+    // Beside the bundle in the build tree, in the prefix's bin when installed.
+    std::string bundleParent = stringByDeletingLastPathComponent(Bundle::mainBundle().bundlePath());
+    for (const auto& candidate : {
+             stringByAppendingPathComponent(bundleParent, "bin/zelvant-open"),
+             stringByAppendingPathComponent(bundleParent, "../bin/zelvant-open"),
+             stringByAppendingPathComponent(ZELVANT_INSTALL_PREFIX, "bin/zelvant-open"),
+         }) {
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return launchPath;
+}
+
+namespace {
+
+class SpawnAttributes {
+public:
+    SpawnAttributes() { m_error = posix_spawnattr_init(&m_attributes); }
+    ~SpawnAttributes()
+    {
+        if (!m_error)
+            posix_spawnattr_destroy(&m_attributes);
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    posix_spawnattr_t* get() { return &m_attributes; }
+    int error() const { return m_error; }
+
+private:
+    posix_spawnattr_t m_attributes;
+    int m_error { 0 };
+};
+
+class SpawnFileActions {
+public:
+    SpawnFileActions() { m_error = posix_spawn_file_actions_init(&m_actions); }
+    ~SpawnFileActions()
+    {
+        if (!m_error)
+            posix_spawn_file_actions_destroy(&m_actions);
+    }
+    SpawnFileActions(const SpawnFileActions&) = delete;
+    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+    posix_spawn_file_actions_t* get() { return &m_actions; }
+    int error() const { return m_error; }
+
+private:
+    posix_spawn_file_actions_t m_actions;
+    int m_error { 0 };
+};
+
+}
+
+Result<void> Task::launch()
+{
+    if (m_pid > 0)
+        return Error::fromSyscall("posix_spawn", EBUSY, m_launchPath);
+
+    std::string program = resolvedLaunchPath(m_launchPath);
+    std::vector<std::string> argumentStrings;
+    argumentStrings.reserve(m_arguments.size() + 1);
+    argumentStrings.push_back(program);
+    argumentStrings.insert(argumentStrings.end(), m_arguments.begin(), m_arguments.end());
+    std::vector<char*> argv;
+    for (auto& argument : argumentStrings)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> environmentStrings;
+    std::vector<char*> envp;
+    if (m_environment) {
+        for (const auto& [name, value] : *m_environment)
+            environmentStrings.push_back(name + "=" + value);
+        for (auto& entry : environmentStrings)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+    }
+
+    SpawnAttributes attributes;
+    SpawnFileActions actions;
+    if (attributes.error() || actions.error())
+        return Error::fromSyscall("posix_spawn", attributes.error() ? attributes.error() : actions.error(), program);
+
+    // The child starts with no blocked signals, default handlers and a process group of its own.
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(attributes.get(), &signals);
+    sigfillset(&signals);
+    sigdelset(&signals, SIGKILL);
+    sigdelset(&signals, SIGSTOP);
+    posix_spawnattr_setsigdefault(attributes.get(), &signals);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (m_startsNewSession) {
+        flags |= POSIX_SPAWN_SETSID;
+    } else {
+        posix_spawnattr_setpgroup(attributes.get(), 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(attributes.get(), flags);
+
+    int streams[3] = { m_standardInput, m_standardOutput, m_standardError };
+    for (int target = 0; target < 3; ++target) {
+        if (streams[target] >= 0)
+            posix_spawn_file_actions_adddup2(actions.get(), streams[target], target);
+    }
+    posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
+
+    pid_t pid = -1;
+    int error = posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), m_environment ? envp.data() : environ);
+    if (error)
+        return Error::fromSyscall("posix_spawn", error, program);
+
+    m_pid = pid;
+    // pidfds are close-on-exec by nature.
+    m_pidfd = ScopedFD { pidfd_open(pid, 0) };
+    if (!m_pidfd) {
+        // Without a pidfd we cannot signal safely; reap it now rather than leak a zombie.
+        Error failure = Error::fromErrno("pidfd_open", program);
+        ::kill(pid, SIGKILL);
+        reap(true);
+        return failure;
+    }
+    return {};
+}
+
+bool Task::reap(bool block)
+{
+    if (m_reaped || m_pid <= 0)
+        return m_reaped;
+    siginfo_t info {};
+    int options = WEXITED | (block ? 0 : WNOHANG);
+    for (;;) {
+        int result = m_pidfd ? waitid(P_PIDFD, static_cast<id_t>(m_pidfd.get()), &info, options)
+                             : waitid(P_PID, static_cast<id_t>(m_pid), &info, options);
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result < 0)
+            return false;
+        break;
+    }
+    if (info.si_pid == 0)
+        return false;
+    m_reaped = true;
+    m_terminatedBySignal = info.si_code != CLD_EXITED;
+    m_terminationStatus = info.si_status;
+    return true;
+}
+
+void Task::waitUntilExit()
+{
+    reap(true);
+}
+
+bool Task::isRunning()
+{
+    return m_pid > 0 && !reap(false);
+}
+
+void Task::terminate()
+{
+    // The pidfd names this child only: once reaped the signal fails with ESRCH
+    // instead of reaching whoever got the pid next.
+    if (m_pidfd && !m_reaped)
+        pidfd_send_signal(m_pidfd.get(), SIGTERM, nullptr, 0);
+}
+
+Task::~Task()
+{
+    reap(false);
+}
+
+}

@@ -1,0 +1,187 @@
+#include "TestSupport.h"
+
+#include "FileHandle.h"
+#include "FileManager.h"
+#include "Path.h"
+#include "ProcessInfo.h"
+#include "Task.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace test {
+
+TemporaryDirectory::TemporaryDirectory()
+{
+    std::string pattern = std::filesystem::temp_directory_path().string() + "/zelvant-test-XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    m_path = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory()
+{
+    // Make everything writable first, so tests may leave read-only bits behind.
+    std::error_code error;
+    for (auto& entry : std::filesystem::recursive_directory_iterator(m_path, error)) {
+        if (entry.is_directory(error) && !entry.is_symlink(error))
+            ::chmod(entry.path().c_str(), 0755);
+    }
+    std::filesystem::remove_all(m_path, error);
+}
+
+ProcessResult runProgram(const std::string& path, const RunOptions& options)
+{
+    auto output = platform::Pipe::pipe();
+    auto error = platform::Pipe::pipe();
+    if (!output || !error)
+        throw std::runtime_error("pipe failed");
+    platform::Task task;
+    task.setLaunchPath(path);
+    task.setArguments(options.arguments);
+    task.setEnvironment(options.environment);
+    task.setStandardOutput((*output)->fileHandleForWriting()->fileDescriptor());
+    task.setStandardError((*error)->fileHandleForWriting()->fileDescriptor());
+    int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    task.setStandardInput(devNull);
+    auto launched = task.launch();
+    ::close(devNull);
+    (*output)->fileHandleForWriting()->closeFile();
+    (*error)->fileHandleForWriting()->closeFile();
+    if (!launched)
+        throw std::runtime_error(launched.error().message());
+
+    ProcessResult result;
+    pollfd fds[2] = {
+        { (*output)->fileHandleForReading()->fileDescriptor(), POLLIN, 0 },
+        { (*error)->fileHandleForReading()->fileDescriptor(), POLLIN, 0 },
+    };
+    std::string* sinks[2] = { &result.output, &result.error };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+    int open = 2;
+    while (open > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            ::kill(task.processIdentifier(), SIGKILL);
+            ADD_FAILURE() << path << " did not finish within " << options.timeoutSeconds << " s";
+            break;
+        }
+        if (::poll(fds, 2, static_cast<int>(left)) < 0)
+            continue;
+        for (int index = 0; index < 2; ++index) {
+            if (fds[index].fd < 0 || !fds[index].revents)
+                continue;
+            char buffer[65536];
+            ssize_t count = ::read(fds[index].fd, buffer, sizeof buffer);
+            if (count > 0) {
+                sinks[index]->append(buffer, static_cast<size_t>(count));
+            } else if (count == 0 || errno != EINTR) {
+                fds[index].fd = -1;
+                --open;
+            }
+        }
+    }
+    task.waitUntilExit();
+    result.status = task.terminatedBySignal() ? 128 + task.terminationStatus() : task.terminationStatus();
+    return result;
+}
+
+std::string buildDirectory() { return ZELVANT_BUILD_DIR; }
+std::string sourceDirectory() { return ZELVANT_SOURCE_DIR; }
+std::string launcherPath() { return buildDirectory() + "/Zelvant.app/Contents/MacOS/Zelvant"; }
+std::string testBinaryPath() { return platform::executablePath(); }
+
+std::string readFile(const std::string& path)
+{
+    auto bytes = platform::FileManager::defaultManager().contentsAtPath(path);
+    if (!bytes)
+        throw std::runtime_error(bytes.error().message());
+    return *bytes;
+}
+
+void writeFile(const std::string& path, const std::string& bytes, unsigned mode)
+{
+    makeDirectories(platform::stringByDeletingLastPathComponent(path));
+    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+    stream << bytes;
+    stream.close();
+    ::chmod(path.c_str(), mode);
+}
+
+void makeDirectories(const std::string& path)
+{
+    std::filesystem::create_directories(path);
+}
+
+bool exists(const std::string& path)
+{
+    struct stat status;
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
+std::map<std::string, std::string> minimalEnvironment(const std::string& home)
+{
+    std::map<std::string, std::string> environment;
+    environment["HOME"] = home;
+    environment["PATH"] = platform::environmentValue("PATH").value_or("/usr/bin:/bin");
+    return environment;
+}
+
+std::string makeRecordingApplication(const std::string& folder, const std::string& name)
+{
+    std::string bundle = folder + "/" + name + ".app";
+    makeDirectories(bundle + "/Contents/MacOS");
+    std::filesystem::create_symlink(testBinaryPath(), bundle + "/Contents/MacOS/" + name);
+    return bundle;
+}
+
+static std::map<std::string, std::function<int(int, char**)>>& childBehaviours()
+{
+    static std::map<std::string, std::function<int(int, char**)>> behaviours;
+    return behaviours;
+}
+
+void registerChildBehaviour(const std::string& name, std::function<int(int, char**)> behaviour)
+{
+    childBehaviours()[name] = std::move(behaviour);
+}
+
+static int recordArguments(int argc, char** argv)
+{
+    const char* record = std::getenv("ZELVANT_TEST_RECORD");
+    if (!record)
+        return 3;
+    std::ofstream stream(record, std::ios::app);
+    for (int index = 1; index < argc; ++index)
+        stream << argv[index] << '\n';
+    return 0;
+}
+
+}
+
+int main(int argc, char** argv)
+{
+    // Run as a recording application (through a symlink named after it)
+    // or as a named child behaviour; otherwise run the tests.
+    std::string self = platform::lastPathComponent(argv[0]);
+    if (self != "zelvant_tests" && std::getenv("ZELVANT_TEST_RECORD"))
+        return test::recordArguments(argc, argv);
+    if (argc > 1 && std::string_view { argv[1] }.starts_with("--child=")) {
+        std::string name = std::string { argv[1] }.substr(8);
+        auto found = test::childBehaviours().find(name);
+        return found == test::childBehaviours().end() ? 127 : found->second(argc, argv);
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace test {
+
+// A directory removed with everything in it when the test ends.
+class TemporaryDirectory {
+public:
+    TemporaryDirectory();
+    ~TemporaryDirectory();
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& relative) const { return m_path + "/" + relative; }
+
+private:
+    std::string m_path;
+};
+
+struct ProcessResult {
+    int status { -1 }; // exit code, or 128 + signal
+    std::string output; // standard output
+    std::string error; // standard error
+};
+
+struct RunOptions {
+    std::vector<std::string> arguments;
+    // Replaces the whole environment when set.
+    std::optional<std::map<std::string, std::string>> environment;
+    int timeoutSeconds { 60 };
+};
+
+// Runs a program directly (no shell) and collects both output streams.
+ProcessResult runProgram(const std::string& path, const RunOptions&);
+
+std::string buildDirectory();
+std::string sourceDirectory();
+std::string launcherPath(); // build/Zelvant.app/Contents/MacOS/Zelvant
+std::string testBinaryPath();
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes, unsigned mode = 0644);
+void makeDirectories(const std::string& path);
+bool exists(const std::string& path); // anything at the path, links included
+
+// An environment with only what a launch needs: PATH, HOME, and no DISPLAY.
+std::map<std::string, std::string> minimalEnvironment(const std::string& home);
+
+// A NAME.app in folder whose executable is this test binary; run that way it
+// appends its arguments, one per line, to the file $ZELVANT_TEST_RECORD.
+std::string makeRecordingApplication(const std::string& folder, const std::string& name);
+
+// The test binary re-run as a child: a named behaviour, chosen by the first
+// argument "--child=NAME".
+void registerChildBehaviour(const std::string& name, std::function<int(int argc, char** argv)>);
+
+}

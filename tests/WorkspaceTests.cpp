@@ -1,0 +1,84 @@
+#include "Bundle.h"
+#include "TestSupport.h"
+#include "Workspace.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+using namespace platform;
+
+namespace {
+
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const std::string& value)
+        : m_name(name)
+    {
+        if (const char* old = std::getenv(name))
+            m_old = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnvironment()
+    {
+        if (m_old)
+            setenv(m_name, m_old->c_str(), 1);
+        else
+            unsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    std::optional<std::string> m_old;
+};
+
+}
+
+TEST(Workspace, ApplicationPathSkipsEmptyRelativeAndMissingEntries)
+{
+    test::TemporaryDirectory folder;
+    test::makeDirectories(folder / "second/X11.app");
+    test::makeDirectories(folder / "third/X11.app");
+    ScopedEnvironment path { "ZELVANT_APPLICATION_PATH",
+        "::relative/folder:" + folder.path() + "/missing:" + folder.path() + "/second:" + folder.path() + "/third:" };
+
+    auto folders = Workspace::applicationFolders();
+    ASSERT_EQ(folders.size(), 3u);
+    EXPECT_EQ(folders[0], folder / "missing");
+    EXPECT_EQ(Workspace::sharedWorkspace().fullPathForApplication("X11"), folder / "second/X11.app");
+    EXPECT_FALSE(Workspace::sharedWorkspace().fullPathForApplication("Missing"));
+    EXPECT_FALSE(Workspace::sharedWorkspace().fullPathForApplication("../second/X11"));
+}
+
+TEST(Workspace, ApplicationThatIsAFileIsNotFound)
+{
+    test::TemporaryDirectory folder;
+    test::writeFile(folder / "X11.app", "not a bundle");
+    ScopedEnvironment path { "ZELVANT_APPLICATION_PATH", folder.path() };
+    EXPECT_FALSE(Workspace::sharedWorkspace().fullPathForApplication("X11"));
+}
+
+TEST(Workspace, DefaultFoldersStartInTheHomeDirectory)
+{
+    ScopedEnvironment home { "HOME", "/home/player" };
+    unsetenv("ZELVANT_APPLICATION_PATH");
+    auto folders = Workspace::applicationFolders();
+    ASSERT_GE(folders.size(), 4u);
+    EXPECT_EQ(folders[0], "/home/player/Applications");
+    EXPECT_EQ(folders[1], "/Applications");
+    EXPECT_EQ(folders[2], "/Applications/Utilities");
+}
+
+TEST(Bundle, ExecutableInsideContentsMacOSNamesTheBundle)
+{
+    test::TemporaryDirectory folder;
+    test::writeFile(folder / "Game.app/Contents/Info.plist",
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>org.example.game</string></dict></plist>");
+    Bundle bundle = Bundle::bundleForExecutable(folder / "Game.app/Contents/MacOS/Game");
+    EXPECT_EQ(bundle.bundlePath(), folder / "Game.app");
+    EXPECT_EQ(bundle.bundleIdentifier(), "org.example.game");
+    EXPECT_EQ(bundle.bundleExecutable("Game"), "Game");
+
+    Bundle loose = Bundle::bundleForExecutable("/opt/tools/zelvant");
+    EXPECT_EQ(loose.bundlePath(), "/opt/tools");
+    EXPECT_EQ(loose.bundleIdentifier(), "zelvant");
+}

@@ -1,0 +1,28 @@
+# Shared by the demo and the test command: Debian packages and the build.
+ZELVANT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+ZELVANT_PACKAGES=(cmake g++ make pkg-config libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
+  gettext python3 xvfb xdotool x11-utils libx11-6 util-linux)
+
+# Installs what is missing when root; otherwise says the one line to run.
+ensure_packages() {
+  local missing=()
+  for package in "${ZELVANT_PACKAGES[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "Installing: ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  else
+    echo "Missing Debian packages. Run:" >&2
+    echo "  sudo apt-get install -y ${missing[*]}" >&2
+    return 1
+  fi
+}
+
+# Configures and builds one tree; extra arguments go to the configure step.
+build_tree() {
+  local dir=$1; shift
+  cmake -S "$ZELVANT_ROOT" -B "$dir" "$@" >/dev/null && cmake --build "$dir" -j"$(nproc)"
+}
