@@ -7,6 +7,7 @@
 #include "Path.h"
 #include "ProcessInfo.h"
 #include "Task.h"
+#include "UnicodeText.h"
 #include "UserDefaults.h"
 #include "Workspace.h"
 
@@ -183,12 +184,23 @@ std::optional<std::string> MyApplicationDelegate::manipulateText(std::optional<s
     return text;
 }
 
+// A preferred language that can name an entry inside the catalogue directory
+// and nothing outside it.
+static bool isCatalogueEntryName(const PropertyValue& language)
+{
+    if (!language.isString())
+        return false;
+    const std::string& name = language.string();
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
 std::string MyApplicationDelegate::determineLanguage()
 {
     if (auto lang = environmentValue("LANG"))
         return *lang;
 
     UserDefaults& defaults = UserDefaults::standardUserDefaults();
+    FileManager& fileManager = FileManager::defaultManager();
     std::string defaultLocale = "en";
     auto languages = defaults.objectForKey("AppleLanguages");
     if (languages && languages->isArray() && !languages->array().empty()) {
@@ -196,11 +208,9 @@ std::string MyApplicationDelegate::determineLanguage()
         bool firstIsEnglish = list[0].isString() && list[0].string() == "en";
         std::string catalogue = stringByAppendingPathComponent(m_zelvantDirPath, "share/locale");
         bool isDirectory = false;
-        if (!firstIsEnglish && FileManager::defaultManager().fileExistsAtPath(catalogue, isDirectory) && isDirectory) {
+        if (!firstIsEnglish && fileManager.fileExistsAtPath(catalogue, isDirectory) && isDirectory) {
             for (const auto& language : list) {
-                if (!language.isString())
-                    continue;
-                if (FileManager::defaultManager().fileExistsAtPath(stringByAppendingPathComponent(catalogue, language.string()))) {
+                if (isCatalogueEntryName(language) && fileManager.fileExistsAtPath(stringByAppendingPathComponent(catalogue, language.string()))) {
                     defaultLocale = language.string();
                     break;
                 }
@@ -209,13 +219,10 @@ std::string MyApplicationDelegate::determineLanguage()
     }
 
     defaults.registerDefaults({ { "locale", defaultLocale } });
+    // A stored value that cannot be read as a string leaves the computed one.
     std::string locale = defaults.stringForKey("locale").value_or(defaultLocale);
-    if (locale.size() == 2) {
-        std::string upper = locale;
-        for (char& c : upper)
-            c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-        locale += "_" + upper;
-    }
+    if (characterCount(locale) == 2)
+        locale += "_" + uppercaseString(locale);
     return locale;
 }
 

@@ -4,12 +4,15 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
 // Defaults searched in order: the argument domain (the process's own
 // "-key value" pairs), the application's preferences file, the global
-// preferences file, the registration domain.
+// preferences file, the registration domain. The files are read once, when
+// a default is first asked for; one that cannot be read as a property list
+// with a dictionary at its top counts as empty.
 class UserDefaults {
 public:
     static UserDefaults& standardUserDefaults();
@@ -17,12 +20,32 @@ public:
     std::optional<PropertyValue> objectForKey(const std::string& key);
     // A string as is, a number as its decimal text, anything else none.
     std::optional<std::string> stringForKey(const std::string& key);
+    // Lowest-ranking values: never stored, gone when the process ends.
     void registerDefaults(const PropertyValue::Dictionary&);
 
+    // The "-key value" pairs of an argument vector, argv[0] skipped. A value
+    // starting with "(", "{" or a double quote is read as an old-style
+    // property list, kept as plain text when it is not one.
+    static PropertyValue::Dictionary argumentDomain(const std::vector<std::string>& arguments);
+
+    // ~/Library/Preferences/<bundle identifier>.plist and .GlobalPreferences.plist.
+    static std::string applicationDomainPath();
+    static std::string globalDomainPath();
+
+    // Whether the preference files have been read since the last reset (tests).
+    bool hasReadPreferenceFiles() const { return m_searchList.has_value(); }
     // Forgets everything read and registered (tests).
     void reset();
 
 private:
+    struct SearchList {
+        PropertyValue::Dictionary argumentDomain;
+        PropertyValue::Dictionary applicationDomain;
+        PropertyValue::Dictionary globalDomain;
+    };
+    const SearchList& searchList();
+
+    std::optional<SearchList> m_searchList;
     PropertyValue::Dictionary m_registrationDomain;
 };
 

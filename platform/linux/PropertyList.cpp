@@ -1,11 +1,17 @@
 #include "PropertyList.h"
 
-#include "FileManager.h"
+#include "ScopedFD.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -14,9 +20,195 @@ void PropertyList::Free::operator()(void* node) const
     plist_free(static_cast<plist_t>(node));
 }
 
+// libplist parses and frees recursively, and expands shared binary objects
+// into copies: deep or self-multiplying input would exhaust the stack or the
+// memory. These checks refuse such input first.
+
+static uint64_t bigEndian(std::string_view bytes, size_t offset, size_t width)
+{
+    uint64_t value = 0;
+    for (size_t i = 0; i < width; ++i)
+        value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
+    return value;
+}
+
+namespace {
+
+class BinaryListCheck {
+public:
+    explicit BinaryListCheck(std::string_view bytes)
+        : m_bytes(bytes) { }
+
+    bool isAcceptable()
+    {
+        constexpr size_t headerSize = 8, trailerSize = 32;
+        if (m_bytes.size() < headerSize + trailerSize)
+            return false;
+        size_t trailer = m_bytes.size() - trailerSize;
+        m_offsetSize = static_cast<unsigned char>(m_bytes[trailer + 6]);
+        m_referenceSize = static_cast<unsigned char>(m_bytes[trailer + 7]);
+        uint64_t objectCount = bigEndian(m_bytes, trailer + 8, 8);
+        uint64_t topObject = bigEndian(m_bytes, trailer + 16, 8);
+        m_offsetTable = bigEndian(m_bytes, trailer + 24, 8);
+        if (!m_offsetSize || m_offsetSize > 8 || !m_referenceSize || m_referenceSize > 8)
+            return false;
+        if (!objectCount || objectCount > PropertyList::maximumObjects || topObject >= objectCount)
+            return false;
+        if (m_offsetTable < headerSize || m_offsetTable > trailer || (trailer - m_offsetTable) / m_offsetSize < objectCount)
+            return false;
+        m_objectCount = static_cast<size_t>(objectCount);
+        return walk(static_cast<size_t>(topObject));
+    }
+
+private:
+    struct Container {
+        size_t references { 0 }; // where the object references start
+        size_t count { 0 }; // how many references
+    };
+
+    std::optional<Container> container(size_t object) const
+    {
+        uint64_t offset = bigEndian(m_bytes, m_offsetTable + object * m_offsetSize, m_offsetSize);
+        if (offset < 8 || offset >= m_offsetTable)
+            return std::nullopt;
+        auto marker = static_cast<unsigned char>(m_bytes[offset]);
+        unsigned type = marker >> 4;
+        Container result;
+        if (type != 0xA && type != 0xC && type != 0xD)
+            return result;
+        uint64_t count = marker & 0x0F;
+        size_t position = offset + 1;
+        if (count == 0x0F) {
+            if (position >= m_offsetTable)
+                return std::nullopt;
+            auto sizeMarker = static_cast<unsigned char>(m_bytes[position]);
+            if ((sizeMarker >> 4) != 0x1 || (sizeMarker & 0x0F) > 3)
+                return std::nullopt;
+            size_t width = size_t { 1 } << (sizeMarker & 0x0F);
+            if (position + 1 + width > m_offsetTable)
+                return std::nullopt;
+            count = bigEndian(m_bytes, position + 1, width);
+            position += 1 + width;
+        }
+        if (type == 0xD)
+            count *= 2;
+        if (count > (m_offsetTable - position) / m_referenceSize)
+            return std::nullopt;
+        result.references = position;
+        result.count = static_cast<size_t>(count);
+        return result;
+    }
+
+    // Depth-first over the object graph without recursion, measuring how
+    // deep and how large the tree it expands to would be.
+    bool walk(size_t top)
+    {
+        enum class State : uint8_t { Unvisited, Open, Done };
+        std::vector<State> state(m_objectCount, State::Unvisited);
+        std::vector<uint16_t> depth(m_objectCount, 0);
+        std::vector<uint32_t> expandedSize(m_objectCount, 0);
+        struct Frame {
+            size_t object;
+            Container container;
+            size_t next;
+        };
+        std::vector<Frame> stack;
+        auto open = [&](size_t object) {
+            auto found = container(object);
+            if (!found || stack.size() >= PropertyList::maximumDepth)
+                return false;
+            state[object] = State::Open;
+            stack.push_back({ object, *found, 0 });
+            return true;
+        };
+        if (!open(top))
+            return false;
+        while (!stack.empty()) {
+            Frame& frame = stack.back();
+            if (frame.next < frame.container.count) {
+                size_t child = static_cast<size_t>(bigEndian(m_bytes, frame.container.references + frame.next * m_referenceSize, m_referenceSize));
+                ++frame.next;
+                if (child >= m_objectCount || state[child] == State::Open)
+                    return false;
+                if (state[child] == State::Unvisited && !open(child))
+                    return false;
+                // Reached before on a shorter path: its depth now adds to this one.
+                if (state[child] == State::Done && stack.size() + depth[child] > PropertyList::maximumDepth)
+                    return false;
+                continue;
+            }
+            uint16_t deepest = 0;
+            uint64_t size = 1;
+            for (size_t i = 0; i < frame.container.count; ++i) {
+                size_t child = static_cast<size_t>(bigEndian(m_bytes, frame.container.references + i * m_referenceSize, m_referenceSize));
+                deepest = std::max(deepest, depth[child]);
+                size += expandedSize[child];
+                if (size > PropertyList::maximumObjects)
+                    return false;
+            }
+            depth[frame.object] = static_cast<uint16_t>(deepest + 1);
+            expandedSize[frame.object] = static_cast<uint32_t>(size);
+            state[frame.object] = State::Done;
+            stack.pop_back();
+        }
+        return true;
+    }
+
+    std::string_view m_bytes;
+    size_t m_offsetSize { 0 };
+    size_t m_referenceSize { 0 };
+    uint64_t m_offsetTable { 0 };
+    size_t m_objectCount { 0 };
+};
+
+}
+
+// Element nesting of XML text, skipping comments, processing instructions,
+// declarations and character data.
+static bool xmlNestingIsAcceptable(std::string_view text)
+{
+    size_t depth = 0;
+    size_t position = 0;
+    while ((position = text.find('<', position)) != std::string_view::npos) {
+        std::string_view rest = text.substr(position);
+        auto skipPast = [&](std::string_view terminator) {
+            size_t end = text.find(terminator, position);
+            position = end == std::string_view::npos ? text.size() : end + terminator.size();
+        };
+        if (rest.starts_with("<!--"))
+            skipPast("-->");
+        else if (rest.starts_with("<![CDATA["))
+            skipPast("]]>");
+        else if (rest.starts_with("<?"))
+            skipPast("?>");
+        else if (rest.starts_with("<!")) {
+            size_t close = text.find('>', position);
+            size_t bracket = text.find('[', position);
+            if (bracket != std::string_view::npos && bracket < close)
+                skipPast("]");
+            skipPast(">");
+        } else if (rest.starts_with("</")) {
+            if (depth)
+                --depth;
+            skipPast(">");
+        } else {
+            size_t close = text.find('>', position);
+            if (close == std::string_view::npos)
+                return true;
+            if (text[close - 1] != '/' && ++depth > PropertyList::maximumDepth)
+                return false;
+            position = close + 1;
+        }
+    }
+    return true;
+}
+
 Result<PropertyList> PropertyList::fromBytes(std::string_view bytes)
 {
-    if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max())
+    if (bytes.empty() || bytes.size() > maximumFileSize)
+        return Error::fromSyscall("plist_from_memory", EINVAL);
+    bool acceptable = bytes.starts_with("bplist00") ? BinaryListCheck { bytes }.isAcceptable() : xmlNestingIsAcceptable(bytes);
+    if (!acceptable)
         return Error::fromSyscall("plist_from_memory", EINVAL);
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
@@ -27,10 +219,32 @@ Result<PropertyList> PropertyList::fromBytes(std::string_view bytes)
 
 Result<PropertyList> PropertyList::fromFile(const std::string& path)
 {
-    auto bytes = FileManager::defaultManager().contentsAtPath(path);
-    if (!bytes)
-        return bytes.error();
-    auto list = fromBytes(*bytes);
+    // Non-blocking, so a FIFO in the file's place cannot hold the open.
+    ScopedFD fd { ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY) };
+    if (!fd)
+        return Error::fromErrno("open", path);
+    struct stat status;
+    if (::fstat(fd.get(), &status) < 0)
+        return Error::fromErrno("fstat", path);
+    if (!S_ISREG(status.st_mode))
+        return Error::fromSyscall("open", EINVAL, path);
+    if (status.st_size > static_cast<off_t>(maximumFileSize))
+        return Error::fromSyscall("read", EFBIG, path);
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return Error::fromErrno("read", path);
+        if (count == 0)
+            break;
+        bytes.append(buffer, static_cast<size_t>(count));
+        if (bytes.size() > maximumFileSize)
+            return Error::fromSyscall("read", EFBIG, path);
+    }
+    auto list = fromBytes(bytes);
     if (!list)
         return Error::fromSyscall("plist_from_memory", EINVAL, path);
     return list;
@@ -51,6 +265,96 @@ std::optional<std::string> PropertyList::stringForKey(const std::string& key) co
     std::string result { value };
     std::free(value);
     return result;
+}
+
+static std::optional<PropertyValue> convert(plist_t node, unsigned depth)
+{
+    if (depth > PropertyList::maximumDepth)
+        return std::nullopt;
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        uint8_t value = 0;
+        plist_get_bool_val(node, &value);
+        return PropertyValue { value != 0 };
+    }
+    case PLIST_UINT:
+    case PLIST_UID: {
+        uint64_t value = 0;
+        if (plist_get_node_type(node) == PLIST_UID)
+            plist_get_uid_val(node, &value);
+        else
+            plist_get_uint_val(node, &value);
+        // Negative integers come back in two's complement.
+        return PropertyValue { static_cast<int64_t>(value) };
+    }
+    case PLIST_REAL: {
+        double value = 0;
+        plist_get_real_val(node, &value);
+        return PropertyValue { value };
+    }
+    case PLIST_STRING: {
+        uint64_t length = 0;
+        const char* value = plist_get_string_ptr(node, &length);
+        if (!value)
+            return std::nullopt;
+        return PropertyValue { std::string { value, static_cast<size_t>(length) } };
+    }
+    case PLIST_DATA: {
+        uint64_t length = 0;
+        const char* value = plist_get_data_ptr(node, &length);
+        return PropertyValue { PropertyValue::Data { value ? std::string { value, static_cast<size_t>(length) } : std::string {} } };
+    }
+    case PLIST_DATE: {
+        int32_t seconds = 0, microseconds = 0;
+        plist_get_date_val(node, &seconds, &microseconds);
+        return PropertyValue { PropertyValue::Date { seconds + microseconds / 1e6 } };
+    }
+    case PLIST_ARRAY: {
+        PropertyValue::Array array;
+        uint32_t count = plist_array_get_size(node);
+        array.reserve(count);
+        for (uint32_t i = 0; i < count; ++i) {
+            auto element = convert(plist_array_get_item(node, i), depth + 1);
+            if (!element)
+                return std::nullopt;
+            array.push_back(std::move(*element));
+        }
+        return PropertyValue { std::move(array) };
+    }
+    case PLIST_DICT: {
+        PropertyValue::Dictionary dictionary;
+        plist_dict_iter iterator = nullptr;
+        plist_dict_new_iter(node, &iterator);
+        if (!iterator)
+            return std::nullopt;
+        std::optional<PropertyValue> result;
+        for (;;) {
+            char* key = nullptr;
+            plist_t item = nullptr;
+            plist_dict_next_item(node, iterator, &key, &item);
+            if (!item) {
+                std::free(key);
+                result = PropertyValue { std::move(dictionary) };
+                break;
+            }
+            std::string name = key ? key : "";
+            std::free(key);
+            auto element = convert(item, depth + 1);
+            if (!element)
+                break;
+            dictionary.insert_or_assign(std::move(name), std::move(*element));
+        }
+        std::free(iterator);
+        return result;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<PropertyValue> PropertyList::value() const
+{
+    return convert(static_cast<plist_t>(m_root.get()), 0);
 }
 
 }

@@ -1,0 +1,298 @@
+#include "OldStylePropertyList.h"
+
+#include <cstdint>
+
+namespace platform {
+
+namespace {
+
+class Parser {
+public:
+    explicit Parser(std::string_view text)
+        : m_text(text) { }
+
+    std::optional<PropertyValue> parseDocument()
+    {
+        auto value = parseValue(0);
+        skipSpace();
+        if (!value || m_failed || !atEnd())
+            return std::nullopt;
+        return value;
+    }
+
+private:
+    bool atEnd() const { return m_position >= m_text.size(); }
+    char peek() const { return m_text[m_position]; }
+
+    // Skips white space and comments; an unterminated comment fails the parse.
+    void skipSpace()
+    {
+        while (!atEnd()) {
+            char c = peek();
+            if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
+                ++m_position;
+                continue;
+            }
+            if (c != '/' || m_position + 1 >= m_text.size())
+                return;
+            char next = m_text[m_position + 1];
+            if (next == '/') {
+                size_t end = m_text.find('\n', m_position + 2);
+                m_position = end == std::string_view::npos ? m_text.size() : end + 1;
+            } else if (next == '*') {
+                size_t end = m_text.find("*/", m_position + 2);
+                if (end == std::string_view::npos) {
+                    m_failed = true;
+                    m_position = m_text.size();
+                    return;
+                }
+                m_position = end + 2;
+            } else
+                return;
+        }
+    }
+
+    // Moves to the next token; false at the end of the text or on a bad comment.
+    bool nextToken()
+    {
+        skipSpace();
+        return !m_failed && !atEnd();
+    }
+
+    static bool isBareCharacter(char c)
+    {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+            || c == '_' || c == '$' || c == '/' || c == ':' || c == '.' || c == '-';
+    }
+
+    std::optional<PropertyValue> parseValue(unsigned depth)
+    {
+        if (!nextToken())
+            return std::nullopt;
+        char c = peek();
+        if (c == '(' || c == '{') {
+            if (depth >= maximumOldStylePropertyListDepth)
+                return std::nullopt;
+            ++m_position;
+            return c == '(' ? parseArray(depth + 1) : parseDictionary(depth + 1);
+        }
+        if (c == '<') {
+            ++m_position;
+            return parseData();
+        }
+        if (auto string = parseString())
+            return PropertyValue { std::move(*string) };
+        return std::nullopt;
+    }
+
+    std::optional<std::string> parseString()
+    {
+        if (!nextToken())
+            return std::nullopt;
+        char c = peek();
+        if (c == '"' || c == '\'') {
+            ++m_position;
+            return parseQuoted(c);
+        }
+        size_t start = m_position;
+        while (!atEnd() && isBareCharacter(peek())) {
+            // A comment ends a bare string.
+            if (peek() == '/' && m_position + 1 < m_text.size() && (m_text[m_position + 1] == '/' || m_text[m_position + 1] == '*'))
+                break;
+            ++m_position;
+        }
+        if (m_position == start)
+            return std::nullopt;
+        return std::string { m_text.substr(start, m_position - start) };
+    }
+
+    static void appendUTF8(std::string& out, char32_t c)
+    {
+        if (c < 0x80)
+            out += static_cast<char>(c);
+        else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+
+    static int hexValue(char c)
+    {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    }
+
+    // \U followed by up to four hex digits: one UTF-16 unit.
+    std::optional<char32_t> parseUnicodeEscape()
+    {
+        char32_t unit = 0;
+        size_t digits = 0;
+        while (digits < 4 && !atEnd() && hexValue(peek()) >= 0) {
+            unit = unit * 16 + static_cast<char32_t>(hexValue(peek()));
+            ++m_position;
+            ++digits;
+        }
+        if (!digits)
+            return std::nullopt;
+        return unit;
+    }
+
+    std::optional<std::string> parseQuoted(char quote)
+    {
+        std::string result;
+        char32_t pendingHighSurrogate = 0;
+        auto flushSurrogate = [&] {
+            if (pendingHighSurrogate)
+                appendUTF8(result, 0xFFFD);
+            pendingHighSurrogate = 0;
+        };
+        while (!atEnd()) {
+            char c = m_text[m_position++];
+            if (c == quote) {
+                flushSurrogate();
+                return result;
+            }
+            if (c != '\\') {
+                flushSurrogate();
+                result += c;
+                continue;
+            }
+            if (atEnd())
+                return std::nullopt;
+            char escape = m_text[m_position++];
+            if (escape == 'U') {
+                auto unit = parseUnicodeEscape();
+                if (!unit)
+                    return std::nullopt;
+                if (*unit >= 0xDC00 && *unit <= 0xDFFF && pendingHighSurrogate) {
+                    appendUTF8(result, 0x10000 + ((pendingHighSurrogate - 0xD800) << 10) + (*unit - 0xDC00));
+                    pendingHighSurrogate = 0;
+                    continue;
+                }
+                flushSurrogate();
+                if (*unit >= 0xD800 && *unit <= 0xDBFF)
+                    pendingHighSurrogate = *unit;
+                else if (*unit >= 0xDC00 && *unit <= 0xDFFF)
+                    appendUTF8(result, 0xFFFD);
+                else
+                    appendUTF8(result, *unit);
+                continue;
+            }
+            flushSurrogate();
+            if (escape >= '0' && escape <= '7') {
+                // Up to three octal digits; values past ASCII name Latin-1 characters.
+                char32_t value = static_cast<char32_t>(escape - '0');
+                for (int i = 0; i < 2 && !atEnd() && peek() >= '0' && peek() <= '7'; ++i)
+                    value = value * 8 + static_cast<char32_t>(m_text[m_position++] - '0');
+                appendUTF8(result, value);
+                continue;
+            }
+            switch (escape) {
+            case 'a': result += '\a'; break;
+            case 'b': result += '\b'; break;
+            case 'f': result += '\f'; break;
+            case 'n': result += '\n'; break;
+            case 'r': result += '\r'; break;
+            case 't': result += '\t'; break;
+            case 'v': result += '\v'; break;
+            default: result += escape; break;
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::optional<PropertyValue> parseData()
+    {
+        PropertyValue::Data data;
+        int high = -1;
+        for (;;) {
+            if (!nextToken())
+                return std::nullopt;
+            char c = m_text[m_position++];
+            if (c == '>')
+                break;
+            int value = hexValue(c);
+            if (value < 0)
+                return std::nullopt;
+            if (high < 0)
+                high = value;
+            else {
+                data.bytes += static_cast<char>(high * 16 + value);
+                high = -1;
+            }
+        }
+        if (high >= 0)
+            return std::nullopt;
+        return PropertyValue { std::move(data) };
+    }
+
+    std::optional<PropertyValue> parseArray(unsigned depth)
+    {
+        PropertyValue::Array array;
+        for (;;) {
+            if (!nextToken())
+                return std::nullopt;
+            if (peek() == ')') {
+                ++m_position;
+                return PropertyValue { std::move(array) };
+            }
+            auto element = parseValue(depth);
+            if (!element || !nextToken())
+                return std::nullopt;
+            array.push_back(std::move(*element));
+            if (peek() == ',')
+                ++m_position;
+            else if (peek() != ')')
+                return std::nullopt;
+        }
+    }
+
+    std::optional<PropertyValue> parseDictionary(unsigned depth)
+    {
+        PropertyValue::Dictionary dictionary;
+        for (;;) {
+            if (!nextToken())
+                return std::nullopt;
+            if (peek() == '}') {
+                ++m_position;
+                return PropertyValue { std::move(dictionary) };
+            }
+            auto key = parseString();
+            if (!key || !nextToken() || peek() != '=')
+                return std::nullopt;
+            ++m_position;
+            auto value = parseValue(depth);
+            if (!value || !nextToken() || peek() != ';')
+                return std::nullopt;
+            ++m_position;
+            dictionary.insert_or_assign(std::move(*key), std::move(*value));
+        }
+    }
+
+    std::string_view m_text;
+    size_t m_position { 0 };
+    bool m_failed { false };
+};
+
+}
+
+std::optional<PropertyValue> parseOldStylePropertyList(std::string_view text)
+{
+    return Parser { text }.parseDocument();
+}
+
+}
