@@ -34,6 +34,7 @@ protected:
     // Seams for tests: where the two paths come from and how the hand-off runs.
     virtual std::string bundlePath() const;
     virtual void runHandOffTask(platform::Task&);
+    void setZelvantDirPath(std::string path) { m_zelvantDirPath = std::move(path); }
 
     // A step failed: say which, on what, and why; the exit status turns non-zero.
     void reportFailure(std::string_view step, const platform::Error&, int exitStatus);

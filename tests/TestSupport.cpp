@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -184,4 +185,48 @@ int main(int argc, char** argv)
     }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+namespace test {
+
+static plist_t propertyListNode(const platform::PropertyValue& value)
+{
+    if (value.isString())
+        return plist_new_string(value.string().c_str());
+    if (value.isInteger())
+        return plist_new_uint(static_cast<uint64_t>(value.integer()));
+    if (value.isReal())
+        return plist_new_real(value.real());
+    if (value.isBoolean())
+        return plist_new_bool(value.boolean());
+    if (value.isArray()) {
+        plist_t array = plist_new_array();
+        for (const auto& element : value.array())
+            plist_array_append_item(array, propertyListNode(element));
+        return array;
+    }
+    if (value.isDictionary()) {
+        plist_t dictionary = plist_new_dict();
+        for (const auto& [key, element] : value.dictionary())
+            plist_dict_set_item(dictionary, key.c_str(), propertyListNode(element));
+        return dictionary;
+    }
+    throw std::invalid_argument("no property list form for this value");
+}
+
+std::string propertyListBytes(const platform::PropertyValue& value, bool binary)
+{
+    plist_t root = propertyListNode(value);
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    if (binary)
+        plist_to_bin(root, &bytes, &length);
+    else
+        plist_to_xml(root, &bytes, &length);
+    plist_free(root);
+    std::string result { bytes, length };
+    std::free(bytes);
+    return result;
+}
+
 }

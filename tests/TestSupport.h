@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PropertyValue.h"
+
 #include <functional>
 #include <map>
 #include <optional>
@@ -58,5 +60,8 @@ std::string makeRecordingApplication(const std::string& folder, const std::strin
 // The test binary re-run as a child: a named behaviour, chosen by the first
 // argument "--child=NAME".
 void registerChildBehaviour(const std::string& name, std::function<int(int argc, char** argv)>);
+
+// A property list file's bytes, binary or XML, written by libplist.
+std::string propertyListBytes(const platform::PropertyValue&, bool binary);
 
 }
