@@ -1,0 +1,176 @@
+#include "ProcessInfo.h"
+#include "TestSupport.h"
+#include "UserDefaults.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using namespace platform;
+using Array = PropertyValue::Array;
+using Dictionary = PropertyValue::Dictionary;
+
+TEST(UserDefaultsArguments, PairsKeysWithValues)
+{
+    auto domain = UserDefaults::argumentDomain({ "-argv0", "value0", "stray", "-a", "1", "-b", "-c", "x y", "-psn_0_4711", "-d", "-", "-e", "", "-f" });
+    EXPECT_EQ(domain, (Dictionary { { "a", "1" }, { "c", "x y" }, { "e", "" } }));
+    EXPECT_FALSE(domain.contains("argv0")) << "argv[0] is the program";
+    EXPECT_FALSE(domain.contains("b")) << "a key followed by a key has no value";
+    EXPECT_FALSE(domain.contains("f")) << "a key at the end has no value";
+    EXPECT_FALSE(domain.contains("d")) << "\"-\" is a key, not a value";
+    EXPECT_FALSE(domain.contains("psn_0_4711"));
+
+    // The session argument never takes the next word as its value.
+    EXPECT_EQ(UserDefaults::argumentDomain({ "prog", "-psn_0_1", "-k", "v" }), (Dictionary { { "k", "v" } }));
+    // A later pair for the same key wins.
+    EXPECT_EQ(UserDefaults::argumentDomain({ "prog", "-k", "a", "-k", "b" }), (Dictionary { { "k", "b" } }));
+    // A negative number looks like a key.
+    EXPECT_EQ(UserDefaults::argumentDomain({ "prog", "-k", "-5" }), Dictionary {});
+}
+
+TEST(UserDefaultsArguments, ParsesValuesThatLookLikePropertyLists)
+{
+    std::string deep = std::string(100'000, '(') + std::string(100'000, ')');
+    auto domain = UserDefaults::argumentDomain({ "prog",
+        "-AppleLanguages", "(de, en, fr)",
+        "-dict", "{a = (1, \"two\"); b = {c = d;}; /* note */}",
+        "-quoted", "\"quoted text\"",
+        "-open", "(de, en",
+        "-unquoted", "de en",
+        "-brace", "{a = b}",
+        "-trailing", "\"x\" and more",
+        "-deep", deep,
+        "-bare", "(de)x" });
+    EXPECT_EQ(domain.at("AppleLanguages"), (PropertyValue { Array { "de", "en", "fr" } }));
+    EXPECT_EQ(domain.at("dict"), (PropertyValue { Dictionary { { "a", Array { "1", "two" } }, { "b", Dictionary { { "c", "d" } } } } }));
+    EXPECT_EQ(domain.at("quoted"), PropertyValue { "quoted text" });
+    // Malformed: kept as the plain text.
+    EXPECT_EQ(domain.at("open"), PropertyValue { "(de, en" });
+    EXPECT_EQ(domain.at("unquoted"), PropertyValue { "de en" });
+    EXPECT_EQ(domain.at("brace"), PropertyValue { "{a = b}" });
+    EXPECT_EQ(domain.at("trailing"), PropertyValue { "\"x\" and more" });
+    EXPECT_EQ(domain.at("deep"), PropertyValue { deep });
+    EXPECT_EQ(domain.at("bare"), PropertyValue { "(de)x" });
+}
+
+namespace {
+
+// The shared defaults against a scratch home and chosen arguments.
+struct UserDefaultsFixture : ::testing::Test {
+    test::TemporaryDirectory scratch;
+    std::string home = scratch / "home";
+    std::optional<std::string> savedHome = environmentValue("HOME");
+    std::vector<std::string> savedArguments = processArguments();
+    UserDefaults& defaults = UserDefaults::standardUserDefaults();
+
+    void SetUp() override
+    {
+        test::makeDirectories(home + "/Library/Preferences");
+        ::setenv("HOME", home.c_str(), 1);
+        setProcessArguments({ "zelvant_tests" });
+        defaults.reset();
+    }
+    void TearDown() override
+    {
+        defaults.reset();
+        setProcessArguments(savedArguments);
+        if (savedHome)
+            ::setenv("HOME", savedHome->c_str(), 1);
+        else
+            ::unsetenv("HOME");
+    }
+};
+
+}
+
+TEST_F(UserDefaultsFixture, DomainsRankArgumentsThenApplicationThenGlobalThenRegistered)
+{
+    EXPECT_EQ(UserDefaults::applicationDomainPath(), home + "/Library/Preferences/zelvant_tests.plist");
+    EXPECT_EQ(UserDefaults::globalDomainPath(), home + "/Library/Preferences/.GlobalPreferences.plist");
+    test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "k", "application" }, { "a", "application" } }, false));
+    test::writeFile(UserDefaults::globalDomainPath(), test::propertyListBytes(Dictionary { { "k", "global" }, { "a", "global" }, { "g", "global" } }, true));
+    setProcessArguments({ "zelvant_tests", "-k", "argument" });
+    defaults.registerDefaults({ { "k", "registered" }, { "a", "registered" }, { "g", "registered" }, { "r", "registered" } });
+
+    EXPECT_EQ(defaults.stringForKey("k"), "argument");
+    EXPECT_EQ(defaults.stringForKey("a"), "application");
+    EXPECT_EQ(defaults.stringForKey("g"), "global");
+    EXPECT_EQ(defaults.stringForKey("r"), "registered");
+    EXPECT_EQ(defaults.objectForKey("none"), std::nullopt);
+    // A later registration replaces an earlier one, below every stored value.
+    defaults.registerDefaults({ { "r", "again" }, { "k", "again" } });
+    EXPECT_EQ(defaults.stringForKey("r"), "again");
+    EXPECT_EQ(defaults.stringForKey("k"), "argument");
+}
+
+TEST_F(UserDefaultsFixture, StringForKeyGivesStringsAndNumbersOnly)
+{
+    test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary {
+        { "string", "text" }, { "integer", int64_t { -42 } }, { "real", 2.5 }, { "whole", 3.0 },
+        { "flag", true }, { "array", Array { "a" } }, { "dictionary", Dictionary { { "a", "b" } } } }, true));
+    EXPECT_EQ(defaults.stringForKey("string"), "text");
+    EXPECT_EQ(defaults.stringForKey("integer"), "-42");
+    EXPECT_EQ(defaults.stringForKey("real"), "2.5");
+    EXPECT_EQ(defaults.stringForKey("whole"), "3");
+    EXPECT_EQ(defaults.stringForKey("flag"), std::nullopt);
+    EXPECT_EQ(defaults.stringForKey("array"), std::nullopt);
+    EXPECT_EQ(defaults.stringForKey("dictionary"), std::nullopt);
+    EXPECT_EQ(defaults.objectForKey("array"), (PropertyValue { Array { "a" } }));
+}
+
+TEST_F(UserDefaultsFixture, FilesAreReadOnceAndOnlyWhenAsked)
+{
+    test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "k", "first" } }, false));
+    defaults.registerDefaults({ { "r", "x" } });
+    EXPECT_FALSE(defaults.hasReadPreferenceFiles()) << "registering reads nothing";
+    EXPECT_EQ(defaults.stringForKey("k"), "first");
+    EXPECT_TRUE(defaults.hasReadPreferenceFiles());
+    test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "k", "second" } }, false));
+    EXPECT_EQ(defaults.stringForKey("k"), "first") << "read once per process";
+}
+
+TEST_F(UserDefaultsFixture, UnreadableFilesAreEmptyDomains)
+{
+    std::string xml = test::propertyListBytes(Dictionary { { "k", "application" } }, false);
+    std::string binary = test::propertyListBytes(Dictionary { { "k", "application" } }, true);
+    std::string bigText(3 * 1024 * 1024, 'x');
+    std::string nested = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key>";
+    for (int i = 0; i < 300'000; ++i)
+        nested += "<array>";
+    const std::pair<std::string, std::string> cases[] = {
+        { "empty", "" },
+        { "text", "k = application;\n" },
+        { "truncated XML", xml.substr(0, xml.size() - 20) },
+        { "truncated binary", binary.substr(0, binary.size() - 5) },
+        { "binary header only", "bplist00" },
+        { "array at the top", test::propertyListBytes(Array { "k", "application" }, false) },
+        { "string at the top", test::propertyListBytes(PropertyValue { "k" }, true) },
+        { "megabytes of text", bigText },
+        { "nested past the bound", nested },
+    };
+    test::writeFile(UserDefaults::globalDomainPath(), test::propertyListBytes(Dictionary { { "k", "global" } }, true));
+    for (const auto& [name, bytes] : cases) {
+        test::writeFile(UserDefaults::applicationDomainPath(), bytes);
+        defaults.reset();
+        EXPECT_EQ(defaults.stringForKey("k"), "global") << name;
+    }
+    std::filesystem::remove(UserDefaults::applicationDomainPath());
+    test::makeDirectories(UserDefaults::applicationDomainPath());
+    defaults.reset();
+    EXPECT_EQ(defaults.stringForKey("k"), "global") << "a directory in the file's place";
+
+    std::filesystem::remove_all(home + "/Library");
+    defaults.reset();
+    EXPECT_EQ(defaults.objectForKey("k"), std::nullopt) << "no preferences folder";
+}
+
+TEST_F(UserDefaultsFixture, MegabytesOfPreferencesAreRead)
+{
+    Dictionary many;
+    for (int i = 0; i < 40'000; ++i)
+        many.emplace("key" + std::to_string(i), "a value of some length for key " + std::to_string(i));
+    std::string bytes = test::propertyListBytes(many, false);
+    ASSERT_GT(bytes.size(), 2'000'000u);
+    test::writeFile(UserDefaults::globalDomainPath(), bytes);
+    EXPECT_EQ(defaults.stringForKey("key39999"), "a value of some length for key 39999");
+}
