@@ -16,9 +16,9 @@ namespace platform {
 // would expand past maximumObjects, is refused before it is parsed.
 class PropertyList {
 public:
-    static constexpr size_t maximumFileSize = 8 * 1024 * 1024;
+    static constexpr size_t maximumFileSize = size_t { 8 } * 1024 * 1024;
     static constexpr unsigned maximumDepth = 256;
-    static constexpr size_t maximumObjects = 4 * 1024 * 1024;
+    static constexpr size_t maximumObjects = size_t { 4 } * 1024 * 1024;
 
     // Only a regular file of at most maximumFileSize bytes.
     static Result<PropertyList> fromFile(const std::string& path);
@@ -37,7 +37,9 @@ private:
         void operator()(void*) const;
     };
     explicit PropertyList(void* root)
-        : m_root(root) { }
+        : m_root(root)
+    {
+    }
     std::unique_ptr<void, Free> m_root;
 };
 

@@ -20,7 +20,9 @@ public:
     explicit LocaleDelegate(std::string zelvantDirPath) { setZelvantDirPath(std::move(zelvantDirPath)); }
 };
 
-enum class Catalogue { Missing, PlainFile, Directory };
+enum class Catalogue { Missing,
+    PlainFile,
+    Directory };
 
 struct Installation {
     Catalogue catalogue { Catalogue::Directory };
@@ -130,8 +132,16 @@ TEST_F(LocaleSelection, StoredValueIsWidenedCountingCharacters)
 {
     install({ .directories = { "de" } });
     const std::pair<std::string, std::string> cases[] = {
-        { "nl", "nl_NL" }, { "en", "en_EN" }, { "FR", "FR_FR" }, { "pt_BR", "pt_BR" }, { "", "" }, { "\"\"", "" },
-        { "ñu", "ñu_ÑU" }, { "日本", "日本_日本" }, { "é", "é" }, { "abc", "abc" },
+        { "nl", "nl_NL" },
+        { "en", "en_EN" },
+        { "FR", "FR_FR" },
+        { "pt_BR", "pt_BR" },
+        { "", "" },
+        { "\"\"", "" },
+        { "ñu", "ñu_ÑU" },
+        { "日本", "日本_日本" },
+        { "é", "é" },
+        { "abc", "abc" },
     };
     for (const auto& [stored, expected] : cases)
         EXPECT_EQ(select({ "-AppleLanguages", "(de)", "-locale", stored }), expected) << stored;

@@ -41,8 +41,29 @@ TEST(OldStylePropertyList, ReadsStringsArraysDictionariesAndData)
 TEST(OldStylePropertyList, RefusesMalformedText)
 {
     const std::string cases[] = {
-        "", "   ", "(", "(a", "(a b)", "(a,,b)", "(a) b", "{a = b}", "{a b;}", "{= b;}", "{(a) = b;}",
-        "\"open", "\"bad escape\\", "\"\\U\"", "<0f", "<0fa>", "<zz>", "/* open", "(a /* open)", ")", "a b", "a=b", "\"x\" \"y\"",
+        "",
+        "   ",
+        "(",
+        "(a",
+        "(a b)",
+        "(a,,b)",
+        "(a) b",
+        "{a = b}",
+        "{a b;}",
+        "{= b;}",
+        "{(a) = b;}",
+        "\"open",
+        "\"bad escape\\",
+        "\"\\U\"",
+        "<0f",
+        "<0fa>",
+        "<zz>",
+        "/* open",
+        "(a /* open)",
+        ")",
+        "a b",
+        "a=b",
+        "\"x\" \"y\"",
     };
     for (const auto& text : cases)
         EXPECT_EQ(parseOldStylePropertyList(text), std::nullopt) << text;

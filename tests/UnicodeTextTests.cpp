@@ -12,7 +12,10 @@ bool isValidUTF8(const std::string& text)
     size_t i = 0;
     while (i < text.size()) {
         auto lead = static_cast<unsigned char>(text[i]);
-        size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+        size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
+            : lead >= 0xE0 && lead <= 0xEF                             ? 3
+            : lead >= 0xF0 && lead <= 0xF4                             ? 4
+                                                                       : 0;
         if (!length || i + length > text.size())
             return false;
         char32_t c = length == 1 ? lead : lead & (0x7F >> length);
@@ -75,7 +78,10 @@ TEST(UnicodeText, UppercasesWithoutBreakingTheEncoding)
     EXPECT_EQ(uppercaseString("αβςά"), "ΑΒΣΆ");
     EXPECT_EQ(uppercaseString("жё"), "ЖЁ");
     EXPECT_EQ(uppercaseString("日本"), "日本");
-    EXPECT_EQ(uppercaseString("a\xff" "b\xe6\x97"), "A\xff" "B\xe6\x97");
+    EXPECT_EQ(uppercaseString("a\xff"
+                              "b\xe6\x97"),
+        "A\xff"
+        "B\xe6\x97");
 
     // Every character, upper-cased, is still well-formed and is changed only
     // where it is a lower-case letter.

@@ -105,9 +105,7 @@ TEST_F(UserDefaultsFixture, DomainsRankArgumentsThenApplicationThenGlobalThenReg
 
 TEST_F(UserDefaultsFixture, StringForKeyGivesStringsAndNumbersOnly)
 {
-    test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary {
-        { "string", "text" }, { "integer", int64_t { -42 } }, { "real", 2.5 }, { "whole", 3.0 },
-        { "flag", true }, { "array", Array { "a" } }, { "dictionary", Dictionary { { "a", "b" } } } }, true));
+    test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "string", "text" }, { "integer", int64_t { -42 } }, { "real", 2.5 }, { "whole", 3.0 }, { "flag", true }, { "array", Array { "a" } }, { "dictionary", Dictionary { { "a", "b" } } } }, true));
     EXPECT_EQ(defaults.stringForKey("string"), "text");
     EXPECT_EQ(defaults.stringForKey("integer"), "-42");
     EXPECT_EQ(defaults.stringForKey("real"), "2.5");
@@ -133,7 +131,7 @@ TEST_F(UserDefaultsFixture, UnreadableFilesAreEmptyDomains)
 {
     std::string xml = test::propertyListBytes(Dictionary { { "k", "application" } }, false);
     std::string binary = test::propertyListBytes(Dictionary { { "k", "application" } }, true);
-    std::string bigText(3 * 1024 * 1024, 'x');
+    std::string bigText(size_t { 3 } * 1024 * 1024, 'x');
     std::string nested = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key>";
     for (int i = 0; i < 300'000; ++i)
         nested += "<array>";

@@ -9,7 +9,9 @@ namespace {
 class Parser {
 public:
     explicit Parser(std::string_view text)
-        : m_text(text) { }
+        : m_text(text)
+    {
+    }
 
     std::optional<PropertyValue> parseDocument()
     {
@@ -202,14 +204,30 @@ private:
                 continue;
             }
             switch (escape) {
-            case 'a': result += '\a'; break;
-            case 'b': result += '\b'; break;
-            case 'f': result += '\f'; break;
-            case 'n': result += '\n'; break;
-            case 'r': result += '\r'; break;
-            case 't': result += '\t'; break;
-            case 'v': result += '\v'; break;
-            default: result += escape; break;
+            case 'a':
+                result += '\a';
+                break;
+            case 'b':
+                result += '\b';
+                break;
+            case 'f':
+                result += '\f';
+                break;
+            case 'n':
+                result += '\n';
+                break;
+            case 'r':
+                result += '\r';
+                break;
+            case 't':
+                result += '\t';
+                break;
+            case 'v':
+                result += '\v';
+                break;
+            default:
+                result += escape;
+                break;
             }
         }
         return std::nullopt;

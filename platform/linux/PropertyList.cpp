@@ -37,7 +37,9 @@ namespace {
 class BinaryListCheck {
 public:
     explicit BinaryListCheck(std::string_view bytes)
-        : m_bytes(bytes) { }
+        : m_bytes(bytes)
+    {
+    }
 
     bool isAcceptable()
     {
@@ -103,7 +105,9 @@ private:
     // deep and how large the tree it expands to would be.
     bool walk(size_t top)
     {
-        enum class State : uint8_t { Unvisited, Open, Done };
+        enum class State : uint8_t { Unvisited,
+            Open,
+            Done };
         std::vector<State> state(m_objectCount, State::Unvisited);
         std::vector<uint16_t> depth(m_objectCount, 0);
         std::vector<uint32_t> expandedSize(m_objectCount, 0);
