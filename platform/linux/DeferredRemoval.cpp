@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <system_error>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -91,17 +92,49 @@ std::vector<DeferredRemoval> DeferredRemoval::leftoversInDirectory(const std::st
     return leftovers;
 }
 
-Result<void> DeferredRemoval::remove()
+DeferredRemoval::DeferredRemoval(std::string path, ScopedFD directory)
+    : m_state(std::make_unique<State>())
 {
-    if (!m_directory)
+    m_state->path = std::move(path);
+    m_state->directory = std::move(directory);
+}
+
+DeferredRemoval::~DeferredRemoval()
+{
+    if (m_state && m_state->thread.joinable())
+        m_state->thread.join();
+}
+
+Result<void> DeferredRemoval::removeNow(State& state)
+{
+    if (!state.directory)
         return {};
-    auto contents = tree::removeContents(m_directory.get(), m_path);
+    auto contents = tree::removeContents(state.directory.get(), state.path);
     Result<void> removed;
     // Another process may have finished it after its owner died: gone is done.
-    if (::rmdir(m_path.c_str()) != 0 && errno != ENOENT)
-        removed = Error::fromErrno("rmdir", m_path);
-    m_directory.reset();
+    if (::rmdir(state.path.c_str()) != 0 && errno != ENOENT)
+        removed = Error::fromErrno("rmdir", state.path);
+    state.directory.reset();
     return contents ? removed : contents;
 }
 
+void DeferredRemoval::startRemoving()
+{
+    if (m_state->thread.joinable())
+        return;
+    try {
+        m_state->thread = std::thread { [state = m_state.get()] { state->result = removeNow(*state); } };
+    } catch (const std::system_error&) {
+        // No thread to be had: remove() does it in place.
+    }
+}
+
+Result<void> DeferredRemoval::remove()
+{
+    if (m_state->thread.joinable()) {
+        m_state->thread.join();
+        return m_state->result;
+    }
+    return removeNow(*m_state);
+}
 }
