@@ -119,7 +119,8 @@ std::string configText(const char* what)
 // Generates B/Zelvant.app (launcher, client, template) and B/Applications/X11.app.
 std::string makeBundle(const std::string& base, const Installation& installation, const std::string& launcher)
 {
-    std::mt19937_64 random { 42 };
+    // Fixed seed: the same installation on every run. Contents only need to be incompressible.
+    std::mt19937_64 random { 42 }; // NOLINT(cert-msc32-c,cert-msc51-cpp)
     std::string app = base + "/Zelvant.app";
     std::string client = app + "/Contents/Resources/zelvant-x.y.z";
     std::filesystem::create_directories(app + "/Contents/MacOS");
@@ -133,9 +134,9 @@ std::string makeBundle(const std::string& base, const Installation& installation
     }
     writeText(client + "/fonts/fonts.conf", configText("fonts"));
     for (int index = 0; index < 20; ++index)
-        writeBytes(client + "/gtk-2.0/loaders/libpixbufloader-" + std::to_string(index) + ".so", 60 * 1024, random, 0755);
+        writeBytes(client + "/gtk-2.0/loaders/libpixbufloader-" + std::to_string(index) + ".so", size_t { 60 } * 1024, random, 0755);
     for (int index = 0; index < 30; ++index)
-        writeBytes(client + "/pango/modules/pango-module-" + std::to_string(index) + ".so", 90 * 1024, random, 0755);
+        writeBytes(client + "/pango/modules/pango-module-" + std::to_string(index) + ".so", size_t { 90 } * 1024, random, 0755);
     writeText(client + "/gtk-2.0/gdk-pixbuf.loaders", configText("loaders"));
     writeText(client + "/pango/pangorc", configText("pangorc"));
     writeText(client + "/pango/pango.modules", configText("modules"));
@@ -156,6 +157,7 @@ struct ChildRun {
 ChildRun spawnAndWait(const std::vector<std::string>& arguments, char** environment)
 {
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (const auto& argument : arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
@@ -303,13 +305,13 @@ void benchInstallation(const std::string& scratch, const Installation& installat
 void benchInternals(const std::string& scratch, int runs, int pause)
 {
     std::string base = scratch + "/internals";
-    Installation typical { "typical", 60, 20, 330 * 1024 };
+    Installation typical { "typical", 60, 20, size_t { 330 } * 1024 };
     std::string app = makeBundle(base, typical, selfPath());
     std::string client = app + "/Contents/Resources/zelvant-x.y.z";
     std::string target = base + "/support";
     auto& fileManager = platform::FileManager::defaultManager();
     auto copyAll = [&](unsigned threads) {
-        auto check = [](platform::Result<void> result) {
+        auto check = [](const platform::Result<void>& result) {
             if (!result)
                 throw std::runtime_error(result.error().message());
         };
@@ -401,9 +403,9 @@ int main(int argc, char** argv)
     for (int index = 1; index < argc; ++index) {
         std::string_view argument { argv[index] };
         if (argument == "--runs" && index + 1 < argc)
-            runs = std::max(1, std::atoi(argv[++index]));
+            runs = std::max(1, static_cast<int>(std::strtol(argv[++index], nullptr, 10)));
         else if (argument == "--pause-ms" && index + 1 < argc)
-            pause = std::max(0, std::atoi(argv[++index]));
+            pause = std::max(0, static_cast<int>(std::strtol(argv[++index], nullptr, 10)));
         else if (argument == "--dir" && index + 1 < argc)
             directory = argv[++index];
         else if (argument == "--only" && index + 1 < argc)
@@ -430,9 +432,9 @@ int main(int argc, char** argv)
             benchInternals(scratch, runs, pause);
         else {
             if (only.empty() || only == "typical")
-                benchInstallation(scratch, { "typical", 60, 20, 330 * 1024 }, buildDirectory, runs, pause, 0.5);
+                benchInstallation(scratch, { "typical", 60, 20, size_t { 330 } * 1024 }, buildDirectory, runs, pause, 0.5);
             if (only.empty() || only == "large")
-                benchInstallation(scratch, { "large", 2000, 20, 100 * 1024 }, buildDirectory, runs, pause, 0.35);
+                benchInstallation(scratch, { "large", 2000, 20, size_t { 100 } * 1024 }, buildDirectory, runs, pause, 0.35);
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "launch-bench: %s\n", error.what());

@@ -12,6 +12,7 @@
 #include "UserDefaults.h"
 #include "Workspace.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <sysexits.h>
 #include <vector>
@@ -128,8 +129,9 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
                 break;
             missing.push_back(above);
         }
-        for (auto directory = missing.rbegin(); directory != missing.rend(); ++directory) {
-            if (auto created = fileManager.createDirectoryAtPath(*directory); !created)
+        std::reverse(missing.begin(), missing.end());
+        for (const auto& directory : missing) {
+            if (auto created = fileManager.createDirectoryAtPath(directory); !created)
                 reportFailure("create the support directory parent", created.error(), EX_CANTCREAT);
         }
     }

@@ -22,7 +22,9 @@ public:
 
 private:
     explicit FileLock(ScopedFD fd)
-        : m_fd(std::move(fd)) { }
+        : m_fd(std::move(fd))
+    {
+    }
 
     ScopedFD m_fd;
 };

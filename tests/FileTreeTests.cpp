@@ -18,7 +18,7 @@ namespace {
 
 struct stat statusOf(const std::string& path)
 {
-    struct stat status {};
+    struct stat status { };
     ::lstat(path.c_str(), &status);
     return status;
 }
@@ -35,7 +35,7 @@ void makeSocket(const std::string& path)
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     path.copy(address.sun_path, sizeof address.sun_path - 1);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
     ::close(fd);
 }
 

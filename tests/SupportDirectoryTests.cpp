@@ -79,7 +79,7 @@ struct SupportFixture : ::testing::Test {
 
     test::ProcessResult launch() { return test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment() }); }
 
-    std::set<std::string> expectedTree(std::set<std::string> leaveOut = {})
+    std::set<std::string> expectedTree(const std::set<std::string>& leaveOut = {})
     {
         std::set<std::string> tree { "fonts/", "gtk-2.0/", "gtk-2.0/gdk-pixbuf.loaders", "gtk-2.0/loaders/", "pango/",
             "pango/pangorc", "pango/pango.modules", "pango/pangox.aliases", "pango/modules/", "run-zelvant.py" };
@@ -122,7 +122,8 @@ TEST(ManipulateText, RewritesHomeThenVersionAndKeepsEveryOtherByte)
         { "conversion", "1.2", "con1.2" },
         { "nothing to change here", "1.2", "nothing to change here" },
         { "", "1.2", "" },
-        { "\xff\xfe/Users/login\x80version\0end"s, "9", "\xff\xfe/home/player\x80" "9\0end"s },
+        { "\xff\xfe/Users/login\x80version\0end"s, "9", "\xff\xfe/home/player\x80"
+                                                        "9\0end"s },
         // The version pass runs second: a "/Users/login" it inserts stays.
         { "version", "/Users/login", "/Users/login" },
         { "/Users/login/version", "v", "/home/player/v" },
@@ -210,6 +211,7 @@ TEST_F(SupportFixture, ConcurrentLaunchesEachEndComplete)
     ASSERT_EQ(launch().status, 0);
     std::vector<test::ProcessResult> results(8);
     std::vector<std::thread> launches;
+    launches.reserve(results.size());
     for (auto& result : results)
         launches.emplace_back([&] { result = launch(); });
     for (auto& thread : launches)
@@ -266,7 +268,7 @@ int fullDiskLaunch(int argc, char** argv)
         test::writeFile(parent + "/0.9/keep", "keep");
         std::string big = client + "/" + testCase.bigFile;
         std::string saved = test::exists(big) ? test::readFile(big) : std::string {};
-        test::writeFile(big, std::string(600 * 1024, 'v'));
+        test::writeFile(big, std::string(size_t { 600 } * 1024, 'v'));
 
         auto result = test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment });
         std::string name = testCase.name;

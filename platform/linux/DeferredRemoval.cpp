@@ -8,10 +8,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
-#include <system_error>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace platform {

@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <linux/fs.h>
 #include <memory>
 #include <mutex>
@@ -46,7 +46,11 @@ struct DirectoryCloser {
 };
 using DirectoryStream = std::unique_ptr<DIR, DirectoryCloser>;
 
-enum class Kind { Directory, Link, File, Other, Gone };
+enum class Kind { Directory,
+    Link,
+    File,
+    Other,
+    Gone };
 
 struct Entry {
     std::string name;
@@ -175,7 +179,9 @@ class WorkPool {
 public:
     explicit WorkPool(unsigned threads)
         : m_threadCount(threads)
-        , m_capacity(2 * threads) { }
+        , m_capacity(size_t { 2 } * threads)
+    {
+    }
 
     ~WorkPool()
     {
@@ -468,7 +474,7 @@ Result<void> copyBytes(CopyShared& shared, int in, int out, const std::string& p
             return Error::fromErrno("copy_file_range", path);
         }
     }
-    constexpr size_t bufferSize = 128 * 1024;
+    constexpr size_t bufferSize = size_t { 128 } * 1024;
     auto buffer = std::make_unique<char[]>(bufferSize);
     for (;;) {
         ssize_t count = ::read(in, buffer.get(), bufferSize);
