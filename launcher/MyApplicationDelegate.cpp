@@ -2,6 +2,8 @@
 
 #include "Alert.h"
 #include "Bundle.h"
+#include "DeferredRemoval.h"
+#include "FileLock.h"
 #include "FileHandle.h"
 #include "FileManager.h"
 #include "Path.h"
@@ -11,6 +13,7 @@
 #include "UserDefaults.h"
 #include "Workspace.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <sysexits.h>
 #include <vector>
@@ -34,8 +37,10 @@ void MyApplicationDelegate::applicationDidFinishLaunching()
     Task handOff;
     handOff.setLaunchPath("/usr/bin/open");
     std::string scriptPath = writeLauncherScript();
+    m_supportDirectoryLock = {};
     handOff.setArguments({ "-a", "X11", scriptPath });
     runHandOffTask(handOff);
+    removeOldSupportFiles();
 
     Application::sharedApplication().terminate();
 }
@@ -115,12 +120,39 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
 {
     FileManager& fileManager = FileManager::defaultManager();
     std::string parent = stringByDeletingLastPathComponent(m_supportFilesDirPath);
-    if (!fileManager.fileExistsAtPath(parent))
-        (void)fileManager.createDirectoryAtPath(parent);
+    if (!fileManager.fileExistsAtPath(parent)) {
+        // A fresh home has none of "Library/Application Support/Zelvant":
+        // make the missing levels of that chain, top down.
+        std::vector<std::string> missing { parent };
+        for (int level = 1; level < 3; ++level) {
+            std::string above = stringByDeletingLastPathComponent(missing.back());
+            if (fileManager.itemExistsAtPath(above))
+                break;
+            missing.push_back(above);
+        }
+        std::reverse(missing.begin(), missing.end());
+        for (const auto& directory : missing) {
+            if (auto created = fileManager.createDirectoryAtPath(directory); !created)
+                reportFailure("create the support directory parent", created.error(), EX_CANTCREAT);
+        }
+    }
+    // Launches take turns from here until their script is written.
+    if (auto lock = FileLock::lockExclusive(parent))
+        m_supportDirectoryLock = std::move(*lock);
+    else
+        reportFailure("lock the support directory parent", lock.error(), EX_CANTCREAT);
+
     std::string version = lastPathComponent(m_supportFilesDirPath);
-    if (fileManager.itemExistsAtPath(m_supportFilesDirPath))
-        (void)fileManager.removeItemAtPath(m_supportFilesDirPath);
-    (void)fileManager.createDirectoryAtPath(m_supportFilesDirPath);
+    m_oldSupportFiles = DeferredRemoval::leftoversInDirectory(parent);
+    if (fileManager.itemExistsAtPath(m_supportFilesDirPath)) {
+        // The old tree leaves the path at once; removing it waits until after the hand-off.
+        if (auto aside = DeferredRemoval::moveAside(m_supportFilesDirPath))
+            m_oldSupportFiles.push_back(std::move(*aside));
+        else if (auto removed = fileManager.removeItemAtPath(m_supportFilesDirPath); !removed)
+            reportFailure("remove the old support directory", removed.error(), EX_CANTCREAT);
+    }
+    if (auto created = fileManager.createDirectoryAtPath(m_supportFilesDirPath); !created)
+        reportFailure("create the support directory", created.error(), EX_CANTCREAT);
 
     enum class Action { Copy, CreateDirectory, Rewrite };
     struct Entry {
@@ -142,22 +174,41 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
         std::string source = stringByAppendingPathComponent(m_zelvantDirPath, entry.relativePath);
         std::string destination = stringByAppendingPathComponent(m_supportFilesDirPath, entry.relativePath);
         switch (entry.action) {
-        case Action::Copy:
-            (void)fileManager.copyItemAtPath(source, destination);
+        case Action::Copy: {
+            std::string step = std::string { "copy " } + entry.relativePath;
+            // Every entry that did not arrive is named; the others still do.
+            (void)fileManager.copyItemAtPath(source, destination,
+                { .failure = [&](const Error& error) { reportFailure(step, error, EX_IOERR); } });
             break;
+        }
         case Action::CreateDirectory:
-            (void)fileManager.createDirectoryAtPath(destination);
+            if (auto created = fileManager.createDirectoryAtPath(destination); !created)
+                reportFailure(std::string { "create " } + entry.relativePath, created.error(), EX_CANTCREAT);
             break;
         case Action::Rewrite: {
+            std::string step = std::string { "rewrite " } + entry.relativePath;
             std::optional<std::string> text;
             if (auto contents = fileManager.contentsAtPath(source))
                 text = std::move(*contents);
-            if (auto rewritten = manipulateText(std::move(text), version))
-                (void)fileManager.writeAtomically(destination, *rewritten);
+            else
+                reportFailure(step, contents.error(), EX_NOINPUT);
+            if (auto rewritten = manipulateText(std::move(text), version)) {
+                if (auto written = fileManager.writeAtomically(destination, *rewritten); !written)
+                    reportFailure(step, written.error(), EX_CANTCREAT);
+            }
             break;
         }
         }
     }
+}
+
+void MyApplicationDelegate::removeOldSupportFiles()
+{
+    for (auto& old : m_oldSupportFiles) {
+        if (auto removed = old.remove(); !removed)
+            reportFailure("remove the old support directory", removed.error(), EX_CANTCREAT);
+    }
+    m_oldSupportFiles.clear();
 }
 
 // Replaces every occurrence of target in text, searching the whole text once.

@@ -1,11 +1,14 @@
 #pragma once
 
 #include "Application.h"
+#include "DeferredRemoval.h"
 #include "Error.h"
+#include "FileLock.h"
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 class Task;
@@ -40,6 +43,12 @@ protected:
     void reportFailure(std::string_view step, const platform::Error&, int exitStatus);
 
 private:
+    void removeOldSupportFiles();
+
     std::string m_zelvantDirPath;
     std::string m_supportFilesDirPath;
+    // Held from the rebuild of the support directory until the script is in it.
+    platform::FileLock m_supportDirectoryLock;
+    // Old support directories, out of the way, removed after the hand-off.
+    std::vector<platform::DeferredRemoval> m_oldSupportFiles;
 };

@@ -2,10 +2,20 @@
 
 #include "Error.h"
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 
 namespace platform {
+
+struct CopyOptions {
+    // Every entry that could not be copied, the top one included, handed over
+    // on the calling thread once the copy has ended; the other entries still
+    // arrive. The result is the first of them.
+    std::function<void(const Error&)> failure;
+    // Threads copying file contents beside the walk; 0 picks a number.
+    unsigned threads { 0 };
+};
 
 // File operations on paths. Nothing here follows a link where following
 // one could lead a removal or a copy outside the tree it was given.
@@ -21,11 +31,13 @@ public:
 
     // One level, default attributes.
     Result<void> createDirectoryAtPath(const std::string& path) const;
-    // The file, link or whole tree at the path; never descends through a link.
+    // The file, link or whole tree at the path; never descends through a link,
+    // and holds a bounded number of descriptors however deep the tree.
     Result<void> removeItemAtPath(const std::string& path) const;
     // File or tree to a destination that must not exist yet; links stay links,
-    // permission bits and modification times are kept.
-    Result<void> copyItemAtPath(const std::string& source, const std::string& destination) const;
+    // permission bits and access and modification times are kept. Sockets,
+    // FIFOs and devices are skipped as failures.
+    Result<void> copyItemAtPath(const std::string& source, const std::string& destination, const CopyOptions& = {}) const;
     Result<void> moveItemAtPath(const std::string& source, const std::string& destination) const;
     Result<void> setPosixPermissions(const std::string& path, mode_t mode) const;
 

@@ -1,13 +1,14 @@
 #include "FileManager.h"
 
+#include "FileTree.h"
+
 #include "Path.h"
 #include "ScopedFD.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <filesystem>
-#include <random>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,22 +52,12 @@ Result<void> FileManager::createDirectoryAtPath(const std::string& path) const
 
 Result<void> FileManager::removeItemAtPath(const std::string& path) const
 {
-    std::error_code error;
-    std::filesystem::remove_all(path, error);
-    if (error)
-        return Error::fromSyscall("remove", error.value(), path);
-    return {};
+    return tree::removeItem(path);
 }
 
-Result<void> FileManager::copyItemAtPath(const std::string& source, const std::string& destination) const
+Result<void> FileManager::copyItemAtPath(const std::string& source, const std::string& destination, const CopyOptions& options) const
 {
-    if (itemExistsAtPath(destination))
-        return Error::fromSyscall("copy", EEXIST, destination);
-    std::error_code error;
-    std::filesystem::copy(source, destination, std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks, error);
-    if (error)
-        return Error::fromSyscall("copy", error.value(), source);
-    return {};
+    return tree::copyItem(source, destination, options);
 }
 
 Result<void> FileManager::moveItemAtPath(const std::string& source, const std::string& destination) const
@@ -120,19 +111,22 @@ Result<void> FileManager::writeAtomically(const std::string& path, std::string_v
     std::string directory = stringByDeletingLastPathComponent(path);
     if (directory.empty())
         directory = ".";
-    std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned bits = 0;
+        if (::getrandom(&bits, sizeof bits, 0) != sizeof bits)
+            bits ^= static_cast<unsigned>(::getpid()) * 2654435761u + static_cast<unsigned>(attempt);
         char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".%08x.tmp", random());
+        std::snprintf(suffix, sizeof suffix, ".%08x.tmp", bits);
         std::string temporary = stringByAppendingPathComponent(directory, "." + lastPathComponent(path) + suffix);
         ScopedFD fd { ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666) };
         if (!fd && errno == EEXIST)
             continue;
         if (!fd)
             return Error::fromErrno("open", temporary);
-        auto written = writeAll(fd.get(), bytes, temporary);
+        // Errors name the destination: the temporary is gone by the time anyone reads them.
+        auto written = writeAll(fd.get(), bytes, path);
         if (written && ::close(fd.release()) != 0)
-            written = Error::fromErrno("close", temporary);
+            written = Error::fromErrno("close", path);
         if (written && ::rename(temporary.c_str(), path.c_str()) != 0)
             written = Error::fromErrno("rename", path);
         if (!written)

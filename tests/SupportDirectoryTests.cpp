@@ -1,0 +1,307 @@
+#include "MyApplicationDelegate.h"
+#include "TestSupport.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <set>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+namespace {
+
+const std::string version = ZELVANT_TEST_VERSION;
+
+// Every entry below root as a relative path; directories end in "/", links in "@".
+std::set<std::string> treeOf(const std::string& root, const std::string& prefix = {})
+{
+    std::set<std::string> entries;
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(root, error); it != fs::recursive_directory_iterator {}; it.increment(error)) {
+        std::string relative = prefix + it->path().string().substr(root.size() + 1);
+        if (it->is_symlink())
+            entries.insert(relative + "@");
+        else if (it->is_directory())
+            entries.insert(relative + "/");
+        else
+            entries.insert(relative);
+    }
+    return entries;
+}
+
+std::string rewritten(std::string text, const std::string& home, const std::string& versionText)
+{
+    auto replace = [&](const std::string& target, const std::string& replacement) {
+        std::string result;
+        size_t start = 0;
+        for (size_t found; (found = text.find(target, start)) != std::string::npos; start = found + target.size())
+            result += text.substr(start, found - start) + replacement;
+        text = result + text.substr(start);
+    };
+    replace("/Users/login", home);
+    replace("version", versionText);
+    return text;
+}
+
+struct SupportFixture : ::testing::Test {
+    test::TemporaryDirectory scratch;
+    std::string home = scratch / "home";
+    std::string applications = scratch / "Applications";
+    std::string bundle = scratch / "Game.app";
+    std::string client = bundle + "/Contents/Resources/zelvant-x.y.z";
+    std::string parent = home + "/Library/Application Support/Zelvant";
+    std::string support = parent + "/" + version;
+
+    void SetUp() override
+    {
+        // A bare home: the launcher makes the whole chain.
+        test::makeDirectories(home);
+        test::makeRecordingApplication(applications, "X11");
+        fs::copy(test::buildDirectory() + "/Zelvant.app", bundle, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    }
+
+    std::map<std::string, std::string> environment()
+    {
+        auto environment = test::minimalEnvironment(home);
+        environment["ZELVANT_APPLICATION_PATH"] = applications;
+        environment["ZELVANT_TEST_RECORD"] = scratch / "x11-record";
+        environment["ZELVANT_OPEN_TOOL"] = test::buildDirectory() + "/bin/zelvant-open";
+        environment["LANG"] = "C";
+        return environment;
+    }
+
+    test::ProcessResult launch() { return test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment() }); }
+
+    std::set<std::string> expectedTree(const std::set<std::string>& leaveOut = {})
+    {
+        std::set<std::string> tree { "fonts/", "gtk-2.0/", "gtk-2.0/gdk-pixbuf.loaders", "gtk-2.0/loaders/", "pango/",
+            "pango/pangorc", "pango/pango.modules", "pango/pangox.aliases", "pango/modules/", "run-zelvant.py" };
+        for (const char* copied : { "fonts", "gtk-2.0/loaders", "pango/modules" })
+            tree.merge(treeOf(client + "/" + copied, std::string { copied } + "/"));
+        for (const auto& entry : leaveOut)
+            tree.erase(entry);
+        return tree;
+    }
+
+    void expectCompleteSupportDirectory()
+    {
+        EXPECT_EQ(treeOf(support), expectedTree());
+        for (const char* file : { "gtk-2.0/gdk-pixbuf.loaders", "pango/pangorc", "pango/pango.modules" })
+            EXPECT_EQ(test::readFile(support + "/" + file), rewritten(test::readFile(client + "/" + file), home, version)) << file;
+        for (const char* file : { "pango/pangox.aliases", "fonts/fonts.dir" })
+            EXPECT_EQ(test::readFile(support + "/" + file), test::readFile(client + "/" + file)) << file;
+        EXPECT_NE(test::readFile(support + "/run-zelvant.py").find(support), std::string::npos);
+        // Nothing hidden left beside it.
+        for (const auto& entry : fs::directory_iterator(parent))
+            EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+    }
+};
+
+}
+
+TEST(ManipulateText, RewritesHomeThenVersionAndKeepsEveryOtherByte)
+{
+    std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("HOME", "/home/player", 1);
+    struct Case {
+        std::string text;
+        std::string versionText;
+        std::string expected;
+    };
+    const Case cases[] = {
+        { "/Users/login/Library/Fonts", "1.2", "/home/player/Library/Fonts" },
+        { "/Users/loginname", "1.2", "/home/playername" },
+        { "Version version", "1.2", "Version 1.2" },
+        { "conversion", "1.2", "con1.2" },
+        { "nothing to change here", "1.2", "nothing to change here" },
+        { "", "1.2", "" },
+        { "\xff\xfe/Users/login\x80version\0end"s, "9", "\xff\xfe/home/player\x80"
+                                                        "9\0end"s },
+        // The version pass runs second: a "/Users/login" it inserts stays.
+        { "version", "/Users/login", "/Users/login" },
+        { "/Users/login/version", "v", "/home/player/v" },
+    };
+    for (const auto& testCase : cases)
+        EXPECT_EQ(MyApplicationDelegate::manipulateText(testCase.text, testCase.versionText), testCase.expected) << testCase.text;
+    EXPECT_EQ(MyApplicationDelegate::manipulateText(std::nullopt, "1.2"), std::nullopt);
+    // The home directory is asked afresh on every call.
+    setenv("HOME", "/elsewhere", 1);
+    EXPECT_EQ(MyApplicationDelegate::manipulateText("/Users/login", "1.2"), "/elsewhere");
+    setenv("HOME", savedHome.c_str(), 1);
+}
+
+TEST_F(SupportFixture, FreshHomeGetsTheChainAndExactlyTheEntries)
+{
+    auto result = launch();
+    EXPECT_EQ(result.status, 0) << result.error;
+    expectCompleteSupportDirectory();
+}
+
+TEST_F(SupportFixture, SecondLaunchRebuildsAndOtherVersionsStay)
+{
+    ASSERT_EQ(launch().status, 0);
+    std::string other = parent + "/0.9";
+    test::writeFile(other + "/fonts/old.ttf", "old");
+    struct stat before;
+    ::stat((other + "/fonts/old.ttf").c_str(), &before);
+    test::writeFile(support + "/stray.txt", "stray");
+    test::writeFile(support + "/pango/pangorc", "edited by hand");
+    test::writeFile(support + "/fonts/fonts.dir", "edited by hand");
+    // A tree set aside by a launch that was killed before removing it.
+    test::writeFile(parent + "/." + version + ".removing-0badf00d/fonts/x", "x");
+
+    auto result = launch();
+    EXPECT_EQ(result.status, 0) << result.error;
+    expectCompleteSupportDirectory();
+    EXPECT_FALSE(test::exists(support + "/stray.txt"));
+    EXPECT_EQ(test::readFile(other + "/fonts/old.ttf"), "old");
+    struct stat after;
+    ::stat((other + "/fonts/old.ttf").c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+TEST_F(SupportFixture, MissingOrOddSourcesLeaveOnlyThemOut)
+{
+    fs::remove(client + "/pango/pangorc");
+    ::mkfifo((client + "/fonts/pipe").c_str(), 0644);
+    auto result = launch();
+    EXPECT_NE(result.status, 0);
+    EXPECT_NE(result.error.find("rewrite pango/pangorc: open: " + client + "/pango/pangorc: No such file or directory"), std::string::npos) << result.error;
+    EXPECT_NE(result.error.find("copy fonts: skip FIFO: " + client + "/fonts/pipe"), std::string::npos) << result.error;
+    EXPECT_EQ(treeOf(support), expectedTree({ "pango/pangorc", "fonts/pipe" }));
+}
+
+TEST_F(SupportFixture, LinksAreRemovedAsThemselves)
+{
+    // A support path that is a link to another directory, and links inside
+    // the copied trees that point outside: only links ever go.
+    std::string elsewhere = scratch / "elsewhere";
+    test::writeFile(elsewhere + "/precious", "precious");
+    test::makeDirectories(parent);
+    fs::create_directory_symlink(elsewhere, support);
+    fs::create_directory_symlink(elsewhere, client + "/fonts/outside");
+
+    auto first = launch();
+    EXPECT_EQ(first.status, 0) << first.error;
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(support)));
+    EXPECT_EQ(fs::read_symlink(support + "/fonts/outside"), elsewhere);
+    auto second = launch();
+    EXPECT_EQ(second.status, 0) << second.error;
+    expectCompleteSupportDirectory();
+    EXPECT_EQ(test::readFile(elsewhere + "/precious"), "precious");
+
+    // A dangling link counts as something there.
+    fs::remove_all(support);
+    fs::create_directory_symlink(scratch / "nowhere", support);
+    auto third = launch();
+    EXPECT_EQ(third.status, 0) << third.error;
+    expectCompleteSupportDirectory();
+}
+
+TEST_F(SupportFixture, ConcurrentLaunchesEachEndComplete)
+{
+    ASSERT_EQ(launch().status, 0);
+    std::vector<test::ProcessResult> results(8);
+    std::vector<std::thread> launches;
+    launches.reserve(results.size());
+    for (auto& result : results)
+        launches.emplace_back([&] { result = launch(); });
+    for (auto& thread : launches)
+        thread.join();
+    for (const auto& result : results)
+        EXPECT_EQ(result.status, 0) << result.error;
+    expectCompleteSupportDirectory();
+}
+
+namespace {
+
+// Runs in a private mount namespace with the home on a small tmpfs:
+// "--child=full-disk BUNDLE APPLICATIONS HOME".
+int fullDiskLaunch(int argc, char** argv)
+{
+    if (argc < 5)
+        return 2;
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        std::perror("unshare");
+        return 77;
+    }
+    std::string bundle = argv[2], applications = argv[3], home = argv[4];
+    std::string client = bundle + "/Contents/Resources/zelvant-x.y.z";
+    std::string parent = home + "/Library/Application Support/Zelvant";
+    std::string support = parent + "/" + version;
+    int failures = 0;
+    auto check = [&](bool ok, const std::string& what) {
+        if (!ok) {
+            std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+            ++failures;
+        }
+    };
+    auto environment = test::minimalEnvironment(home);
+    environment["ZELVANT_APPLICATION_PATH"] = applications;
+    environment["ZELVANT_TEST_RECORD"] = home + "/x11-record";
+    environment["ZELVANT_OPEN_TOOL"] = test::buildDirectory() + "/bin/zelvant-open";
+    environment["LANG"] = "C";
+
+    struct Case {
+        const char* name;
+        const char* bigFile; // in the client installation
+        const char* step;
+    };
+    const Case cases[] = {
+        { "copy", "fonts/big.ttf", "copy fonts: " },
+        { "rewrite", "gtk-2.0/gdk-pixbuf.loaders", "rewrite gtk-2.0/gdk-pixbuf.loaders: " },
+    };
+    for (const auto& testCase : cases) {
+        if (::mount("tmpfs", home.c_str(), "tmpfs", 0, "size=256k") != 0) {
+            std::perror("mount");
+            return 77;
+        }
+        test::writeFile(home + "/keep", "keep");
+        test::writeFile(parent + "/0.9/keep", "keep");
+        std::string big = client + "/" + testCase.bigFile;
+        std::string saved = test::exists(big) ? test::readFile(big) : std::string {};
+        test::writeFile(big, std::string(size_t { 600 } * 1024, 'v'));
+
+        auto result = test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment });
+        std::string name = testCase.name;
+        check(result.status != 0, name + ": non-zero exit");
+        check(result.error.find(testCase.step) != std::string::npos && result.error.find("No space left on device") != std::string::npos,
+            name + ": step named: " + result.error);
+        check(!test::exists(support + "/" + testCase.bigFile), name + ": no partial " + testCase.bigFile);
+        check(test::exists(support + "/pango/pangox.aliases"), name + ": later entries still arrive");
+        for (const auto& entry : fs::recursive_directory_iterator(support))
+            check(entry.path().filename().string().find(".tmp") == std::string::npos, name + ": temporary left: " + entry.path().string());
+        if (test::exists(support + "/run-zelvant.py"))
+            check(test::readFile(support + "/run-zelvant.py").find(support) != std::string::npos, name + ": script whole");
+        check(test::readFile(home + "/keep") == "keep" && test::readFile(parent + "/0.9/keep") == "keep", name + ": nothing else changed");
+
+        if (saved.empty())
+            fs::remove(big);
+        else
+            test::writeFile(big, saved);
+        ::umount2(home.c_str(), MNT_DETACH);
+    }
+    return failures ? 1 : 0;
+}
+
+const bool fullDiskRegistered = (test::registerChildBehaviour("full-disk", fullDiskLaunch), true);
+
+}
+
+TEST_F(SupportFixture, FullDiskNamesTheStepAndLeavesNoPartialFile)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private tmpfs";
+    auto result = test::runProgram(test::testBinaryPath(), { .arguments = { "--child=full-disk", bundle, applications, home } });
+    if (result.status == 77)
+        GTEST_SKIP() << "no private mount namespace here: " << result.error;
+    EXPECT_EQ(result.status, 0) << result.error;
+}
