@@ -20,13 +20,14 @@ import sys
 
 NAMES = (b"zelvantdir", b"homedir", b"lang", b"supportdir")
 BLOCK_START = b"\n" + b"#@@"
+EX_UNAVAILABLE = 69
 EX_CONFIG = 78
 
 
-def fail(message):
+def fail(message, status=EX_CONFIG):
     sys.stderr.write("run-zelvant: " + message + "\n")
     sys.stderr.flush()
-    os._exit(EX_CONFIG)
+    os._exit(status)
 
 
 def launcher_values(script):
@@ -107,7 +108,7 @@ def main():
     try:
         os.execve(client, [client], client_environment(values))
     except OSError as error:
-        fail("cannot run " + repr(client) + ": " + str(error))
+        fail("cannot run " + repr(client) + ": " + str(error), EX_UNAVAILABLE)
 
 
 main()

@@ -238,15 +238,16 @@ std::string MyApplicationDelegate::writeLauncherScript()
 
     // Each pass runs over the whole current text, so what an earlier pass
     // inserted is searched by the later ones.
-    if (text)
+    // The language is chosen whether or not there is a template to fill.
+    if (text) {
         replaceOccurrences(*text, "[zelvantdir]", m_zelvantDirPath);
-    if (text)
         replaceOccurrences(*text, "[homedir]", homeDirectory());
+    }
     std::string language = determineLanguage();
-    if (text)
+    if (text) {
         replaceOccurrences(*text, "[lang]", language);
-    if (text)
         replaceOccurrences(*text, "[supportdir]", m_supportFilesDirPath);
+    }
 
     std::string scriptPath = stringByAppendingPathComponent(m_supportFilesDirPath, "run-zelvant.py");
     bool written = false;
