@@ -237,8 +237,8 @@ std::string MyApplicationDelegate::writeLauncherScript()
         reportFailure("reading the launcher script template", contents.error(), EX_NOINPUT);
 
     // Each pass runs over the whole current text, so what an earlier pass
-    // inserted is searched by the later ones.
-    // The language is chosen whether or not there is a template to fill.
+    // inserted is searched by the later ones. The language is chosen whether
+    // or not there is a template to fill.
     if (text) {
         replaceOccurrences(*text, "[zelvantdir]", m_zelvantDirPath);
         replaceOccurrences(*text, "[homedir]", homeDirectory());
