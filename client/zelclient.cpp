@@ -11,8 +11,8 @@
 // UTF-8 forms of U+0080..U+009F, U+2028 and U+2029. Other UTF-8 text stays
 // as it is. So every value reads back exactly, and the report is one line.
 #include <clocale>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <libintl.h>
@@ -93,11 +93,21 @@ static std::string reportValue(std::string_view value)
             }
         }
         switch (c) {
-        case '\\': quoted += "\\\\"; break;
-        case '"': quoted += "\\\""; break;
-        case '\n': quoted += "\\n"; break;
-        case '\r': quoted += "\\r"; break;
-        case '\t': quoted += "\\t"; break;
+        case '\\':
+            quoted += "\\\\";
+            break;
+        case '"':
+            quoted += "\\\"";
+            break;
+        case '\n':
+            quoted += "\\n";
+            break;
+        case '\r':
+            quoted += "\\r";
+            break;
+        case '\t':
+            quoted += "\\t";
+            break;
         default:
             if (c < 0x20 || c >= 0x7F) {
                 char escape[5];
