@@ -284,17 +284,33 @@ std::string MyApplicationDelegate::writeLauncherScript()
     std::optional<std::string> text;
     if (auto contents = fileManager.contentsAtPath(templatePath))
         text = std::move(*contents);
+    else
+        reportFailure("reading the launcher script template", contents.error(), EX_NOINPUT);
+
+    // Each pass runs over the whole current text, so what an earlier pass
+    // inserted is searched by the later ones. The language is chosen whether
+    // or not there is a template to fill.
     if (text) {
         replaceOccurrences(*text, "[zelvantdir]", m_zelvantDirPath);
         replaceOccurrences(*text, "[homedir]", homeDirectory());
     }
     std::string language = determineLanguage();
-    std::string scriptPath = stringByAppendingPathComponent(m_supportFilesDirPath, "run-zelvant.py");
     if (text) {
         replaceOccurrences(*text, "[lang]", language);
         replaceOccurrences(*text, "[supportdir]", m_supportFilesDirPath);
-        (void)fileManager.writeAtomically(scriptPath, *text);
     }
-    (void)fileManager.setPosixPermissions(scriptPath, 0744);
+
+    std::string scriptPath = stringByAppendingPathComponent(m_supportFilesDirPath, "run-zelvant.py");
+    bool written = false;
+    if (text) {
+        if (auto write = fileManager.writeAtomically(scriptPath, *text))
+            written = true;
+        else
+            reportFailure("writing the launcher script", write.error(), EX_CANTCREAT);
+    }
+    // Set explicitly, so the mode does not depend on the umask. Without a
+    // script there is nothing to report beyond the failure already named.
+    if (auto permissions = fileManager.setPosixPermissions(scriptPath, 0744); !permissions && written)
+        reportFailure("making the launcher script executable", permissions.error(), EX_IOERR);
     return scriptPath;
 }
