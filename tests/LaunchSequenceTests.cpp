@@ -80,14 +80,8 @@ TEST_F(LaunchFixture, LauncherCopiedIntoAnotherBundleRunsAgainstThatBundle)
 {
     test::makeRecordingApplication(applications, "X11");
     std::string bundle = scratch / "Other.app";
-    std::string client = bundle + "/Contents/Resources/zelvant-x.y.z";
-    test::makeDirectories(bundle + "/Contents/MacOS");
-    std::filesystem::copy_file(test::launcherPath(), bundle + "/Contents/MacOS/Zelvant");
-    // The files the support directory needs; missing ones would fail the launch.
-    std::string sample = test::buildDirectory() + "/Zelvant.app/Contents/Resources/zelvant-x.y.z";
-    test::makeDirectories(client);
-    for (const char* entry : { "fonts", "gtk-2.0", "pango" })
-        std::filesystem::copy(sample + "/" + entry, client + "/" + entry, std::filesystem::copy_options::recursive);
+    std::string client = test::makeLauncherBundle(bundle);
+    std::filesystem::remove(client + "/bin/zelclient");
     test::writeFile(client + "/bin/zelclient", "#!/bin/sh\necho 'other client 4.5.6 build'\n", 0755);
     test::writeFile(bundle + "/Contents/Resources/run-zelvant-template.py", "[zelvantdir]\n");
 

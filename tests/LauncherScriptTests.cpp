@@ -104,11 +104,7 @@ struct Bundle {
     static Bundle withTemplate(const std::string& path, const std::optional<std::string>& text)
     {
         Bundle bundle { path };
-        test::makeDirectories(path + "/Contents/MacOS");
-        test::makeDirectories(bundle.zelvantDir() + "/bin");
-        std::filesystem::copy_file(test::launcherPath(), bundle.launcher());
-        std::filesystem::create_symlink(test::buildDirectory() + "/Zelvant.app/Contents/Resources/zelvant-x.y.z/bin/zelclient",
-            bundle.zelvantDir() + "/bin/zelclient");
+        test::makeLauncherBundle(path);
         if (text)
             test::writeFile(bundle.templatePath(), *text);
         return bundle;

@@ -220,10 +220,7 @@ struct LocaleThroughLauncher : ::testing::Test {
         test::makeDirectories(home + "/Library/Preferences");
         test::makeDirectories(home + "/Library/Application Support");
         test::makeRecordingApplication(applications, "X11");
-        test::makeDirectories(bundle + "/Contents/MacOS");
-        std::filesystem::copy_file(test::launcherPath(), bundle + "/Contents/MacOS/Zelvant");
-        test::makeDirectories(client + "/bin");
-        std::filesystem::create_symlink(test::buildDirectory() + "/Zelvant.app/Contents/Resources/zelvant-x.y.z/bin/zelclient", client + "/bin/zelclient");
+        test::makeLauncherBundle(bundle);
         test::makeDirectories(client + "/share/locale/de/LC_MESSAGES");
         test::makeDirectories(client + "/share/locale/fr/LC_MESSAGES");
         test::writeFile(bundle + "/Contents/Resources/run-zelvant-template.py", "[lang]");

@@ -230,3 +230,20 @@ std::string propertyListBytes(const platform::PropertyValue& value, bool binary)
 }
 
 }
+
+namespace test {
+
+std::string makeLauncherBundle(const std::string& path)
+{
+    std::string sample = buildDirectory() + "/Zelvant.app/Contents/Resources/zelvant-x.y.z";
+    std::string client = path + "/Contents/Resources/zelvant-x.y.z";
+    makeDirectories(path + "/Contents/MacOS");
+    makeDirectories(client + "/bin");
+    std::filesystem::copy_file(launcherPath(), path + "/Contents/MacOS/Zelvant");
+    std::filesystem::create_symlink(sample + "/bin/zelclient", client + "/bin/zelclient");
+    for (const char* entry : { "fonts", "gtk-2.0", "pango" })
+        std::filesystem::copy(sample + "/" + entry, client + "/" + entry, std::filesystem::copy_options::recursive);
+    return client;
+}
+
+}

@@ -65,3 +65,12 @@ void registerChildBehaviour(const std::string& name, std::function<int(int argc,
 std::string propertyListBytes(const platform::PropertyValue&, bool binary);
 
 }
+
+namespace test {
+
+// A bundle of our own at path with a copy of the built launcher, the sample
+// client (linked) and copies of the data the support directory is built from;
+// its script template is left to the caller. Returns its client installation directory.
+std::string makeLauncherBundle(const std::string& path);
+
+}
