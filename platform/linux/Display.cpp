@@ -3,6 +3,7 @@
 #include "FileHandle.h"
 #include "ProcessInfo.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <netdb.h>
@@ -69,15 +70,36 @@ std::optional<std::string> reachableDisplay()
     return std::nullopt;
 }
 
+// The first executable NAME in the absolute entries of PATH.
+static std::optional<std::string> programOnPath(const std::string& name)
+{
+    std::string list = environmentValue("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t colon = std::min(list.find(':', start), list.size());
+        std::string folder = list.substr(start, colon - start);
+        start = colon + 1;
+        if (folder.empty() || folder.front() != '/')
+            continue;
+        std::string candidate = folder + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return std::nullopt;
+}
+
 Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start()
 {
+    auto server = programOnPath("Xvfb");
+    if (!server)
+        return Error::fromSyscall("Xvfb", ENOENT);
     // Xvfb picks a free display number itself and writes it to -displayfd
     // once it accepts connections; here that is its standard output.
     auto ready = Pipe::pipe();
     if (!ready)
         return ready.error();
     std::unique_ptr<VirtualDisplay> display { new VirtualDisplay };
-    display->m_server.setLaunchPath("/usr/bin/Xvfb");
+    display->m_server.setLaunchPath(*server);
     display->m_server.setArguments({ "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24" });
     display->m_server.setStandardOutput((*ready)->fileHandleForWriting()->fileDescriptor());
     if (auto launched = display->m_server.launch(); !launched)
@@ -96,7 +118,7 @@ Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start()
         if (!chunk)
             return chunk.error();
         if (chunk->empty())
-            return Error::fromSyscall("Xvfb", ECHILD);
+            return Error { 0, "Xvfb ended before it accepted connections", *server };
         text += *chunk;
     }
     display->m_name = ":" + text.substr(0, text.find('\n'));

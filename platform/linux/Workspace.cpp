@@ -33,8 +33,23 @@ std::vector<std::string> Workspace::applicationFolders()
     folders.push_back(stringByAppendingPathComponent(homeDirectory(), "Applications"));
     folders.emplace_back("/Applications");
     folders.emplace_back("/Applications/Utilities");
-    folders.push_back(stringByAppendingPathComponent(ZELVANT_INSTALL_PREFIX, "Applications"));
+    std::string prefix = installPrefixForExecutable(executablePath());
+    folders.push_back(stringByAppendingPathComponent(prefix, "Applications"));
+    if (prefix != ZELVANT_INSTALL_PREFIX)
+        folders.push_back(stringByAppendingPathComponent(ZELVANT_INSTALL_PREFIX, "Applications"));
     return folders;
+}
+
+std::string Workspace::installPrefixForExecutable(const std::string& executablePath)
+{
+    std::string folder = stringByDeletingLastPathComponent(executablePath);
+    if (lastPathComponent(folder) == "bin")
+        return stringByDeletingLastPathComponent(folder);
+    std::string contents = stringByDeletingLastPathComponent(folder);
+    std::string applications = stringByDeletingLastPathComponent(stringByDeletingLastPathComponent(contents));
+    if (lastPathComponent(folder) == "MacOS" && lastPathComponent(contents) == "Contents" && lastPathComponent(applications) == "Applications")
+        return stringByDeletingLastPathComponent(applications);
+    return ZELVANT_INSTALL_PREFIX;
 }
 
 std::optional<std::string> Workspace::fullPathForApplication(const std::string& name) const

@@ -1,14 +1,15 @@
 // open -a NAME DOCUMENT...: starts NAME.app's executable with the documents'
 // absolute paths, in a session of its own, and returns without waiting for it.
 #include "Bundle.h"
-#include "FileManager.h"
 #include "Path.h"
 #include "Task.h"
 #include "Workspace.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -20,14 +21,40 @@ static int usage()
     return 2;
 }
 
+static int cannotOpen(const std::string& name, const std::string& reason)
+{
+    std::fprintf(stderr, "Unable to open application '%s': %s\n", name.c_str(), reason.c_str());
+    return 1;
+}
+
 static std::string absolutePath(const std::string& path)
 {
-    if (!path.empty() && path.front() == '/')
+    if (path.front() == '/')
         return path;
-    char buffer[4096];
-    if (!getcwd(buffer, sizeof buffer))
-        return path;
-    return stringByAppendingPathComponent(buffer, path);
+    std::string directory(4096, '\0');
+    while (!getcwd(directory.data(), directory.size())) {
+        if (errno != ERANGE)
+            return path;
+        directory.resize(directory.size() * 2);
+    }
+    directory.resize(directory.find('\0'));
+    return stringByAppendingPathComponent(directory, path);
+}
+
+// Why NAME.app, found in an application folder, is not an application the
+// workspace would take; empty when there is no NAME.app anywhere.
+static std::string whyNotAnApplication(const std::string& name)
+{
+    for (const auto& folder : Workspace::applicationFolders()) {
+        std::string candidate = stringByAppendingPathComponent(folder, name + ".app");
+        struct stat status;
+        if (::lstat(candidate.c_str(), &status) != 0)
+            continue;
+        if (S_ISLNK(status.st_mode) && ::stat(candidate.c_str(), &status) != 0)
+            return candidate + " is a link to nothing";
+        return candidate + " is not a directory";
+    }
+    return {};
 }
 
 int main(int argc, char** argv)
@@ -35,23 +62,35 @@ int main(int argc, char** argv)
     if (argc < 3 || std::string { argv[1] } != "-a" || !*argv[2])
         return usage();
     std::string name = argv[2];
+    std::vector<std::string> documents;
+    for (int index = 3; index < argc; ++index) {
+        if (!*argv[index])
+            return usage();
+        documents.push_back(absolutePath(argv[index]));
+    }
 
     auto application = Workspace::sharedWorkspace().fullPathForApplication(name);
     if (!application) {
+        if (name.find('/') == std::string::npos) {
+            if (std::string reason = whyNotAnApplication(name); !reason.empty())
+                return cannotOpen(name, reason);
+        }
         std::fprintf(stderr, "Unable to find application named '%s'\n", name.c_str());
         return 1;
     }
-    Bundle bundle = Bundle::bundleForExecutable(stringByAppendingPathComponent(*application, "Contents/MacOS/" + name));
-    std::string executable = stringByAppendingPathComponent(*application, "Contents/MacOS/" + bundle.bundleExecutable(name));
-    bool isDirectory = false;
-    if (!FileManager::defaultManager().fileExistsAtPath(executable, isDirectory) || isDirectory || access(executable.c_str(), X_OK) != 0) {
-        std::fprintf(stderr, "The application '%s' at %s has no executable %s\n", name.c_str(), application->c_str(), executable.c_str());
-        return 1;
-    }
 
-    std::vector<std::string> documents;
-    for (int index = 3; index < argc; ++index)
-        documents.push_back(absolutePath(argv[index]));
+    // CFBundleExecutable names a file in Contents/MacOS, never a path out of it.
+    std::string macOS = stringByAppendingPathComponent(*application, "Contents/MacOS");
+    Bundle bundle = Bundle::bundleForExecutable(stringByAppendingPathComponent(macOS, name));
+    std::string executableName = bundle.bundleExecutable(name);
+    if (executableName.find('/') != std::string::npos || executableName == "." || executableName == "..")
+        return cannotOpen(name, *application + " names the executable '" + executableName + "', which is not a file name");
+    std::string executable = stringByAppendingPathComponent(macOS, executableName);
+    struct stat status;
+    if (::stat(executable.c_str(), &status) != 0)
+        return cannotOpen(name, *application + " has no executable " + executable);
+    if (!S_ISREG(status.st_mode) || ::access(executable.c_str(), X_OK) != 0)
+        return cannotOpen(name, executable + " is not an executable file");
 
     ScopedFD devNull { ::open("/dev/null", O_RDONLY | O_CLOEXEC) };
     Task task;
@@ -60,9 +99,7 @@ int main(int argc, char** argv)
     task.setStartsNewSession(true);
     if (devNull)
         task.setStandardInput(devNull.get());
-    if (auto launched = task.launch(); !launched) {
-        std::fprintf(stderr, "Unable to start %s: %s\n", executable.c_str(), launched.error().message().c_str());
-        return 1;
-    }
+    if (auto launched = task.launch(); !launched)
+        return cannotOpen(name, launched.error().message());
     return 0;
 }

@@ -1,18 +1,59 @@
-// The X11 application: runs each document it is given as a program, with a
-// display. It uses the current one when reachable, else a private Xvfb server
-// that it stops once the programs have ended.
+// The X11 application: runs each document it is given as a program, directly
+// by its path, with a display. It uses the current one when reachable, else a
+// private Xvfb server that it stops once the programs have ended.
 #include "Display.h"
 #include "SystemLog.h"
 #include "Task.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <poll.h>
 #include <string>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 using namespace platform;
 
+// Waits for the program to end, passing on a request to stop (SIGTERM, SIGINT,
+// SIGHUP): the program is asked to end first, so that the display is never
+// taken away from under it and no Xvfb outlives us. Returns the signal that
+// asked us to stop, or 0.
+static int waitForProgram(Task& program, int signals)
+{
+    int stopSignal = 0;
+    pollfd waits[2] = { { program.processDescriptor(), POLLIN, 0 }, { signals, POLLIN, 0 } };
+    while (program.isRunning()) {
+        if (::poll(waits, stopSignal ? 1 : 2, -1) < 0 && errno != EINTR)
+            break;
+        signalfd_siginfo received;
+        if (!stopSignal && (waits[1].revents & POLLIN) && ::read(signals, &received, sizeof received) == sizeof received) {
+            stopSignal = static_cast<int>(received.ssi_signo);
+            program.terminate();
+        }
+    }
+    program.waitUntilExit();
+    return stopSignal;
+}
+
 int main(int argc, char** argv)
 {
+    if (argc < 2)
+        return 0;
+
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int signal : { SIGTERM, SIGINT, SIGHUP })
+        sigaddset(&stopSignals, signal);
+    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    ScopedFD signals { signalfd(-1, &stopSignals, SFD_CLOEXEC) };
+    if (!signals) {
+        systemLog("X11: signalfd: " + std::string { strerror(errno) });
+        return 1;
+    }
+
     std::string display;
     std::unique_ptr<VirtualDisplay> server;
     if (auto current = reachableDisplay()) {
@@ -20,7 +61,8 @@ int main(int argc, char** argv)
     } else {
         auto started = VirtualDisplay::start();
         if (!started) {
-            systemLog("X11: no display can be had: " + started.error().message());
+            systemLog("X11: no display: DISPLAY is not set or not reachable, and no Xvfb server could be started ("
+                + started.error().message() + ")");
             return 1;
         }
         server = std::move(*started);
@@ -37,7 +79,8 @@ int main(int argc, char** argv)
             status = 1;
             continue;
         }
-        program.waitUntilExit();
+        if (int stopSignal = waitForProgram(program, signals.get()))
+            return 128 + stopSignal;
         if (program.terminationStatus() != 0 || program.terminatedBySignal())
             status = 1;
     }
