@@ -229,6 +229,20 @@ std::string propertyListBytes(const platform::PropertyValue& value, bool binary)
     return result;
 }
 
+std::optional<std::string> programOnPath(const std::string& name)
+{
+    std::string list = platform::environmentValue("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
+    std::istringstream folders { list };
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        if (folder.empty() || folder.front() != '/')
+            continue;
+        std::string candidate = folder + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return std::nullopt;
+}
+
 }
 
 namespace test {

@@ -73,4 +73,7 @@ namespace test {
 // its script template is left to the caller. Returns its client installation directory.
 std::string makeLauncherBundle(const std::string& path);
 
+// The first executable NAME in the absolute entries of PATH.
+std::optional<std::string> programOnPath(const std::string& name);
+
 }

@@ -1,6 +1,6 @@
 #include "Alert.h"
 
-#include "Display.h"
+#include "ProcessInfo.h"
 #include "SystemLog.h"
 
 #include <X11/Xatom.h>
@@ -8,7 +8,9 @@
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <algorithm>
+#include <cerrno>
 #include <dlfcn.h>
+#include <poll.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -40,6 +42,7 @@ namespace {
     F(XMapSubwindows)             \
     F(XSetInputFocus)             \
     F(XNextEvent)                 \
+    F(XPending)                   \
     F(XLookupKeysym)              \
     F(XLoadQueryFont)             \
     F(XFreeFont)                  \
@@ -434,11 +437,19 @@ void AlertDialog::drawButton()
 
 bool AlertDialog::run()
 {
-    while (!s_connectionLost) {
+    // XNextEvent would block inside Xlib, which cannot come back from a lost
+    // connection: wait for the socket here and take only queued events.
+    while (true) {
+        if (!m_x.XPending(m_display)) {
+            if (s_connectionLost)
+                return false;
+            pollfd connection { ConnectionNumber(m_display), POLLIN, 0 };
+            if (::poll(&connection, 1, -1) < 0 && errno != EINTR)
+                return false;
+            continue;
+        }
         XEvent event;
         m_x.XNextEvent(m_display, &event);
-        if (s_connectionLost)
-            break;
         switch (event.type) {
         case MapNotify:
             if (event.xmap.window == m_window)
@@ -492,15 +503,16 @@ bool AlertDialog::run()
             break;
         }
     }
-    return false;
 }
 
 }
 
 bool runAlertDialog(const Alert& alert)
 {
-    auto displayName = reachableDisplay();
-    if (!displayName)
+    // No separate probe of the display: a probe's connection ending can make
+    // a server with no other client reset just as the real one arrives.
+    auto displayName = environmentValue("DISPLAY");
+    if (!displayName || displayName->empty())
         return false;
     LoadedLibrary library { "libX11.so.6" };
     if (!library.handle())
