@@ -82,3 +82,17 @@ TEST(Bundle, ExecutableInsideContentsMacOSNamesTheBundle)
     EXPECT_EQ(loose.bundlePath(), "/opt/tools");
     EXPECT_EQ(loose.bundleIdentifier(), "zelvant");
 }
+
+TEST(Workspace, InstallPrefixFollowsAnInstalledTree)
+{
+    std::string configured = Workspace::installPrefixForExecutable("/somewhere/loose/tool");
+    const std::pair<const char*, std::string> rows[] = {
+        { "/opt/zel vant/Applications/Zelvant.app/Contents/MacOS/Zelvant", "/opt/zel vant" },
+        { "/opt/zel vant/bin/zelvant-open", "/opt/zel vant" },
+        { "/Applications/Zelvant.app/Contents/MacOS/Zelvant", "/" },
+        { "/work/build/Zelvant.app/Contents/MacOS/Zelvant", configured },
+        { "/opt/Applications/Zelvant.app/MacOS/Zelvant", configured },
+    };
+    for (const auto& [executable, prefix] : rows)
+        EXPECT_EQ(Workspace::installPrefixForExecutable(executable), prefix) << executable;
+}
