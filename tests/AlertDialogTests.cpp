@@ -179,8 +179,9 @@ TEST_F(AlertDialogFixture, DialogUnderAnXServerShowsTheTextsAndEndsWithItsOneBut
     EXPECT_TRUE(launcher.isRunning());
     EXPECT_TRUE(homeIsEmpty());
 
-    auto click = test::runProgram(tools.xdotool, { .arguments = { "mousemove", std::to_string(button.x + button.width / 2), std::to_string(button.y + button.height / 2), "click", "1" },
-        .environment = std::map<std::string, std::string> { { "DISPLAY", display } } });
+    std::string centreX = std::to_string(button.x + button.width / 2);
+    std::string centreY = std::to_string(button.y + button.height / 2);
+    auto click = test::runProgram(tools.xdotool, { .arguments = { "mousemove", centreX, centreY, "click", "1" }, .environment = std::map<std::string, std::string> { { "DISPLAY", display } } });
     EXPECT_EQ(click.status, 0) << click.error;
     auto status = launcher.waitForExit(20s);
     ASSERT_TRUE(status) << "the launcher did not end after the button was pressed";

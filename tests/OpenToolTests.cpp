@@ -135,11 +135,12 @@ TEST_F(OpenToolFixture, StartsTheApplicationWithAbsolutePathsAndReturnsWithoutWa
     EXPECT_FALSE(test::exists(record) && test::readFile(record).find("released") != std::string::npos);
     test::writeFile(scratch / "release", "");
     ASSERT_TRUE(waitForLine(record, "released"));
-    EXPECT_EQ(test::readFile(record),
-        "argument=" + bundle + "/Contents/MacOS/Hold\n"
-        "argument=" + document + "\n"
-        "argument=" + currentDirectory() + "/relative doc\n"
-        "display=\nreachable=0\nsession-leader=1\nstdin-null=1\nreleased\n");
+    std::string expected;
+    for (const auto& line : { "argument=" + bundle + "/Contents/MacOS/Hold", "argument=" + document,
+             "argument=" + currentDirectory() + "/relative doc", std::string { "display=" }, std::string { "reachable=0" },
+             std::string { "session-leader=1" }, std::string { "stdin-null=1" }, std::string { "released" } })
+        expected += line + "\n";
+    EXPECT_EQ(test::readFile(record), expected);
     EXPECT_FALSE(test::exists(currentDirectory() + "/pwned"));
 }
 

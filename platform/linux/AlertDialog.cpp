@@ -63,6 +63,8 @@ namespace {
 
 // The entry points of a loaded libX11.
 struct Xlib {
+// The argument is a bare function name: there is nothing to parenthesise.
+// NOLINTNEXTLINE(bugprone-macro-parentheses)
 #define ZELVANT_DECLARE(name) decltype(&::name) name { nullptr };
     ZELVANT_XLIB_FUNCTIONS(ZELVANT_DECLARE)
 #undef ZELVANT_DECLARE
@@ -80,7 +82,9 @@ bool resolve(void* library, const char* name, Function& function)
 class LoadedLibrary {
 public:
     explicit LoadedLibrary(const char* name)
-        : m_handle(dlopen(name, RTLD_NOW | RTLD_LOCAL)) { }
+        : m_handle(dlopen(name, RTLD_NOW | RTLD_LOCAL))
+    {
+    }
     ~LoadedLibrary()
     {
         if (m_handle)
@@ -121,13 +125,28 @@ void keepRunningAfterConnectionLoss(::Display*, void*)
     s_connectionLost = true;
 }
 
+size_t sequenceLength(unsigned char leadByte)
+{
+    if (leadByte < 0x80)
+        return 1;
+    if ((leadByte >> 5) == 0x6)
+        return 2;
+    if ((leadByte >> 4) == 0xE)
+        return 3;
+    if ((leadByte >> 3) == 0x1E)
+        return 4;
+    return 0;
+}
+
+// Text as Xlib's 16-bit characters; what is not valid UTF-8 or lies beyond
+// the Basic Multilingual Plane shows as U+FFFD.
 std::vector<XChar2b> decodeUTF8(const std::string& text)
 {
     std::vector<XChar2b> characters;
     for (size_t index = 0; index < text.size();) {
         auto byte = static_cast<unsigned char>(text[index]);
         unsigned codePoint = 0xFFFD;
-        size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3 : (byte >> 3) == 0x1E ? 4 : 0;
+        size_t length = sequenceLength(byte);
         if (length == 1) {
             codePoint = byte;
         } else if (length && index + length <= text.size()) {
@@ -332,8 +351,8 @@ bool AlertDialog::create()
     m_buttonWidth = std::clamp(width(m_regularFont, m_buttonTitle) + 32, 96, textWidth);
 
     int messageHeight = lineHeight(m_boldFont) * static_cast<int>(m_messageLines.size());
-    int informativeHeight = m_informativeLines.front().empty() && m_informativeLines.size() == 1
-        ? 1 : lineHeight(m_regularFont) * static_cast<int>(m_informativeLines.size());
+    bool noInformativeText = m_informativeLines.size() == 1 && m_informativeLines.front().empty();
+    int informativeHeight = noInformativeText ? 1 : lineHeight(m_regularFont) * static_cast<int>(m_informativeLines.size());
     int textBottom = margin + messageHeight + 10 + informativeHeight;
     int buttonY = std::max(textBottom, margin + iconSize) + margin;
     int height = buttonY + buttonHeight + margin;

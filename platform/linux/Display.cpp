@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
 
@@ -81,7 +82,9 @@ static std::optional<std::string> programOnPath(const std::string& name)
         start = colon + 1;
         if (folder.empty() || folder.front() != '/')
             continue;
-        std::string candidate = folder + "/" + name;
+        std::string candidate = std::move(folder);
+        candidate += '/';
+        candidate += name;
         if (::access(candidate.c_str(), X_OK) == 0)
             return candidate;
     }
