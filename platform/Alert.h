@@ -32,8 +32,9 @@ private:
     AlertStyle m_style { AlertStyle::Warning };
 };
 
-// Shows the dialog on the display; false when no display could be reached.
-// The toolkit behind it is loaded only here.
+// Shows the dialog on DISPLAY and returns once its button is pressed; false
+// when it could not be shown (no display, no libX11) or the display went away
+// first. Xlib is loaded only here.
 bool runAlertDialog(const Alert&);
 
 }

@@ -14,7 +14,8 @@ bool isDisplayReachable(const std::string& display);
 // DISPLAY when set and reachable.
 std::optional<std::string> reachableDisplay();
 
-// A private Xvfb server on a free display number; stopped when destroyed.
+// A private Xvfb server (the first on PATH) on a free display number, which
+// does not reset when its last client leaves; stopped when destroyed.
 class VirtualDisplay {
 public:
     static Result<std::unique_ptr<VirtualDisplay>> start();

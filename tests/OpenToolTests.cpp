@@ -1,7 +1,9 @@
 #include "Display.h"
+#include "Task.h"
 #include "TestSupport.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -272,4 +274,38 @@ TEST_F(OpenToolFixture, X11WithNoDisplayToBeHadSaysSoAndFails)
     EXPECT_NE(result.status, 0);
     EXPECT_NE(result.error.find("X11: no display"), std::string::npos) << result.error;
     EXPECT_FALSE(test::exists(record)) << "the document must not run without a display";
+}
+
+TEST_F(OpenToolFixture, X11AskedToStopEndsItsDocumentAndItsXvfb)
+{
+    if (!test::programOnPath("Xvfb"))
+        GTEST_SKIP() << "Xvfb is not installed";
+    std::string document = scratch / "document";
+    test::writeFile(document, documentProgramText(), 0755);
+    auto environment = this->environment();
+    environment["ZELVANT_TEST_RELEASE"] = scratch / "never";
+
+    platform::ScopedFD null { ::open("/dev/null", O_RDWR | O_CLOEXEC) };
+    platform::Task x11;
+    x11.setLaunchPath(x11Executable());
+    x11.setArguments({ document });
+    x11.setEnvironment(environment);
+    x11.setStandardInput(null.get());
+    x11.setStandardOutput(null.get());
+    x11.setStandardError(null.get());
+    ASSERT_TRUE(x11.launch().ok());
+    ASSERT_TRUE(waitForLine(record, "reachable=1"));
+    std::string text = test::readFile(record);
+    std::string display = text.substr(text.find("display=") + 8);
+    display = display.substr(0, display.find('\n'));
+
+    x11.terminate();
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (x11.isRunning() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_FALSE(x11.isRunning()) << "X11 did not stop";
+    EXPECT_FALSE(x11.terminatedBySignal());
+    EXPECT_EQ(x11.terminationStatus(), 128 + SIGTERM);
+    EXPECT_FALSE(platform::isDisplayReachable(display)) << "the Xvfb of X11 outlived it";
+    EXPECT_EQ(test::readFile(record).find("gave up"), std::string::npos);
 }
