@@ -5,12 +5,15 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -19,6 +22,31 @@ using namespace std::chrono_literals;
 // The open tool and the X11 application, run as the launcher runs them.
 
 namespace {
+
+// The process behind a local display ":N", asked of its socket.
+pid_t displayServerProcess(const std::string& display)
+{
+    if (!display.starts_with(":"))
+        return 0;
+    std::string path = "/tmp/.X11-unix/X" + display.substr(1, display.find('.') - 1);
+    platform::ScopedFD fd { ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) };
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, path.data(), path.size());
+    auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+    if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0)
+        return 0;
+    ucred credentials {};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return 0;
+    return credentials.pid;
+}
+
+bool processExists(pid_t pid)
+{
+    return pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH);
+}
 
 // A document or application run as a program: the test binary through a
 // "#!" line. It appends what it was given and what it runs with to
@@ -35,6 +63,8 @@ const bool documentRegistered = [] {
         const char* display = std::getenv("DISPLAY");
         text += "display=" + std::string { display ? display : "" } + "\n";
         text += "reachable=" + std::to_string(display && platform::isDisplayReachable(display)) + "\n";
+        if (display && *display)
+            text += "server=" + std::to_string(displayServerProcess(display)) + "\n";
         text += "session-leader=" + std::to_string(getsid(0) == getpid()) + "\n";
         struct stat input, nullDevice;
         bool inputIsNull = fstat(0, &input) == 0 && stat("/dev/null", &nullDevice) == 0 && input.st_rdev == nullDevice.st_rdev && S_ISCHR(input.st_mode);
@@ -229,18 +259,23 @@ TEST_F(OpenToolFixture, X11RunsDocumentsThroughTheOpenToolOnAnXvfbItStopsAfterwa
     std::istringstream lines { text };
     std::vector<std::string> arguments;
     std::vector<std::string> displays;
+    std::vector<pid_t> servers;
     for (std::string line; std::getline(lines, line);) {
         if (line.starts_with("argument="))
             arguments.push_back(line.substr(9));
         if (line.starts_with("display="))
             displays.push_back(line.substr(8));
+        if (line.starts_with("server="))
+            servers.push_back(std::stoi(line.substr(7)));
     }
     EXPECT_EQ(arguments, (std::vector<std::string> { first, second }));
     ASSERT_EQ(displays.size(), 2u) << text;
     EXPECT_FALSE(displays[0].empty());
     EXPECT_EQ(displays[0], displays[1]) << "one server for all documents";
     EXPECT_EQ(text.find("reachable=0"), std::string::npos) << text;
-    EXPECT_FALSE(platform::isDisplayReachable(displays[0])) << "the Xvfb of X11 outlived it";
+    ASSERT_EQ(servers.size(), 2u) << text;
+    EXPECT_GT(servers[0], 0) << text;
+    EXPECT_FALSE(processExists(servers[0])) << "the Xvfb of X11 outlived it";
     EXPECT_FALSE(test::exists(currentDirectory() + "/pwned"));
 }
 
@@ -258,7 +293,8 @@ TEST_F(OpenToolFixture, X11UsesTheCurrentDisplayAndReportsDocumentsThatFail)
     auto result = test::runProgram(x11Executable(), { .arguments = { scratch / "missing", document }, .environment = environment, .timeoutSeconds = 60 });
     EXPECT_NE(result.status, 0) << "a document that cannot run is a failure";
     EXPECT_NE(result.error.find("cannot run " + scratch / "missing"), std::string::npos) << result.error;
-    EXPECT_NE(test::readFile(record).find("display=" + (*server)->name() + "\nreachable=1\n"), std::string::npos) << test::readFile(record);
+    std::string expected = "display=" + (*server)->name() + "\nreachable=1\nserver=" + std::to_string((*server)->processIdentifier()) + "\n";
+    EXPECT_NE(test::readFile(record).find(expected), std::string::npos) << test::readFile(record);
 }
 
 TEST_F(OpenToolFixture, X11WithNoDisplayToBeHadSaysSoAndFails)
@@ -296,8 +332,8 @@ TEST_F(OpenToolFixture, X11AskedToStopEndsItsDocumentAndItsXvfb)
     ASSERT_TRUE(x11.launch().ok());
     ASSERT_TRUE(waitForLine(record, "reachable=1"));
     std::string text = test::readFile(record);
-    std::string display = text.substr(text.find("display=") + 8);
-    display = display.substr(0, display.find('\n'));
+    pid_t server = std::stoi(text.substr(text.find("server=") + 7));
+    ASSERT_GT(server, 0) << text;
 
     x11.terminate();
     auto deadline = std::chrono::steady_clock::now() + 20s;
@@ -306,6 +342,6 @@ TEST_F(OpenToolFixture, X11AskedToStopEndsItsDocumentAndItsXvfb)
     ASSERT_FALSE(x11.isRunning()) << "X11 did not stop";
     EXPECT_FALSE(x11.terminatedBySignal());
     EXPECT_EQ(x11.terminationStatus(), 128 + SIGTERM);
-    EXPECT_FALSE(platform::isDisplayReachable(display)) << "the Xvfb of X11 outlived it";
+    EXPECT_FALSE(processExists(server)) << "the Xvfb of X11 outlived it";
     EXPECT_EQ(test::readFile(record).find("gave up"), std::string::npos);
 }
