@@ -8,12 +8,16 @@
 #include "FileManager.h"
 #include "Path.h"
 #include "ProcessInfo.h"
+#include "RunLoop.h"
+#include "SimpleTaskWrapperController.h"
 #include "Task.h"
+#include "TaskWrapper.h"
 #include "UnicodeText.h"
 #include "UserDefaults.h"
 #include "Workspace.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <sysexits.h>
 #include <vector>
@@ -27,6 +31,8 @@ void MyApplicationDelegate::applicationDidFinishLaunching()
     m_zelvantDirPath = stringByAppendingPathComponent(bundlePath(), "Contents/Resources/zelvant-x.y.z");
     std::string zelclientPath = stringByAppendingPathComponent(m_zelvantDirPath, "bin/zelclient");
 
+    // Without a usable version nothing on disk may be touched: the user has
+    // been told and the exit status is set; stop here.
     auto version = determineVersionOfZelclientAt(zelclientPath);
     if (!version)
         Application::sharedApplication().terminate();
@@ -79,40 +85,69 @@ void MyApplicationDelegate::launchX11Application()
     Application::sharedApplication().terminate();
 }
 
+// The client's version must name one directory: the third field, present,
+// not empty, not "." or "..", without "/" or NUL.
+static bool isUsableVersion(const std::vector<std::string>& fields)
+{
+    if (fields.size() < 3)
+        return false;
+    const std::string& version = fields[2];
+    return !version.empty() && version != "." && version != ".."
+        && version.find('/') == std::string::npos && version.find('\0') == std::string::npos;
+}
+
+// The probe could not learn the version: say what failed, in an alert and on
+// standard error, and make the exit status say so too.
+void MyApplicationDelegate::reportVersionProbeFailure(const std::string& path, const std::string& reason, int exitStatus)
+{
+    std::string line = "Zelvant: version probe: " + path + ": " + reason + "\n";
+    std::fputs(line.c_str(), stderr);
+    Application::sharedApplication().noteFailure(exitStatus);
+    Alert alert = Alert::alertWithMessageText("Unable to determine the version of the Zelvant client.", "Quit",
+        "The client at \"" + path + "\" " + reason + ". The launch was stopped; nothing was changed.");
+    alert.setAlertStyle(AlertStyle::Critical);
+    alert.runModal();
+}
+
 std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(const std::string& path)
 {
-    // First form: run the client with "-v" and read its joined output to the end.
-    auto output = Pipe::pipe();
-    if (!output) {
-        reportFailure("version probe", output.error(), EX_OSERR);
-        return std::nullopt;
-    }
-    Task task;
-    task.setLaunchPath(path);
-    task.setArguments({ "-v" });
-    task.setStandardOutput((*output)->fileHandleForWriting()->fileDescriptor());
-    task.setStandardError((*output)->fileHandleForWriting()->fileDescriptor());
-    auto launched = task.launch();
-    (*output)->fileHandleForWriting()->closeFile();
-    if (!launched) {
-        reportFailure("version probe", launched.error(), EX_UNAVAILABLE);
-        return std::nullopt;
-    }
-    std::string text;
-    while (auto chunk = (*output)->fileHandleForReading()->availableData()) {
-        if (chunk->empty())
-            break;
-        text += *chunk;
-    }
-    task.waitUntilExit();
+    using namespace std::chrono_literals;
+    // A client that hangs is asked to end after this long, and made to end a little later.
+    constexpr auto probeTimeLimit = 10s;
+    constexpr auto terminationGrace = 2s;
 
+    SimpleTaskWrapperController controller;
+    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, path, std::vector<std::string> { "-v" });
+    wrapper->setGatherOutput(true);
+    if (auto started = wrapper->startProcess(); !started) {
+        reportVersionProbeFailure(path, "could not be started (" + started.error().message() + ")", EX_UNAVAILABLE);
+        return std::nullopt;
+    }
+
+    RunLoop& runLoop = RunLoop::current();
+    bool timedOut = false;
+    RunLoop::Registration killTimer;
+    auto terminateTimer = runLoop.scheduleTimer(RunLoop::Clock::now() + probeTimeLimit, [&] {
+        timedOut = true;
+        wrapper->task()->terminate();
+        killTimer = runLoop.scheduleTimer(RunLoop::Clock::now() + terminationGrace, [&] { wrapper->task()->kill(); });
+    });
+    wrapper->waitUntilExit();
+    if (timedOut) {
+        reportVersionProbeFailure(path, "did not finish within 10 seconds and was stopped", EX_TEMPFAIL);
+        return std::nullopt;
+    }
+
+    std::string text = *wrapper->output();
     std::vector<std::string> fields;
     size_t start = 0;
     for (size_t space; (space = text.find(' ', start)) != std::string::npos; start = space + 1)
         fields.push_back(text.substr(start, space - start));
     fields.push_back(text.substr(start));
-    if (fields.size() < 3 || fields[2].empty() || fields[2].find('/') != std::string::npos)
+    if (!isUsableVersion(fields)) {
+        reportVersionProbeFailure(path, "gave no usable version (the third space-separated word of its output must be a directory name); its output was: " + text, EX_DATAERR);
         return std::nullopt;
+    }
     return fields[2];
 }
 

@@ -41,6 +41,7 @@ protected:
 
     // A step failed: say which, on what, and why; the exit status turns non-zero.
     void reportFailure(std::string_view step, const platform::Error&, int exitStatus);
+    void reportVersionProbeFailure(const std::string& path, const std::string& reason, int exitStatus);
 
 private:
     void removeOldSupportFiles();

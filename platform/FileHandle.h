@@ -1,26 +1,62 @@
 #pragma once
 
 #include "Error.h"
+#include "RunLoop.h"
 #include "ScopedFD.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 
 namespace platform {
 
+// Posted by readInBackgroundAndNotify, with the handle as object.
+inline constexpr const char* FileHandleReadCompletionNotification = "FileHandleReadCompletionNotification";
+// The bytes read, a std::string_view that stays valid while the notification is
+// delivered (copy what must outlive it); empty at end of file.
+inline constexpr const char* FileHandleNotificationDataItem = "FileHandleNotificationDataItem";
+// Present (a platform::Error) when the read failed; the data is then empty.
+inline constexpr const char* FileHandleErrorItem = "FileHandleErrorItem";
+
 // Owns one descriptor of a pipe or file.
-class FileHandle {
+class FileHandle : public std::enable_shared_from_this<FileHandle> {
 public:
-    explicit FileHandle(ScopedFD fd)
-        : m_fd(std::move(fd)) { }
+    explicit FileHandle(ScopedFD fd, size_t readSize = 65536)
+        : m_fd(std::move(fd))
+        , m_readSize(readSize) { }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
 
     int fileDescriptor() const { return m_fd.get(); }
+    // How much one read takes at most: the pipe's capacity for pipes.
+    size_t readSize() const { return m_readSize; }
+    void setReadSize(size_t size) { m_readSize = size ? size : 1; }
+
     // The bytes available now, waiting until some arrive; empty at end of file.
-    Result<std::string> availableData(size_t limit = 65536);
-    void closeFile() { m_fd.reset(); }
+    // At most limit bytes, or readSize() when limit is 0.
+    Result<std::string> availableData(size_t limit = 0);
+    // Waits until availableData would not block, at most until the deadline;
+    // false when the deadline passed first.
+    Result<bool> waitForDataUntil(RunLoop::Clock::time_point deadline);
+
+    // One read, done by the current thread's run loop once the descriptor is
+    // readable; the result is posted to the default notification centre as
+    // FileHandleReadCompletionNotification. One-shot: arm again for more.
+    void readInBackgroundAndNotify();
+    // Disarms a pending background read; nothing has been read for it yet.
+    void cancelBackgroundRead() { m_backgroundRead.reset(); }
+    bool isReadingInBackground() const { return m_backgroundRead.isActive(); }
+
+    void closeFile();
 
 private:
+    void completeBackgroundRead();
+
     ScopedFD m_fd;
+    size_t m_readSize;
+    RunLoop::Registration m_backgroundRead;
+    // Reused from read to read; lent to the notification while it is delivered.
+    std::unique_ptr<char[]> m_readBuffer;
 };
 
 // An anonymous pipe, close-on-exec, widened to the system's limit.

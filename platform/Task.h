@@ -4,12 +4,15 @@
 #include "ScopedFD.h"
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace platform {
+
+class Pipe;
 
 // One child process. Spawned directly from an argument vector, never through
 // a shell; the child gets no descriptor but its three standard streams.
@@ -35,15 +38,31 @@ public:
     void setStandardInput(int fd) { m_standardInput = fd; }
     void setStandardOutput(int fd) { m_standardOutput = fd; }
     void setStandardError(int fd) { m_standardError = fd; }
+    // Pipes instead: the child gets the read end of the input pipe and the
+    // write ends of the output pipes; launch closes our copies of those ends,
+    // so end of file reaches us once the child (and what it started) is done.
+    // Output and error may be the same pipe.
+    void setStandardInput(std::shared_ptr<Pipe>);
+    void setStandardOutput(std::shared_ptr<Pipe>);
+    void setStandardError(std::shared_ptr<Pipe>);
+    const std::shared_ptr<Pipe>& standardInput() const { return m_standardInputPipe; }
+    const std::shared_ptr<Pipe>& standardOutput() const { return m_standardOutputPipe; }
+    const std::shared_ptr<Pipe>& standardError() const { return m_standardErrorPipe; }
     // The child leads a session of its own instead of just a process group.
     void setStartsNewSession(bool startsNewSession) { m_startsNewSession = startsNewSession; }
 
+    // A program that cannot be started is an error; the task is then done
+    // with (it never runs) and our ends of its pipes are closed all the same.
     Result<void> launch();
-    // Blocks until the child has exited, and reaps it.
+    // Blocks until the child has exited, and reaps it. The current thread's run
+    // loop keeps dispatching meanwhile; the exit is seen through the pidfd.
     void waitUntilExit();
     // Asks a running child to end (SIGTERM); never signals a reaped or reused pid.
     void terminate();
+    // Makes it end (SIGKILL), with the same care.
+    void kill();
     bool isRunning();
+    bool hasLaunched() const { return m_pid > 0; }
 
     pid_t processIdentifier() const { return m_pid; }
     // The pidfd: readable once the child has exited.
@@ -57,6 +76,7 @@ public:
 
 private:
     bool reap(bool block);
+    void sendSignal(int signal);
 
     std::string m_launchPath;
     std::vector<std::string> m_arguments;
@@ -65,6 +85,9 @@ private:
     int m_standardOutput { -1 };
     int m_standardError { -1 };
     bool m_startsNewSession { false };
+    std::shared_ptr<Pipe> m_standardInputPipe;
+    std::shared_ptr<Pipe> m_standardOutputPipe;
+    std::shared_ptr<Pipe> m_standardErrorPipe;
 
     pid_t m_pid { -1 };
     ScopedFD m_pidfd;

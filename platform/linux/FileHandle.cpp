@@ -1,17 +1,20 @@
 #include "FileHandle.h"
 
 #include "FileManager.h"
+#include "NotificationCenter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace platform {
 
 Result<std::string> FileHandle::availableData(size_t limit)
 {
-    std::string bytes(limit, '\0');
+    std::string bytes(limit ? limit : m_readSize, '\0');
     for (;;) {
         ssize_t count = ::read(m_fd.get(), bytes.data(), bytes.size());
         if (count < 0 && errno == EINTR)
@@ -21,6 +24,65 @@ Result<std::string> FileHandle::availableData(size_t limit)
         bytes.resize(static_cast<size_t>(count));
         return bytes;
     }
+}
+
+Result<bool> FileHandle::waitForDataUntil(RunLoop::Clock::time_point deadline)
+{
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - RunLoop::Clock::now()).count();
+        pollfd fd { m_fd.get(), POLLIN, 0 };
+        int ready = ::poll(&fd, 1, static_cast<int>(std::clamp<long long>(left, 0, 1 << 30)));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return Error::fromErrno("poll");
+        if (fd.revents & POLLNVAL)
+            return Error::fromSyscall("poll", EBADF);
+        return ready > 0;
+    }
+}
+
+void FileHandle::readInBackgroundAndNotify()
+{
+    if (m_backgroundRead.isActive() || !m_fd)
+        return;
+    m_backgroundRead = RunLoop::current().watchReadable(m_fd.get(), [this] { completeBackgroundRead(); });
+}
+
+void FileHandle::completeBackgroundRead()
+{
+    // Observers may drop the last other reference to this handle.
+    std::shared_ptr<FileHandle> protectedThis = weak_from_this().lock();
+    std::shared_ptr<void> object = protectedThis ? std::shared_ptr<void>(protectedThis) : std::shared_ptr<void>(std::shared_ptr<void>(), this);
+
+    // A nested read armed by an observer gets a buffer of its own.
+    std::unique_ptr<char[]> buffer = std::move(m_readBuffer);
+    if (!buffer)
+        buffer = std::make_unique_for_overwrite<char[]>(m_readSize);
+    ssize_t count;
+    do
+        count = ::read(m_fd.get(), buffer.get(), m_readSize);
+    while (count < 0 && errno == EINTR);
+    if (count < 0 && errno == EAGAIN) {
+        m_readBuffer = std::move(buffer);
+        return; // spurious wakeup; stay armed
+    }
+    m_backgroundRead.reset();
+
+    Notification::UserInfo userInfo;
+    userInfo.emplace(FileHandleNotificationDataItem, std::string_view { buffer.get(), count > 0 ? static_cast<size_t>(count) : 0 });
+    if (count < 0)
+        userInfo.emplace(FileHandleErrorItem, Error::fromErrno("read"));
+    NotificationCenter::defaultCenter().postNotification(Notification { FileHandleReadCompletionNotification, std::move(object), std::move(userInfo) });
+
+    if (protectedThis && !m_readBuffer)
+        m_readBuffer = std::move(buffer);
+}
+
+void FileHandle::closeFile()
+{
+    m_backgroundRead.reset();
+    m_fd.reset();
 }
 
 static int maximumPipeSize()
@@ -39,14 +101,14 @@ Result<std::shared_ptr<Pipe>> Pipe::pipe()
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return Error::fromErrno("pipe2");
     auto result = std::make_shared<Pipe>();
-    result->m_reading = std::make_shared<FileHandle>(ScopedFD { fds[0] });
-    result->m_writing = std::make_shared<FileHandle>(ScopedFD { fds[1] });
     // Wider pipes mean fewer reads and wakeups; fall back quietly to what we get.
     int size = fcntl(fds[0], F_SETPIPE_SZ, maximumPipeSize());
     if (size < 0)
         size = fcntl(fds[0], F_GETPIPE_SZ);
     if (size > 0)
         result->m_capacity = static_cast<size_t>(size);
+    result->m_reading = std::make_shared<FileHandle>(ScopedFD { fds[0] }, result->m_capacity);
+    result->m_writing = std::make_shared<FileHandle>(ScopedFD { fds[1] }, result->m_capacity);
     return result;
 }
 

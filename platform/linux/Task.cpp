@@ -1,9 +1,11 @@
 #include "Task.h"
 
 #include "Bundle.h"
+#include "FileHandle.h"
 #include "FileManager.h"
 #include "Path.h"
 #include "ProcessInfo.h"
+#include "RunLoop.h"
 
 #include <cerrno>
 #include <csignal>
@@ -11,6 +13,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <unordered_map>
 
 extern char** environ;
 
@@ -47,6 +50,55 @@ std::string Task::resolvedLaunchPath(const std::string& launchPath)
 }
 
 namespace {
+
+// Children whose Task went away before they ended. Each is reaped when its
+// pidfd turns readable in the run loop, or by a sweep at the next launch, so
+// no zombie outlives its exit for long. Main thread only, like the run loop.
+class OrphanReaper {
+public:
+    static OrphanReaper& shared()
+    {
+        // Never destroyed: registrations may still be live at exit.
+        static auto* reaper = new OrphanReaper;
+        return *reaper;
+    }
+
+    void adopt(ScopedFD pidfd)
+    {
+        int fd = pidfd.get();
+        auto& orphan = m_orphans[fd];
+        orphan.pidfd = std::move(pidfd);
+        orphan.watch = RunLoop::current().watchReadable(fd, [this, fd] {
+            if (reaped(fd))
+                m_orphans.erase(fd);
+        });
+    }
+
+    void sweep()
+    {
+        std::erase_if(m_orphans, [](const auto& entry) { return reaped(entry.first); });
+    }
+
+    size_t count() const { return m_orphans.size(); }
+
+private:
+    static bool reaped(int pidfd)
+    {
+        siginfo_t info {};
+        int result;
+        do
+            result = waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG);
+        while (result < 0 && errno == EINTR);
+        // ECHILD: someone else reaped it; nothing left to wait for either way.
+        return result < 0 || info.si_pid != 0;
+    }
+
+    struct Orphan {
+        ScopedFD pidfd;
+        RunLoop::Registration watch;
+    };
+    std::unordered_map<int, Orphan> m_orphans;
+};
 
 class SpawnAttributes {
 public:
@@ -86,10 +138,44 @@ private:
 
 }
 
+void Task::setStandardInput(std::shared_ptr<Pipe> pipe)
+{
+    m_standardInput = pipe ? pipe->fileHandleForReading()->fileDescriptor() : -1;
+    m_standardInputPipe = std::move(pipe);
+}
+
+void Task::setStandardOutput(std::shared_ptr<Pipe> pipe)
+{
+    m_standardOutput = pipe ? pipe->fileHandleForWriting()->fileDescriptor() : -1;
+    m_standardOutputPipe = std::move(pipe);
+}
+
+void Task::setStandardError(std::shared_ptr<Pipe> pipe)
+{
+    m_standardError = pipe ? pipe->fileHandleForWriting()->fileDescriptor() : -1;
+    m_standardErrorPipe = std::move(pipe);
+}
+
 Result<void> Task::launch()
 {
     if (m_pid > 0)
         return Error::fromSyscall("posix_spawn", EBUSY, m_launchPath);
+    OrphanReaper::shared().sweep();
+
+    // Whatever happens below, our copies of the child's pipe ends must go, or
+    // the reader would never see end of file.
+    struct CloseChildEnds {
+        Task& task;
+        ~CloseChildEnds()
+        {
+            if (task.m_standardInputPipe)
+                task.m_standardInputPipe->fileHandleForReading()->closeFile();
+            if (task.m_standardOutputPipe)
+                task.m_standardOutputPipe->fileHandleForWriting()->closeFile();
+            if (task.m_standardErrorPipe)
+                task.m_standardErrorPipe->fileHandleForWriting()->closeFile();
+        }
+    } closeChildEnds { *this };
 
     std::string program = resolvedLaunchPath(m_launchPath);
     std::vector<std::string> argumentStrings;
@@ -183,7 +269,17 @@ bool Task::reap(bool block)
 
 void Task::waitUntilExit()
 {
-    reap(true);
+    if (m_pid <= 0 || m_reaped)
+        return;
+    if (!m_pidfd) {
+        reap(true);
+        return;
+    }
+    auto watch = RunLoop::current().watchReadable(m_pidfd.get(), [this] { reap(false); });
+    RunLoop::current().runUntil([this] { return m_reaped; });
+    // The loop only gives up with nothing left to wait for, which our own watch rules out.
+    if (!m_reaped)
+        reap(true);
 }
 
 bool Task::isRunning()
@@ -191,17 +287,30 @@ bool Task::isRunning()
     return m_pid > 0 && !reap(false);
 }
 
-void Task::terminate()
+void Task::sendSignal(int signal)
 {
     // The pidfd names this child only: once reaped the signal fails with ESRCH
     // instead of reaching whoever got the pid next.
     if (m_pidfd && !m_reaped)
-        pidfd_send_signal(m_pidfd.get(), SIGTERM, nullptr, 0);
+        pidfd_send_signal(m_pidfd.get(), signal, nullptr, 0);
+}
+
+void Task::terminate()
+{
+    sendSignal(SIGTERM);
+}
+
+void Task::kill()
+{
+    sendSignal(SIGKILL);
 }
 
 Task::~Task()
 {
-    reap(false);
+    // A child still running is not killed (it may be meant to outlive us), but
+    // it is not left to become a zombie either.
+    if (!reap(false) && m_pidfd)
+        OrphanReaper::shared().adopt(std::move(m_pidfd));
 }
 
 }
