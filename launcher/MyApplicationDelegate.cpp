@@ -96,6 +96,27 @@ static bool isUsableVersion(const std::vector<std::string>& fields)
         && version.find('/') == std::string::npos && version.find('\0') == std::string::npos;
 }
 
+// Output shown in a message: control bytes escaped, long text cut short.
+static std::string quotedOutput(const std::string& text)
+{
+    constexpr size_t shown = 200;
+    std::string quoted = "\"";
+    for (char c : text.substr(0, shown)) {
+        if (c == '\n') {
+            quoted += "\\n";
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            static const char digits[] = "0123456789abcdef";
+            quoted += "\\x";
+            quoted += digits[(c >> 4) & 15];
+            quoted += digits[c & 15];
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += text.size() > shown ? "\"…" : "\"";
+    return quoted;
+}
+
 // The probe could not learn the version: say what failed, in an alert and on
 // standard error, and make the exit status say so too.
 void MyApplicationDelegate::reportVersionProbeFailure(const std::string& path, const std::string& reason, int exitStatus)
@@ -145,7 +166,7 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
         fields.push_back(text.substr(start, space - start));
     fields.push_back(text.substr(start));
     if (!isUsableVersion(fields)) {
-        reportVersionProbeFailure(path, "gave no usable version (the third space-separated word of its output must be a directory name); its output was: " + text, EX_DATAERR);
+        reportVersionProbeFailure(path, "gave no usable version: the third space-separated word of its output " + quotedOutput(text) + " must name a directory", EX_DATAERR);
         return std::nullopt;
     }
     return fields[2];

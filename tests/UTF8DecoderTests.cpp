@@ -1,0 +1,100 @@
+#include "UTF8Decoder.h"
+
+#include <gtest/gtest.h>
+#include <random>
+
+using platform::UTF8Decoder;
+
+namespace {
+
+const std::string replacement = "\xEF\xBF\xBD";
+
+std::string decodeInPieces(std::string_view bytes, const std::vector<size_t>& cuts)
+{
+    UTF8Decoder decoder;
+    std::string text;
+    size_t start = 0;
+    for (size_t cut : cuts) {
+        text += decoder.decode(bytes.substr(start, cut - start));
+        start = cut;
+    }
+    text += decoder.decode(bytes.substr(start));
+    text += decoder.finish();
+    return text;
+}
+
+// The reference: one character or ill-formed subpart at a time.
+bool referenceIsValid(std::string_view bytes)
+{
+    UTF8Decoder decoder;
+    std::string text { decoder.decode(bytes) };
+    text += decoder.finish();
+    return text == bytes;
+}
+
+}
+
+TEST(UTF8Decoder, CharacterSplitAtEveryOffsetComesOutWhole)
+{
+    const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z\xED\x9F\xBF\xF4\x8F\xBF\xBF";
+    for (size_t first = 0; first <= text.size(); ++first) {
+        for (size_t second = first; second <= text.size(); ++second) {
+            UTF8Decoder decoder;
+            std::string pieces[3];
+            pieces[0] = decoder.decode(std::string_view { text }.substr(0, first));
+            pieces[1] = decoder.decode(std::string_view { text }.substr(first, second - first));
+            pieces[2] = decoder.decode(std::string_view { text }.substr(second));
+            EXPECT_FALSE(decoder.hasPendingBytes());
+            EXPECT_EQ(pieces[0] + pieces[1] + pieces[2], text) << first << " " << second;
+            for (const auto& piece : pieces)
+                EXPECT_TRUE(platform::isValidUTF8(piece)) << "no piece holds half a character";
+        }
+    }
+}
+
+TEST(UTF8Decoder, IllFormedBytesBecomeReplacementCharacters)
+{
+    struct Case {
+        std::string bytes;
+        std::string text;
+    } cases[] = {
+        { "a\xFF" "b", "a" + replacement + "b" },
+        { "\xC0\xAF", replacement + replacement }, // overlong
+        { "\xE0\x80\xAF", replacement + replacement + replacement },
+        { "\xED\xA0\x80", replacement + replacement + replacement }, // surrogate
+        { "\xF4\x90\x80\x80", replacement + replacement + replacement + replacement }, // past U+10FFFF
+        { "\xE2\x82" "x", replacement + "x" }, // truncated, one maximal subpart
+        { "\xF0\x9F\x98", replacement }, // cut off at the very end
+        { "\x80\x80", replacement + replacement },
+        { std::string("a\0b", 3), std::string("a\0b", 3) },
+    };
+    for (const auto& [bytes, text] : cases) {
+        EXPECT_EQ(decodeInPieces(bytes, {}), text) << bytes;
+        // The same, whatever the pieces.
+        for (size_t cut = 0; cut <= bytes.size(); ++cut)
+            EXPECT_EQ(decodeInPieces(bytes, { cut }), text) << bytes << " cut " << cut;
+    }
+}
+
+TEST(UTF8Decoder, FastValidationAgreesWithTheReference)
+{
+    // Random text built from valid pieces, then damaged now and then; long
+    // enough to cross the 32- and 128-byte blocks of the fast path.
+    const std::vector<std::string> alphabet = { "a", "Z", " ", "\n", "\xC3\xA9", "\xDF\xBF", "\xE0\xA0\x80", "\xE2\x82\xAC",
+        "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF" };
+    std::mt19937 random { 12345 };
+    for (int round = 0; round < 4000; ++round) {
+        std::string bytes;
+        size_t length = random() % 300;
+        while (bytes.size() < length)
+            bytes += alphabet[random() % alphabet.size()];
+        if (round % 2 && !bytes.empty())
+            bytes[random() % bytes.size()] = static_cast<char>(random());
+        if (round % 5 == 0 && !bytes.empty())
+            bytes.resize(random() % bytes.size());
+        ASSERT_EQ(platform::isValidUTF8(bytes), referenceIsValid(bytes)) << round;
+        // Decoding in pieces gives what decoding at once gives.
+        size_t cut = bytes.empty() ? 0 : random() % bytes.size();
+        ASSERT_EQ(decodeInPieces(bytes, { cut }), decodeInPieces(bytes, {})) << round;
+    }
+}
