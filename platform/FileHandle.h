@@ -6,15 +6,19 @@
 
 #include <chrono>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace platform {
 
 // Posted by readInBackgroundAndNotify, with the handle as object.
 inline constexpr const char* FileHandleReadCompletionNotification = "FileHandleReadCompletionNotification";
-// The bytes read, a std::string_view that stays valid while the notification is
-// delivered (copy what must outlive it); empty at end of file.
+// The bytes read, a std::span<char> into the handle's own buffer, lent while
+// the notification is delivered (copy what must outlive it); empty at end of
+// file. Observers may rewrite the bytes, and the FileHandleReadHeadroom bytes
+// in front of them, so that a few bytes can be put before them without a copy.
 inline constexpr const char* FileHandleNotificationDataItem = "FileHandleNotificationDataItem";
+inline constexpr size_t FileHandleReadHeadroom = 16;
 // Present (a platform::Error) when the read failed; the data is then empty.
 inline constexpr const char* FileHandleErrorItem = "FileHandleErrorItem";
 
@@ -30,7 +34,11 @@ public:
     int fileDescriptor() const { return m_fd.get(); }
     // How much one read takes at most: the pipe's capacity for pipes.
     size_t readSize() const { return m_readSize; }
-    void setReadSize(size_t size) { m_readSize = size ? size : 1; }
+    void setReadSize(size_t size)
+    {
+        m_readSize = size ? size : 1;
+        m_readBuffer.reset();
+    }
 
     // The bytes available now, waiting until some arrive; empty at end of file.
     // At most limit bytes, or readSize() when limit is 0.
@@ -55,8 +63,10 @@ private:
     ScopedFD m_fd;
     size_t m_readSize;
     RunLoop::Registration m_backgroundRead;
-    // Reused from read to read; lent to the notification while it is delivered.
+    // Headroom, then room for one read. Reused from read to read; lent to the
+    // notification while it is delivered.
     std::unique_ptr<char[]> m_readBuffer;
+    std::unique_ptr<char[]> takeReadBuffer();
 };
 
 // An anonymous pipe, close-on-exec, widened to the system's limit.

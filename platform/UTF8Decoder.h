@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -14,11 +15,16 @@ public:
     // The text of the next bytes of the stream: either bytes itself or a view
     // of the decoder's own buffer, valid until the next call.
     std::string_view decode(std::string_view bytes);
+    // The same for bytes in a buffer of the caller's that may be rewritten,
+    // with headroom writable bytes in front of them: a held-back character is
+    // put there, so the text is usually a view of the buffer, not a copy.
+    std::string_view decodeInPlace(std::span<char> bytes, size_t headroom);
     // End of the stream: a character still incomplete becomes U+FFFD.
     std::string_view finish();
     bool hasPendingBytes() const { return m_pendingLength; }
 
 private:
+    std::string_view decodeWhole(std::string_view bytes);
     void decodeInto(std::string_view bytes, std::string& text);
 
     char m_pending[4] {};

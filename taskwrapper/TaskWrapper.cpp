@@ -3,6 +3,7 @@
 #include "NotificationCenter.h"
 #include "RunLoop.h"
 
+#include <algorithm>
 #include <cerrno>
 
 using namespace platform;
@@ -123,12 +124,12 @@ void TaskWrapper::getData(const Notification& notification)
     auto protectedThis = shared_from_this();
     if (!m_listening)
         return;
-    const auto* data = notification.userInfoItem<std::string_view>(FileHandleNotificationDataItem);
+    const auto* data = notification.userInfoItem<std::span<char>>(FileHandleNotificationDataItem);
     if (!data || data->empty()) {
         stopProcess();
         return;
     }
-    handOver(m_decoder.decode(*data));
+    handOver(m_decoder.decodeInPlace(*data, FileHandleReadHeadroom));
     // A handler may have stopped us meanwhile.
     if (m_listening)
         outputHandle()->readInBackgroundAndNotify();
@@ -140,9 +141,21 @@ void TaskWrapper::handOver(std::string_view text)
         return;
     // Gathered first: text may point into buffers that a nested stop reuses.
     if (m_gatherOutput)
-        m_output.append(text);
+        gather(text);
     if (m_controller)
         m_controller->appendOutput(text);
+}
+
+void TaskWrapper::gather(std::string_view text)
+{
+    // Large output grows the string eightfold rather than twofold: capacity
+    // not yet written costs only address space, while every regrowth copies
+    // (and faults in) everything gathered so far.
+    constexpr size_t largeOutput = 1 << 20;
+    size_t needed = m_output.size() + text.size();
+    if (needed > m_output.capacity() && m_output.capacity() >= largeOutput)
+        m_output.reserve(std::max(needed, m_output.capacity() * 8));
+    m_output.append(text);
 }
 
 void TaskWrapper::drain()

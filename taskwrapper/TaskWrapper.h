@@ -72,6 +72,7 @@ private:
     void initWithController(TaskWrapperController*, std::string taskPath, const std::vector<std::string>& arguments);
 
     void handOver(std::string_view text);
+    void gather(std::string_view text);
     void drain();
     const std::shared_ptr<platform::FileHandle>& outputHandle() const;
 

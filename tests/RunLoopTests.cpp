@@ -75,7 +75,8 @@ TEST(FileHandle, BackgroundReadPostsOnceAndEndOfFileIsEmpty)
     char observer;
     NotificationCenter::defaultCenter().addObserver(&observer, [&](const Notification& notification) {
         EXPECT_EQ(notification.object(), reading.get());
-        received.emplace_back(*notification.userInfoItem<std::string_view>(FileHandleNotificationDataItem));
+        auto data = *notification.userInfoItem<std::span<char>>(FileHandleNotificationDataItem);
+        received.emplace_back(data.data(), data.size());
     }, FileHandleReadCompletionNotification, reading.get());
 
     ASSERT_EQ(::write((*pipe)->fileHandleForWriting()->fileDescriptor(), "abc", 3), 3);

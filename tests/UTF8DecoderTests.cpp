@@ -98,3 +98,22 @@ TEST(UTF8Decoder, FastValidationAgreesWithTheReference)
         ASSERT_EQ(decodeInPieces(bytes, { cut }), decodeInPieces(bytes, {})) << round;
     }
 }
+
+TEST(UTF8Decoder, InPlaceDecodingPutsTheHeldBackCharacterInTheHeadroom)
+{
+    // Two reads into buffers with headroom, the euro sign split between them.
+    char first[8 + 4] = "....ab\xE2";
+    char second[8 + 4] = "....\x82\xAC" "cd";
+    UTF8Decoder decoder;
+    std::string_view text = decoder.decodeInPlace({ first + 4, 3 }, 4);
+    EXPECT_EQ(text, "ab");
+    EXPECT_EQ(text.data(), first + 4) << "no copy";
+    text = decoder.decodeInPlace({ second + 4, 4 }, 4);
+    EXPECT_EQ(text, "\xE2\x82\xAC" "cd");
+    EXPECT_EQ(text.data(), second + 3) << "the held-back byte went in front";
+    // Without room in front it still comes out whole, as a copy.
+    char third[] = "\xC3";
+    char fourth[] = "\xA9!";
+    EXPECT_EQ(decoder.decodeInPlace({ third, 1 }, 0), "");
+    EXPECT_EQ(decoder.decodeInPlace({ fourth, 2 }, 0), "\xC3\xA9!");
+}

@@ -209,6 +209,26 @@ __attribute__((target("avx2"))) bool isValid(const unsigned char* p, size_t n)
 }
 
 }
+
+namespace avx512 {
+
+// How many leading bytes are plain ASCII, in whole 256-byte blocks.
+__attribute__((target("avx512f,avx512bw"))) size_t asciiPrefixLength(const unsigned char* p, size_t n)
+{
+    size_t index = 0;
+    for (; index + 256 <= n; index += 256) {
+        __m512i a = _mm512_loadu_si512(p + index);
+        __m512i b = _mm512_loadu_si512(p + index + 64);
+        __m512i c = _mm512_loadu_si512(p + index + 128);
+        __m512i d = _mm512_loadu_si512(p + index + 192);
+        __m512i any = _mm512_or_si512(_mm512_or_si512(a, b), _mm512_or_si512(c, d));
+        if (_mm512_movepi8_mask(any))
+            break;
+    }
+    return index;
+}
+
+}
 #endif
 
 }
@@ -218,8 +238,12 @@ bool isValidUTF8(std::string_view bytes)
     auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
 #if defined(__x86_64__)
     static const bool hasAVX2 = __builtin_cpu_supports("avx2");
-    if (hasAVX2)
-        return avx2::isValid(p, bytes.size());
+    static const bool hasAVX512 = __builtin_cpu_supports("avx512bw");
+    if (hasAVX2) {
+        // An ASCII stretch ends on a character boundary, so checking may start afresh after it.
+        size_t ascii = hasAVX512 ? avx512::asciiPrefixLength(p, bytes.size()) : 0;
+        return avx2::isValid(p + ascii, bytes.size() - ascii);
+    }
 #endif
     return isValidScalar(p, bytes.size());
 }
@@ -251,26 +275,43 @@ void UTF8Decoder::decodeInto(std::string_view bytes, std::string& text)
     }
 }
 
+// Nothing held back: usually valid text, perhaps with a character cut off at the end.
+std::string_view UTF8Decoder::decodeWhole(std::string_view bytes)
+{
+    auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    size_t complete = completePrefixLength(p, bytes.size());
+    if (isValidUTF8(bytes.substr(0, complete))) {
+        size_t tail = bytes.size() - complete;
+        if (!tail)
+            return bytes;
+        if (decodeUnit(p + complete, tail).kind == Unit::Incomplete) {
+            std::memcpy(m_pending, p + complete, tail);
+            m_pendingLength = tail;
+            return bytes.substr(0, complete);
+        }
+    }
+    decodeInto(bytes, m_text);
+    return m_text;
+}
+
+std::string_view UTF8Decoder::decodeInPlace(std::span<char> bytes, size_t headroom)
+{
+    if (!m_pendingLength || headroom < m_pendingLength || bytes.empty())
+        return decode({ bytes.data(), bytes.size() });
+    m_text.clear();
+    char* start = bytes.data() - m_pendingLength;
+    std::memcpy(start, m_pending, m_pendingLength);
+    std::string_view joined { start, bytes.size() + m_pendingLength };
+    m_pendingLength = 0;
+    return decodeWhole(joined);
+}
+
 std::string_view UTF8Decoder::decode(std::string_view bytes)
 {
     auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     m_text.clear();
-    if (!m_pendingLength) {
-        // The common case: valid text, perhaps with a character cut off at the end.
-        size_t complete = completePrefixLength(p, bytes.size());
-        if (isValidUTF8(bytes.substr(0, complete))) {
-            size_t tail = bytes.size() - complete;
-            if (!tail)
-                return bytes;
-            if (decodeUnit(p + complete, tail).kind == Unit::Incomplete) {
-                std::memcpy(m_pending, p + complete, tail);
-                m_pendingLength = tail;
-                return bytes.substr(0, complete);
-            }
-        }
-        decodeInto(bytes, m_text);
-        return m_text;
-    }
+    if (!m_pendingLength)
+        return decodeWhole(bytes);
 
     // Finish the held-back character with the first bytes of this piece.
     unsigned char head[8];

@@ -14,16 +14,20 @@ namespace platform {
 
 Result<std::string> FileHandle::availableData(size_t limit)
 {
-    std::string bytes(limit ? limit : m_readSize, '\0');
-    for (;;) {
-        ssize_t count = ::read(m_fd.get(), bytes.data(), bytes.size());
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return Error::fromErrno("read");
-        bytes.resize(static_cast<size_t>(count));
-        return bytes;
-    }
+    // Read into the handle's scratch buffer (when a background read is not
+    // using it) and copy out only what came: no large zero-filled string for
+    // what is usually a short read or end of file.
+    size_t size = std::min(limit ? limit : m_readSize, m_readSize);
+    std::unique_ptr<char[]> buffer = takeReadBuffer();
+    char* bytes = buffer.get() + FileHandleReadHeadroom;
+    ssize_t count;
+    do
+        count = ::read(m_fd.get(), bytes, size);
+    while (count < 0 && errno == EINTR);
+    Result<std::string> result = count < 0 ? Result<std::string> { Error::fromErrno("read") } : std::string(bytes, static_cast<size_t>(count));
+    if (!m_readBuffer)
+        m_readBuffer = std::move(buffer);
+    return result;
 }
 
 Result<bool> FileHandle::waitForDataUntil(RunLoop::Clock::time_point deadline)
@@ -42,6 +46,14 @@ Result<bool> FileHandle::waitForDataUntil(RunLoop::Clock::time_point deadline)
     }
 }
 
+std::unique_ptr<char[]> FileHandle::takeReadBuffer()
+{
+    // A read while another one's buffer is lent out gets a buffer of its own.
+    if (m_readBuffer)
+        return std::move(m_readBuffer);
+    return std::make_unique_for_overwrite<char[]>(FileHandleReadHeadroom + m_readSize);
+}
+
 void FileHandle::readInBackgroundAndNotify()
 {
     if (m_backgroundRead.isActive() || !m_fd)
@@ -55,13 +67,11 @@ void FileHandle::completeBackgroundRead()
     std::shared_ptr<FileHandle> protectedThis = weak_from_this().lock();
     std::shared_ptr<void> object = protectedThis ? std::shared_ptr<void>(protectedThis) : std::shared_ptr<void>(std::shared_ptr<void>(), this);
 
-    // A nested read armed by an observer gets a buffer of its own.
-    std::unique_ptr<char[]> buffer = std::move(m_readBuffer);
-    if (!buffer)
-        buffer = std::make_unique_for_overwrite<char[]>(m_readSize);
+    std::unique_ptr<char[]> buffer = takeReadBuffer();
+    char* bytes = buffer.get() + FileHandleReadHeadroom;
     ssize_t count;
     do
-        count = ::read(m_fd.get(), buffer.get(), m_readSize);
+        count = ::read(m_fd.get(), bytes, m_readSize);
     while (count < 0 && errno == EINTR);
     if (count < 0 && errno == EAGAIN) {
         m_readBuffer = std::move(buffer);
@@ -70,7 +80,7 @@ void FileHandle::completeBackgroundRead()
     m_backgroundRead.reset();
 
     Notification::UserInfo userInfo;
-    userInfo.emplace(FileHandleNotificationDataItem, std::string_view { buffer.get(), count > 0 ? static_cast<size_t>(count) : 0 });
+    userInfo.emplace(FileHandleNotificationDataItem, std::span<char> { bytes, count > 0 ? static_cast<size_t>(count) : 0 });
     if (count < 0)
         userInfo.emplace(FileHandleErrorItem, Error::fromErrno("read"));
     NotificationCenter::defaultCenter().postNotification(Notification { FileHandleReadCompletionNotification, std::move(object), std::move(userInfo) });
