@@ -27,7 +27,9 @@ class FileHandle : public std::enable_shared_from_this<FileHandle> {
 public:
     explicit FileHandle(ScopedFD fd, size_t readSize = 65536)
         : m_fd(std::move(fd))
-        , m_readSize(readSize) { }
+        , m_readSize(readSize)
+    {
+    }
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
 

@@ -17,7 +17,9 @@ public:
     Notification(std::string name, std::shared_ptr<void> object, UserInfo userInfo = {})
         : m_name(std::move(name))
         , m_object(std::move(object))
-        , m_userInfo(std::move(userInfo)) { }
+        , m_userInfo(std::move(userInfo))
+    {
+    }
 
     const std::string& name() const { return m_name; }
     // The sender, kept alive while the notification is delivered.

@@ -10,7 +10,9 @@ class WindowController {
 public:
     WindowController() = default;
     explicit WindowController(std::string windowNibName)
-        : m_windowNibName(std::move(windowNibName)) { }
+        : m_windowNibName(std::move(windowNibName))
+    {
+    }
     virtual ~WindowController() = default;
 
     const std::string& windowNibName() const { return m_windowNibName; }

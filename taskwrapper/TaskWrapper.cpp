@@ -112,7 +112,8 @@ Result<void> TaskWrapper::startProcessWithEnvironment(std::optional<Task::Enviro
     if (environment)
         m_task->setEnvironment(std::move(environment));
 
-    NotificationCenter::defaultCenter().addObserver(this, [this](const Notification& notification) { getData(notification); },
+    NotificationCenter::defaultCenter().addObserver(
+        this, [this](const Notification& notification) { getData(notification); },
         FileHandleReadCompletionNotification, outputHandle().get());
     m_listening = true;
     outputHandle()->readInBackgroundAndNotify();

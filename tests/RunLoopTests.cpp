@@ -43,15 +43,20 @@ TEST(NotificationCenter, ObserversMatchAndCanBeRemovedWhilePosting)
     int sender = 0, other = 0;
     int first = 0, second = 0, any = 0;
     char firstObserver, secondObserver, anyObserver;
-    center.addObserver(&firstObserver, [&](const Notification&) {
-        ++first;
-        center.removeObserver(&secondObserver); // before it gets this one
-        center.removeObserver(&firstObserver, "Ping", &sender);
-    }, "Ping", &sender);
-    center.addObserver(&secondObserver, [&](const Notification&) { ++second; }, "Ping", &sender);
-    center.addObserver(&anyObserver, [&](const Notification& notification) {
-        any += notification.userInfoItem<int>("value") ? *notification.userInfoItem<int>("value") : 100;
-    }, "", nullptr);
+    center.addObserver(
+        &firstObserver, [&](const Notification&) {
+            ++first;
+            center.removeObserver(&secondObserver); // before it gets this one
+            center.removeObserver(&firstObserver, "Ping", &sender);
+        },
+        "Ping", &sender);
+    center.addObserver(
+        &secondObserver, [&](const Notification&) { ++second; }, "Ping", &sender);
+    center.addObserver(
+        &anyObserver, [&](const Notification& notification) {
+            any += notification.userInfoItem<int>("value") ? *notification.userInfoItem<int>("value") : 100;
+        },
+        "", nullptr);
 
     std::shared_ptr<void> senderReference { std::shared_ptr<void>(), &sender };
     std::shared_ptr<void> otherReference { std::shared_ptr<void>(), &other };
@@ -73,11 +78,13 @@ TEST(FileHandle, BackgroundReadPostsOnceAndEndOfFileIsEmpty)
     EXPECT_EQ(reading->readSize(), (*pipe)->capacity());
     std::vector<std::string> received;
     char observer;
-    NotificationCenter::defaultCenter().addObserver(&observer, [&](const Notification& notification) {
-        EXPECT_EQ(notification.object(), reading.get());
-        auto data = *notification.userInfoItem<std::span<char>>(FileHandleNotificationDataItem);
-        received.emplace_back(data.data(), data.size());
-    }, FileHandleReadCompletionNotification, reading.get());
+    NotificationCenter::defaultCenter().addObserver(
+        &observer, [&](const Notification& notification) {
+            EXPECT_EQ(notification.object(), reading.get());
+            auto data = *notification.userInfoItem<std::span<char>>(FileHandleNotificationDataItem);
+            received.emplace_back(data.data(), data.size());
+        },
+        FileHandleReadCompletionNotification, reading.get());
 
     ASSERT_EQ(::write((*pipe)->fileHandleForWriting()->fileDescriptor(), "abc", 3), 3);
     reading->readInBackgroundAndNotify();

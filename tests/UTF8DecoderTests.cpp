@@ -58,12 +58,12 @@ TEST(UTF8Decoder, IllFormedBytesBecomeReplacementCharacters)
         std::string bytes;
         std::string text;
     } cases[] = {
-        { "a\xFF" "b", "a" + replacement + "b" },
+        { "a\377b", "a" + replacement + "b" },
         { "\xC0\xAF", replacement + replacement }, // overlong
         { "\xE0\x80\xAF", replacement + replacement + replacement },
         { "\xED\xA0\x80", replacement + replacement + replacement }, // surrogate
         { "\xF4\x90\x80\x80", replacement + replacement + replacement + replacement }, // past U+10FFFF
-        { "\xE2\x82" "x", replacement + "x" }, // truncated, one maximal subpart
+        { "\342\202x", replacement + "x" }, // truncated, one maximal subpart
         { "\xF0\x9F\x98", replacement }, // cut off at the very end
         { "\x80\x80", replacement + replacement },
         { std::string("a\0b", 3), std::string("a\0b", 3) },
@@ -103,13 +103,13 @@ TEST(UTF8Decoder, InPlaceDecodingPutsTheHeldBackCharacterInTheHeadroom)
 {
     // Two reads into buffers with headroom, the euro sign split between them.
     char first[8 + 4] = "....ab\xE2";
-    char second[8 + 4] = "....\x82\xAC" "cd";
+    char second[8 + 4] = "....\202\254cd";
     UTF8Decoder decoder;
     std::string_view text = decoder.decodeInPlace({ first + 4, 3 }, 4);
     EXPECT_EQ(text, "ab");
     EXPECT_EQ(text.data(), first + 4) << "no copy";
     text = decoder.decodeInPlace({ second + 4, 4 }, 4);
-    EXPECT_EQ(text, "\xE2\x82\xAC" "cd");
+    EXPECT_EQ(text, "\342\202\254cd");
     EXPECT_EQ(text.data(), second + 3) << "the held-back byte went in front";
     // Without room in front it still comes out whole, as a copy.
     char third[] = "\xC3";

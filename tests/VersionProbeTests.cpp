@@ -165,7 +165,7 @@ TEST_F(ProbeFixture, VersionIsTheThirdSpaceSeparatedField)
     for (const auto& [steps, version] : cases) {
         auto result = launch(steps);
         EXPECT_EQ(result.status, 0) << result.error;
-        EXPECT_TRUE(test::exists(supportDirectory(version))) << version << "\n" << result.error;
+        EXPECT_TRUE(test::exists(supportDirectory(version))) << version << ": " << result.error;
         std::filesystem::remove_all(home + "/Library/Application Support/Zelvant");
     }
 }
@@ -174,8 +174,8 @@ TEST_F(ProbeFixture, UnusableClientStopsTheLaunchBeforeTheDisk)
 {
     auto expectStopped = [&](const test::ProcessResult& result, const std::string& what, const std::string& reason) {
         EXPECT_NE(result.status, 0) << what;
-        EXPECT_NE(result.error.find("Unable to determine the version of the Zelvant client."), std::string::npos) << what << "\n" << result.error;
-        EXPECT_NE(result.error.find(reason), std::string::npos) << what << "\n" << result.error;
+        EXPECT_NE(result.error.find("Unable to determine the version of the Zelvant client."), std::string::npos) << what << ": " << result.error;
+        EXPECT_NE(result.error.find(reason), std::string::npos) << what << ": " << result.error;
         EXPECT_TRUE(std::filesystem::is_empty(home + "/Library/Application Support")) << what;
         EXPECT_FALSE(test::exists(x11Record)) << what;
     };

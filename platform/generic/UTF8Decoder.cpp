@@ -13,8 +13,12 @@ namespace {
 
 constexpr std::string_view replacementCharacter { "\xEF\xBF\xBD" };
 
+enum class UnitKind { Character,
+    Invalid,
+    Incomplete };
+
 struct Unit {
-    enum Kind { Character, Invalid, Incomplete } kind;
+    UnitKind kind;
     size_t length; // bytes taken: the character, the maximal ill-formed subpart, or all there is
 };
 
@@ -23,7 +27,7 @@ Unit decodeUnit(const unsigned char* p, size_t n)
 {
     unsigned char lead = p[0];
     if (lead < 0x80)
-        return { Unit::Character, 1 };
+        return { UnitKind::Character, 1 };
     size_t need;
     unsigned char low = 0x80, high = 0xBF; // range of the second byte
     if (lead >= 0xC2 && lead <= 0xDF) {
@@ -41,17 +45,17 @@ Unit decodeUnit(const unsigned char* p, size_t n)
         else if (lead == 0xF4)
             high = 0x8F;
     } else {
-        return { Unit::Invalid, 1 };
+        return { UnitKind::Invalid, 1 };
     }
     for (size_t index = 1; index < need; ++index) {
         if (index >= n)
-            return { Unit::Incomplete, n };
+            return { UnitKind::Incomplete, n };
         unsigned char byte = p[index];
         bool fits = index == 1 ? (byte >= low && byte <= high) : (byte >= 0x80 && byte <= 0xBF);
         if (!fits)
-            return { Unit::Invalid, index };
+            return { UnitKind::Invalid, index };
     }
-    return { Unit::Character, need };
+    return { UnitKind::Character, need };
 }
 
 // Where the last character begins if it is cut off at the end; size otherwise.
@@ -61,7 +65,13 @@ size_t completePrefixLength(const unsigned char* p, size_t n)
         unsigned char byte = p[n - back];
         if ((byte & 0xC0) == 0x80)
             continue;
-        size_t need = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        size_t need = 1;
+        if (byte >= 0xF0)
+            need = 4;
+        else if (byte >= 0xE0)
+            need = 3;
+        else if (byte >= 0xC0)
+            need = 2;
         return need > back ? n - back : n;
     }
     return n;
@@ -81,7 +91,7 @@ bool isValidScalar(const unsigned char* p, size_t n)
             }
         }
         Unit unit = decodeUnit(p + index, n - index);
-        if (unit.kind != Unit::Character)
+        if (unit.kind != UnitKind::Character)
             return false;
         index += unit.length;
     }
@@ -262,12 +272,12 @@ void UTF8Decoder::decodeInto(std::string_view bytes, std::string& text)
         if (index == n)
             break;
         Unit unit = decodeUnit(p + index, n - index);
-        if (unit.kind == Unit::Incomplete) {
+        if (unit.kind == UnitKind::Incomplete) {
             std::memcpy(m_pending, p + index, unit.length);
             m_pendingLength = unit.length;
             return;
         }
-        if (unit.kind == Unit::Character)
+        if (unit.kind == UnitKind::Character)
             text.append(bytes.data() + index, unit.length);
         else
             text.append(replacementCharacter);
@@ -284,7 +294,7 @@ std::string_view UTF8Decoder::decodeWhole(std::string_view bytes)
         size_t tail = bytes.size() - complete;
         if (!tail)
             return bytes;
-        if (decodeUnit(p + complete, tail).kind == Unit::Incomplete) {
+        if (decodeUnit(p + complete, tail).kind == UnitKind::Incomplete) {
             std::memcpy(m_pending, p + complete, tail);
             m_pendingLength = tail;
             return bytes.substr(0, complete);
@@ -323,13 +333,13 @@ std::string_view UTF8Decoder::decode(std::string_view bytes)
     size_t used = 0;
     while (used < pending) {
         Unit unit = decodeUnit(head + used, pending + borrowed - used);
-        if (unit.kind == Unit::Incomplete) {
+        if (unit.kind == UnitKind::Incomplete) {
             // Still not enough: the whole piece was shorter than the character.
             std::memcpy(m_pending, head + used, unit.length);
             m_pendingLength = unit.length;
             return m_text;
         }
-        if (unit.kind == Unit::Character)
+        if (unit.kind == UnitKind::Character)
             m_text.append(reinterpret_cast<const char*>(head + used), unit.length);
         else
             m_text.append(replacementCharacter);
@@ -338,7 +348,7 @@ std::string_view UTF8Decoder::decode(std::string_view bytes)
     std::string_view rest = bytes.substr(used - pending);
     size_t complete = completePrefixLength(reinterpret_cast<const unsigned char*>(rest.data()), rest.size());
     if (isValidUTF8(rest.substr(0, complete))
-        && (complete == rest.size() || decodeUnit(reinterpret_cast<const unsigned char*>(rest.data()) + complete, rest.size() - complete).kind == Unit::Incomplete)) {
+        && (complete == rest.size() || decodeUnit(reinterpret_cast<const unsigned char*>(rest.data()) + complete, rest.size() - complete).kind == UnitKind::Incomplete)) {
         m_text.append(rest.substr(0, complete));
         std::memcpy(m_pending, rest.data() + complete, rest.size() - complete);
         m_pendingLength = rest.size() - complete;
