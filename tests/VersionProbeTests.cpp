@@ -75,9 +75,10 @@ struct ProbeFixture : ::testing::Test {
     {
         test::makeDirectories(home + "/Library/Application Support");
         test::makeRecordingApplication(applications, "X11");
-        test::makeDirectories(bundle + "/Contents/MacOS");
-        std::filesystem::copy_file(test::launcherPath(), bundle + "/Contents/MacOS/Zelvant");
+        test::makeLauncherBundle(bundle);
         test::writeFile(bundle + "/Contents/Resources/run-zelvant-template.py", "[supportdir]\n", 0755);
+        // Each test puts its own client in place, or none.
+        std::filesystem::remove(client);
     }
 
     void installClient()
