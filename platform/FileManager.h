@@ -3,6 +3,7 @@
 #include "Error.h"
 
 #include <functional>
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 
@@ -43,6 +44,13 @@ public:
 
     // Whole-file bytes; no decoding.
     Result<std::string> contentsAtPath(const std::string& path) const;
+    struct ReadOptions {
+        // Larger files fail with EFBIG.
+        size_t maximumSize { SIZE_MAX };
+        // Anything else (a FIFO, a device) fails with EINVAL, without blocking on the open.
+        bool regularFileOnly { false };
+    };
+    Result<std::string> contentsAtPath(const std::string& path, const ReadOptions&) const;
     // A uniquely named temporary beside the destination, written whole and
     // renamed over it; removed on failure.
     Result<void> writeAtomically(const std::string& path, std::string_view bytes) const;

@@ -11,6 +11,9 @@ namespace platform {
 
 size_t characterCount(std::string_view text);
 
+// Appends the UTF-8 encoding of one code point.
+void appendUTF8(std::string& out, char32_t codePoint);
+
 // Upper-cases ASCII, Latin-1, Latin Extended-A, basic Greek and Cyrillic
 // (ß becomes "SS"); every other character is kept unchanged, so valid UTF-8
 // stays valid.

@@ -31,25 +31,6 @@ void writeAll(int fd, std::string_view bytes)
     }
 }
 
-std::string fromHex(std::string_view hex)
-{
-    std::string bytes;
-    for (size_t index = 0; index + 1 < hex.size(); index += 2)
-        bytes += static_cast<char>(std::stoi(std::string { hex.substr(index, 2) }, nullptr, 16));
-    return bytes;
-}
-
-std::string toHex(std::string_view bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char byte : bytes) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 15];
-    }
-    return hex;
-}
-
 // Children, run as "<test binary> --child=NAME ...".
 const bool childrenRegistered = [] {
     // Each argument "o:HEX" or "e:HEX" goes to standard output or error; "p"
@@ -60,7 +41,7 @@ const bool childrenRegistered = [] {
             if (argument == "p")
                 std::this_thread::sleep_for(20ms);
             else
-                writeAll(argument[0] == 'e' ? 2 : 1, fromHex(argument.substr(2)));
+                writeAll(argument[0] == 'e' ? 2 : 1, test::fromHex(argument.substr(2)));
         }
         return 0;
     });
@@ -249,7 +230,7 @@ TEST(TaskWrapper, GatheringOnOffAndOutputVersusCopy)
 {
     // Off: the controller still hears everything, output is none.
     RecordingController quiet;
-    auto off = TaskWrapper::taskWrapperWithController(&quiet, child("emit", { "o:" + toHex("hello") }));
+    auto off = TaskWrapper::taskWrapperWithController(&quiet, child("emit", { "o:" + test::toHex("hello") }));
     run(*off);
     EXPECT_EQ(off->output(), nullptr);
     EXPECT_FALSE(off->outputCopy());
@@ -262,7 +243,7 @@ TEST(TaskWrapper, GatheringOnOffAndOutputVersusCopy)
 
     // Switched off after a run: none, though text was gathered.
     RecordingController controller;
-    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("emit", { "o:" + toHex("abc") }));
+    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("emit", { "o:" + test::toHex("abc") }));
     wrapper->setGatherOutput(true);
     EXPECT_EQ(run(*wrapper), "abc");
     const std::string* live = wrapper->output();
@@ -279,7 +260,7 @@ TEST(TaskWrapper, GatheringOnOffAndOutputVersusCopy)
 
 TEST(TaskWrapper, LaterTextChangesOutputButNotTheCopy)
 {
-    auto wrapper = TaskWrapper::taskWrapperWithController(nullptr, child("emit", { "o:" + toHex("first "), "p", "o:" + toHex("second") }));
+    auto wrapper = TaskWrapper::taskWrapperWithController(nullptr, child("emit", { "o:" + test::toHex("first "), "p", "o:" + test::toHex("second") }));
     wrapper->setGatherOutput(true);
     Watchdog watchdog { *wrapper };
     ASSERT_TRUE(wrapper->startProcess());
@@ -298,7 +279,7 @@ TEST(TaskWrapper, StandardErrorIsMixedIn)
 {
     RecordingController controller;
     auto wrapper = TaskWrapper::taskWrapperWithController(&controller,
-        child("emit", { "o:" + toHex("out1 "), "p", "e:" + toHex("err1 "), "p", "o:" + toHex("out2") }));
+        child("emit", { "o:" + test::toHex("out1 "), "p", "e:" + test::toHex("err1 "), "p", "o:" + test::toHex("out2") }));
     wrapper->setGatherOutput(true);
     EXPECT_EQ(run(*wrapper), "out1 err1 out2");
 }
@@ -339,7 +320,7 @@ TEST(TaskWrapper, EnvironmentIsOursOrReplacedWhole)
 TEST(TaskWrapper, ControllersWithAndWithoutTheInfoInterface)
 {
     // Nil controller: runs and gathers.
-    auto orphan = TaskWrapper::taskWrapperWithController(nullptr, child("emit", { "o:" + toHex("x") }));
+    auto orphan = TaskWrapper::taskWrapperWithController(nullptr, child("emit", { "o:" + test::toHex("x") }));
     orphan->setGatherOutput(true);
     EXPECT_EQ(run(*orphan), "x");
 
@@ -363,7 +344,7 @@ TEST(TaskWrapper, ControllersWithAndWithoutTheInfoInterface)
 TEST(TaskWrapper, StopsAreIdempotentAndStartsAreNotRepeated)
 {
     HoldingController controller;
-    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("emit", { "o:" + toHex("once") }));
+    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("emit", { "o:" + test::toHex("once") }));
     wrapper->setGatherOutput(true);
     run(*wrapper);
     wrapper->stopProcess();
@@ -416,7 +397,7 @@ TEST(TaskWrapper, SplitCharactersAndInvalidBytes)
     for (size_t split = 1; split < text.size(); ++split) {
         RecordingController controller;
         auto wrapper = TaskWrapper::taskWrapperWithController(&controller,
-            child("emit", { "o:" + toHex(text.substr(0, split)), "p", "o:" + toHex(text.substr(split)) }));
+            child("emit", { "o:" + test::toHex(text.substr(0, split)), "p", "o:" + test::toHex(text.substr(split)) }));
         wrapper->setGatherOutput(true);
         EXPECT_EQ(run(*wrapper), text) << "split at " << split;
         for (const auto& chunk : controller.chunks)
@@ -426,7 +407,7 @@ TEST(TaskWrapper, SplitCharactersAndInvalidBytes)
     // Invalid bytes become U+FFFD; a character cut off at the end too.
     RecordingController controller;
     auto wrapper = TaskWrapper::taskWrapperWithController(&controller,
-        child("emit", { "o:" + toHex("x\xFFy\xC0\xAFz\xE2\x82") }));
+        child("emit", { "o:" + test::toHex("x\xFFy\xC0\xAFz\xE2\x82") }));
     wrapper->setGatherOutput(true);
     EXPECT_EQ(run(*wrapper), "x\xEF\xBF\xBDy\xEF\xBF\xBD\xEF\xBF\xBDz\xEF\xBF\xBD");
 }
@@ -499,7 +480,7 @@ TEST(TaskWrapper, ThousandRunsLeaveNoDescriptorsNoZombiesNoObservers)
         for (int index = 0; index < 8; ++index) {
             int run = batch * 8 + index;
             TaskWrapperController* target = run % 2 ? static_cast<TaskWrapperController*>(&controllers[index]) : nullptr;
-            auto wrapper = TaskWrapper::taskWrapperWithController(target, child("emit", { "o:" + toHex(std::to_string(run)) }));
+            auto wrapper = TaskWrapper::taskWrapperWithController(target, child("emit", { "o:" + test::toHex(std::to_string(run)) }));
             wrapper->setGatherOutput(true);
             ASSERT_TRUE(wrapper->startProcess());
             wrappers.push_back(std::move(wrapper));
@@ -588,7 +569,7 @@ const bool logChildRegistered = [] {
         auto controller = std::make_unique<SimpleTaskWrapperController>();
         // One chunk with two lines is one entry.
         controller->appendOutput("two\nlines");
-        (void)TaskWrapper::taskWrapperWithController(controller.get(), child("emit", { "o:" + toHex("100% %s %n %d") }));
+        (void)TaskWrapper::taskWrapperWithController(controller.get(), child("emit", { "o:" + test::toHex("100% %s %n %d") }));
         if (!controller->taskWrapper()->startProcess())
             return 1;
         controller->taskWrapper()->task()->waitUntilExit();

@@ -261,3 +261,26 @@ std::string makeLauncherBundle(const std::string& path)
 }
 
 }
+
+namespace test {
+
+std::string fromHex(std::string_view hex)
+{
+    std::string bytes;
+    for (size_t index = 0; index + 1 < hex.size(); index += 2)
+        bytes += static_cast<char>(std::stoi(std::string { hex.substr(index, 2) }, nullptr, 16));
+    return bytes;
+}
+
+std::string toHex(std::string_view bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char byte : bytes) {
+        hex += digits[byte >> 4];
+        hex += digits[byte & 15];
+    }
+    return hex;
+}
+
+}

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace test {
@@ -75,5 +76,13 @@ std::string makeLauncherBundle(const std::string& path);
 
 // The first executable NAME in the absolute entries of PATH.
 std::optional<std::string> programOnPath(const std::string& name);
+
+}
+
+namespace test {
+
+// Bytes as lower-case hex digits and back, to pass any bytes through argv.
+std::string toHex(std::string_view bytes);
+std::string fromHex(std::string_view hex);
 
 }

@@ -14,25 +14,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string fromHex(std::string_view hex)
-{
-    std::string bytes;
-    for (size_t index = 0; index + 1 < hex.size(); index += 2)
-        bytes += static_cast<char>(std::stoi(std::string { hex.substr(index, 2) }, nullptr, 16));
-    return bytes;
-}
-
-std::string toHex(std::string_view bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char byte : bytes) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 15];
-    }
-    return hex;
-}
-
 // The client stand-in: records its arguments, then follows
 // $ZELVANT_TEST_CLIENT: "o:HEX" and "e:HEX" write to standard output and
 // error, "p" pauses, "hang" ignores SIGTERM and sleeps.
@@ -52,7 +33,7 @@ const bool clientRegistered = [] {
                 std::signal(SIGTERM, SIG_IGN);
                 std::this_thread::sleep_for(120s);
             } else {
-                std::string bytes = fromHex(step.substr(2));
+                std::string bytes = test::fromHex(step.substr(2));
                 if (::write(step[0] == 'e' ? 2 : 1, bytes.data(), bytes.size()) < 0)
                     return 5;
             }
@@ -107,8 +88,8 @@ struct ProbeFixture : ::testing::Test {
     }
 };
 
-std::string out(std::string_view text) { return "o:" + toHex(text); }
-std::string err(std::string_view text) { return "e:" + toHex(text); }
+std::string out(std::string_view text) { return "o:" + test::toHex(text); }
+std::string err(std::string_view text) { return "e:" + test::toHex(text); }
 
 // The launcher's own log entries (an entry may run over several lines).
 std::vector<std::string> logEntries(const std::string& standardError)

@@ -1,5 +1,7 @@
 #include "OldStylePropertyList.h"
 
+#include "UnicodeText.h"
+
 #include <cstdint>
 
 namespace platform {
@@ -106,25 +108,6 @@ private:
         if (m_position == start)
             return std::nullopt;
         return std::string { m_text.substr(start, m_position - start) };
-    }
-
-    static void appendUTF8(std::string& out, char32_t c)
-    {
-        if (c < 0x80)
-            out += static_cast<char>(c);
-        else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
     }
 
     static int hexValue(char c)

@@ -41,7 +41,7 @@ static size_t sequenceLength(std::string_view text, char32_t& codePoint)
     return length;
 }
 
-static void appendUTF8(std::string& out, char32_t c)
+void appendUTF8(std::string& out, char32_t c)
 {
     if (c < 0x80)
         out += static_cast<char>(c);

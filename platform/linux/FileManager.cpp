@@ -76,9 +76,24 @@ Result<void> FileManager::setPosixPermissions(const std::string& path, mode_t mo
 
 Result<std::string> FileManager::contentsAtPath(const std::string& path) const
 {
-    ScopedFD fd { ::open(path.c_str(), O_RDONLY | O_CLOEXEC) };
+    return contentsAtPath(path, ReadOptions {});
+}
+
+Result<std::string> FileManager::contentsAtPath(const std::string& path, const ReadOptions& options) const
+{
+    int flags = O_RDONLY | O_CLOEXEC | (options.regularFileOnly ? O_NONBLOCK | O_NOCTTY : 0);
+    ScopedFD fd { ::open(path.c_str(), flags) };
     if (!fd)
         return Error::fromErrno("open", path);
+    if (options.regularFileOnly) {
+        struct stat status;
+        if (::fstat(fd.get(), &status) < 0)
+            return Error::fromErrno("fstat", path);
+        if (!S_ISREG(status.st_mode))
+            return Error::fromSyscall("open", EINVAL, path);
+        if (static_cast<uintmax_t>(status.st_size) > options.maximumSize)
+            return Error::fromSyscall("read", EFBIG, path);
+    }
     std::string bytes;
     char buffer[65536];
     for (;;) {
@@ -90,6 +105,8 @@ Result<std::string> FileManager::contentsAtPath(const std::string& path) const
         if (count == 0)
             return bytes;
         bytes.append(buffer, static_cast<size_t>(count));
+        if (bytes.size() > options.maximumSize)
+            return Error::fromSyscall("read", EFBIG, path);
     }
 }
 

@@ -1,16 +1,13 @@
 #include "PropertyList.h"
 
-#include "ScopedFD.h"
+#include "FileManager.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
 #include <plist/plist.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace platform {
@@ -223,32 +220,11 @@ Result<PropertyList> PropertyList::fromBytes(std::string_view bytes)
 
 Result<PropertyList> PropertyList::fromFile(const std::string& path)
 {
-    // Non-blocking, so a FIFO in the file's place cannot hold the open.
-    ScopedFD fd { ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY) };
-    if (!fd)
-        return Error::fromErrno("open", path);
-    struct stat status;
-    if (::fstat(fd.get(), &status) < 0)
-        return Error::fromErrno("fstat", path);
-    if (!S_ISREG(status.st_mode))
-        return Error::fromSyscall("open", EINVAL, path);
-    if (status.st_size > static_cast<off_t>(maximumFileSize))
-        return Error::fromSyscall("read", EFBIG, path);
-    std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return Error::fromErrno("read", path);
-        if (count == 0)
-            break;
-        bytes.append(buffer, static_cast<size_t>(count));
-        if (bytes.size() > maximumFileSize)
-            return Error::fromSyscall("read", EFBIG, path);
-    }
-    auto list = fromBytes(bytes);
+    // Regular files only, so a FIFO in the file's place cannot hold the open.
+    auto bytes = FileManager::defaultManager().contentsAtPath(path, { .maximumSize = maximumFileSize, .regularFileOnly = true });
+    if (!bytes)
+        return bytes.error();
+    auto list = fromBytes(*bytes);
     if (!list)
         return Error::fromSyscall("plist_from_memory", EINVAL, path);
     return list;
