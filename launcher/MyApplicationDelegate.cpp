@@ -3,8 +3,8 @@
 #include "Alert.h"
 #include "Bundle.h"
 #include "DeferredRemoval.h"
-#include "FileLock.h"
 #include "FileHandle.h"
+#include "FileLock.h"
 #include "FileManager.h"
 #include "Path.h"
 #include "ProcessInfo.h"
@@ -160,15 +160,21 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     }
 
     std::string text = *wrapper->output();
+    auto version = versionFromProbeOutput(text);
+    if (!version)
+        reportVersionProbeFailure(path, "gave no usable version: the third space-separated word of its output " + quotedOutput(text) + " must name a directory", EX_DATAERR);
+    return version;
+}
+
+std::optional<std::string> MyApplicationDelegate::versionFromProbeOutput(std::string_view output)
+{
     std::vector<std::string> fields;
     size_t start = 0;
-    for (size_t space; (space = text.find(' ', start)) != std::string::npos; start = space + 1)
-        fields.push_back(text.substr(start, space - start));
-    fields.push_back(text.substr(start));
-    if (!isUsableVersion(fields)) {
-        reportVersionProbeFailure(path, "gave no usable version: the third space-separated word of its output " + quotedOutput(text) + " must name a directory", EX_DATAERR);
+    for (size_t space; (space = output.find(' ', start)) != std::string_view::npos; start = space + 1)
+        fields.emplace_back(output.substr(start, space - start));
+    fields.emplace_back(output.substr(start));
+    if (!isUsableVersion(fields))
         return std::nullopt;
-    }
     return fields[2];
 }
 
@@ -210,7 +216,9 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
     if (auto created = fileManager.createDirectoryAtPath(m_supportFilesDirPath); !created)
         reportFailure("create the support directory", created.error(), EX_CANTCREAT);
 
-    enum class Action { Copy, CreateDirectory, Rewrite };
+    enum class Action { Copy,
+        CreateDirectory,
+        Rewrite };
     struct Entry {
         const char* relativePath;
         Action action;
@@ -291,6 +299,17 @@ std::optional<std::string> MyApplicationDelegate::manipulateText(std::optional<s
     return text;
 }
 
+// Each pass runs over the whole current text, so what an earlier pass
+// inserted is searched by the later ones.
+std::string MyApplicationDelegate::fillLauncherScriptTemplate(std::string text, const LauncherScriptValues& values)
+{
+    replaceOccurrences(text, "[zelvantdir]", values.zelvantDir);
+    replaceOccurrences(text, "[homedir]", values.homeDir);
+    replaceOccurrences(text, "[lang]", values.language);
+    replaceOccurrences(text, "[supportdir]", values.supportDir);
+    return text;
+}
+
 // A preferred language that can name an entry inside the catalogue directory
 // and nothing outside it.
 static bool isCatalogueEntryName(const PropertyValue& language)
@@ -343,18 +362,11 @@ std::string MyApplicationDelegate::writeLauncherScript()
     else
         reportFailure("reading the launcher script template", contents.error(), EX_NOINPUT);
 
-    // Each pass runs over the whole current text, so what an earlier pass
-    // inserted is searched by the later ones. The language is chosen whether
-    // or not there is a template to fill.
-    if (text) {
-        replaceOccurrences(*text, "[zelvantdir]", m_zelvantDirPath);
-        replaceOccurrences(*text, "[homedir]", homeDirectory());
-    }
+    // The language is chosen whether or not there is a template to fill.
     std::string language = determineLanguage();
-    if (text) {
-        replaceOccurrences(*text, "[lang]", language);
-        replaceOccurrences(*text, "[supportdir]", m_supportFilesDirPath);
-    }
+    if (text)
+        text = fillLauncherScriptTemplate(std::move(*text),
+            { .zelvantDir = m_zelvantDirPath, .homeDir = homeDirectory(), .language = language, .supportDir = m_supportFilesDirPath });
 
     std::string scriptPath = stringByAppendingPathComponent(m_supportFilesDirPath, "run-zelvant.py");
     bool written = false;

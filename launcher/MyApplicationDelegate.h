@@ -25,10 +25,19 @@ public:
     // The client's version, or none when the client gave nothing usable
     // (then the user has been told and the launch must stop).
     std::optional<std::string> determineVersionOfZelclientAt(const std::string& path);
+    // The third space-separated field of the client's "-v" output, when it can name a directory.
+    static std::optional<std::string> versionFromProbeOutput(std::string_view output);
     void writeZelvantApplicationSupportFiles();
     static std::optional<std::string> manipulateText(std::optional<std::string> text, std::string_view version);
     std::string determineLanguage();
     std::string writeLauncherScript();
+    struct LauncherScriptValues {
+        std::string_view zelvantDir;
+        std::string_view homeDir;
+        std::string_view language;
+        std::string_view supportDir;
+    };
+    static std::string fillLauncherScriptTemplate(std::string text, const LauncherScriptValues&);
 
     const std::string& zelvantDirPath() const { return m_zelvantDirPath; }
     const std::string& supportFilesDirPath() const { return m_supportFilesDirPath; }

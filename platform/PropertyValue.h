@@ -24,25 +24,45 @@ public:
     };
 
     PropertyValue()
-        : m_value(std::string {}) { }
+        : m_value(std::string {})
+    {
+    }
     PropertyValue(std::string value)
-        : m_value(std::move(value)) { }
+        : m_value(std::move(value))
+    {
+    }
     PropertyValue(const char* value)
-        : m_value(std::string { value }) { }
+        : m_value(std::string { value })
+    {
+    }
     PropertyValue(int64_t value)
-        : m_value(value) { }
+        : m_value(value)
+    {
+    }
     PropertyValue(double value)
-        : m_value(value) { }
+        : m_value(value)
+    {
+    }
     PropertyValue(bool value)
-        : m_value(value) { }
+        : m_value(value)
+    {
+    }
     PropertyValue(Data value)
-        : m_value(std::move(value)) { }
+        : m_value(std::move(value))
+    {
+    }
     PropertyValue(Date value)
-        : m_value(value) { }
+        : m_value(value)
+    {
+    }
     PropertyValue(Array value)
-        : m_value(std::move(value)) { }
+        : m_value(std::move(value))
+    {
+    }
     PropertyValue(Dictionary value)
-        : m_value(std::move(value)) { }
+        : m_value(std::move(value))
+    {
+    }
 
     bool isString() const { return std::holds_alternative<std::string>(m_value); }
     bool isInteger() const { return std::holds_alternative<int64_t>(m_value); }
@@ -50,6 +70,8 @@ public:
     bool isBoolean() const { return std::holds_alternative<bool>(m_value); }
     bool isArray() const { return std::holds_alternative<Array>(m_value); }
     bool isDictionary() const { return std::holds_alternative<Dictionary>(m_value); }
+    bool isData() const { return std::holds_alternative<Data>(m_value); }
+    bool isDate() const { return std::holds_alternative<Date>(m_value); }
 
     const std::string& string() const { return std::get<std::string>(m_value); }
     int64_t integer() const { return std::get<int64_t>(m_value); }
@@ -57,6 +79,8 @@ public:
     bool boolean() const { return std::get<bool>(m_value); }
     const Array& array() const { return std::get<Array>(m_value); }
     const Dictionary& dictionary() const { return std::get<Dictionary>(m_value); }
+    const Data& data() const { return std::get<Data>(m_value); }
+    Date date() const { return std::get<Date>(m_value); }
 
     bool operator==(const PropertyValue&) const = default;
 
