@@ -3,8 +3,8 @@
 #include "Alert.h"
 #include "Bundle.h"
 #include "DeferredRemoval.h"
-#include "FileHandle.h"
 #include "FileLock.h"
+#include "FileHandle.h"
 #include "FileManager.h"
 #include "Path.h"
 #include "ProcessInfo.h"
@@ -216,9 +216,7 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
     if (auto created = fileManager.createDirectoryAtPath(m_supportFilesDirPath); !created)
         reportFailure("create the support directory", created.error(), EX_CANTCREAT);
 
-    enum class Action { Copy,
-        CreateDirectory,
-        Rewrite };
+    enum class Action { Copy, CreateDirectory, Rewrite };
     struct Entry {
         const char* relativePath;
         Action action;
