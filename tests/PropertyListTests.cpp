@@ -102,6 +102,28 @@ TEST(PropertyList, RefusesDamagedAndHostileInput)
     EXPECT_FALSE(PropertyList::fromBytes(outside));
 }
 
+// libplist aborts (an assertion) on text whose UTF-16 form holds U+0000
+// when it is a dictionary key, or when a string is read as a C string.
+TEST(PropertyList, TextHoldingNulNeitherAbortsNorGetsCut)
+{
+    // { key: "a\0" } with the given key and value objects, one-byte offsets.
+    auto dictionary = [](std::string key, std::string value) {
+        std::string bytes = "bplist00\xD1\x01\x02";
+        std::string offsets { 8, static_cast<char>(11), static_cast<char>(11 + key.size()) };
+        bytes += key + value;
+        char table = static_cast<char>(bytes.size());
+        bytes += offsets + std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') + "\x03" + std::string(15, '\0') + table;
+        return bytes;
+    };
+    std::string utf16Nul { "\x62\x00" "a" "\x00\x00", 5 };
+    EXPECT_FALSE(PropertyList::fromBytes(dictionary(utf16Nul, "\x51x")));
+    auto list = PropertyList::fromBytes(dictionary("\x51k", utf16Nul));
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->stringForKey("k"), std::string("a\0", 2));
+    PropertyValue::Dictionary expected { { "k", std::string("a\0", 2) } };
+    EXPECT_EQ(list->value(), PropertyValue { expected });
+}
+
 TEST(PropertyList, FileMustBeARegularFileOfBoundedSize)
 {
     test::TemporaryDirectory scratch;

@@ -63,39 +63,80 @@ private:
     struct Container {
         size_t references { 0 }; // where the object references start
         size_t count { 0 }; // how many references
+        size_t keys { 0 }; // how many of them, first, are a dictionary's keys
     };
 
-    std::optional<Container> container(size_t object) const
+    struct Object {
+        unsigned type { 0 }; // the marker's high nibble
+        uint64_t count { 0 }; // the marker's length, extended or not
+        size_t contents { 0 }; // where what follows the marker starts
+    };
+
+    std::optional<Object> object(size_t index) const
     {
-        uint64_t offset = bigEndian(m_bytes, m_offsetTable + object * m_offsetSize, m_offsetSize);
+        uint64_t offset = bigEndian(m_bytes, m_offsetTable + index * m_offsetSize, m_offsetSize);
         if (offset < 8 || offset >= m_offsetTable)
             return std::nullopt;
         auto marker = static_cast<unsigned char>(m_bytes[offset]);
-        unsigned type = marker >> 4;
-        Container result;
-        if (type != 0xA && type != 0xC && type != 0xD)
-            return result;
-        uint64_t count = marker & 0x0F;
-        size_t position = offset + 1;
-        if (count == 0x0F) {
-            if (position >= m_offsetTable)
-                return std::nullopt;
-            auto sizeMarker = static_cast<unsigned char>(m_bytes[position]);
-            if ((sizeMarker >> 4) != 0x1 || (sizeMarker & 0x0F) > 3)
-                return std::nullopt;
-            size_t width = size_t { 1 } << (sizeMarker & 0x0F);
-            if (position + 1 + width > m_offsetTable)
-                return std::nullopt;
-            count = bigEndian(m_bytes, position + 1, width);
-            position += 1 + width;
-        }
-        if (type == 0xD)
-            count *= 2;
-        if (count > (m_offsetTable - position) / m_referenceSize)
+        return Object { static_cast<unsigned>(marker >> 4), marker & 0x0Fu, static_cast<size_t>(offset) + 1 };
+    }
+
+    // For the kinds with a length: a length of 15 is followed by the real one.
+    bool readExtendedCount(Object& object) const
+    {
+        if (object.count != 0x0F)
+            return true;
+        if (object.contents >= m_offsetTable)
+            return false;
+        auto sizeMarker = static_cast<unsigned char>(m_bytes[object.contents]);
+        if ((sizeMarker >> 4) != 0x1 || (sizeMarker & 0x0F) > 3)
+            return false;
+        size_t width = size_t { 1 } << (sizeMarker & 0x0F);
+        if (object.contents + 1 + width > m_offsetTable)
+            return false;
+        object.count = bigEndian(m_bytes, object.contents + 1, width);
+        object.contents += 1 + width;
+        return true;
+    }
+
+    std::optional<Container> container(size_t index) const
+    {
+        auto found = object(index);
+        if (!found)
             return std::nullopt;
-        result.references = position;
+        Container result;
+        if (found->type != 0xA && found->type != 0xC && found->type != 0xD)
+            return result;
+        if (!readExtendedCount(*found))
+            return std::nullopt;
+        // Checked before the doubling, so it cannot wrap.
+        uint64_t count = found->count;
+        if (count > (m_offsetTable - found->contents) / m_referenceSize)
+            return std::nullopt;
+        if (found->type == 0xD)
+            count *= 2;
+        if (count > (m_offsetTable - found->contents) / m_referenceSize)
+            return std::nullopt;
+        result.references = found->contents;
         result.count = static_cast<size_t>(count);
+        result.keys = found->type == 0xD ? result.count / 2 : 0;
         return result;
+    }
+
+    // libplist aborts on a key whose UTF-16 text holds U+0000 (its length
+    // then disagrees with strlen): no such key gets through.
+    bool isAcceptableKey(size_t index) const
+    {
+        auto found = object(index);
+        if (!found || found->type != 0x6)
+            return true;
+        if (!readExtendedCount(*found) || found->count > (m_offsetTable - found->contents) / 2)
+            return false;
+        for (size_t unit = 0; unit < found->count; ++unit) {
+            if (!m_bytes[found->contents + 2 * unit] && !m_bytes[found->contents + 2 * unit + 1])
+                return false;
+        }
+        return true;
     }
 
     // Depth-first over the object graph without recursion, measuring how
@@ -128,8 +169,9 @@ private:
             Frame& frame = stack.back();
             if (frame.next < frame.container.count) {
                 size_t child = static_cast<size_t>(bigEndian(m_bytes, frame.container.references + frame.next * m_referenceSize, m_referenceSize));
+                bool isKey = frame.next < frame.container.keys;
                 ++frame.next;
-                if (child >= m_objectCount || state[child] == State::Open)
+                if (child >= m_objectCount || state[child] == State::Open || (isKey && !isAcceptableKey(child)))
                     return false;
                 if (state[child] == State::Unvisited && !open(child))
                     return false;
@@ -238,13 +280,12 @@ std::optional<std::string> PropertyList::stringForKey(const std::string& key) co
     plist_t item = plist_dict_get_item(root, key.c_str());
     if (!item || plist_get_node_type(item) != PLIST_STRING)
         return std::nullopt;
-    char* value = nullptr;
-    plist_get_string_val(item, &value);
+    // By length: plist_get_string_val aborts on a string that holds a NUL.
+    uint64_t length = 0;
+    const char* value = plist_get_string_ptr(item, &length);
     if (!value)
         return std::nullopt;
-    std::string result { value };
-    std::free(value);
-    return result;
+    return std::string { value, static_cast<size_t>(length) };
 }
 
 static std::optional<PropertyValue> convert(plist_t node, unsigned depth)
