@@ -14,6 +14,54 @@ using platform::PropertyValue;
 
 namespace {
 
+bool writableText(std::string_view text)
+{
+    return fuzz::referenceIsValidUTF8(text) && text.find('\0') == std::string_view::npos;
+}
+
+// libplist writes a string that is not UTF-8 as UTF-16 with the bad bytes
+// dropped (and may then refuse what it wrote), and reads a written string
+// back only up to a NUL: only UTF-8 without NULs makes the trip. Checked on
+// the nodes, since a duplicate key hides a value from the converted one.
+bool writable(plist_t node)
+{
+    switch (plist_get_node_type(node)) {
+    case PLIST_STRING: {
+        uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        return text && writableText({ text, static_cast<size_t>(length) });
+    }
+    case PLIST_ARRAY:
+        for (uint32_t i = 0; i < plist_array_get_size(node); ++i) {
+            if (!writable(plist_array_get_item(node, i)))
+                return false;
+        }
+        return true;
+    case PLIST_DICT: {
+        plist_dict_iter iterator = nullptr;
+        plist_dict_new_iter(node, &iterator);
+        bool result = true;
+        for (;;) {
+            char* key = nullptr;
+            plist_t item = nullptr;
+            plist_dict_next_item(node, iterator, &key, &item);
+            if (!item) {
+                std::free(key);
+                break;
+            }
+            result = writableText(key ? key : "") && writable(item);
+            std::free(key);
+            if (!result)
+                break;
+        }
+        std::free(iterator);
+        return result;
+    }
+    default:
+        return true;
+    }
+}
+
 // Equality that takes a NaN to equal itself.
 bool same(const PropertyValue& a, const PropertyValue& b)
 {
@@ -56,11 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (fuzz::depth(*value) > PropertyList::maximumDepth + 1)
         fuzz::propertyFailed("what is accepted converts to values no deeper than the limit", "depth " + std::to_string(fuzz::depth(*value)));
 
-    // libplist writes a string that is not UTF-8 as UTF-16 with the bad bytes
-    // dropped (and may then refuse what it wrote), and reads a written string
-    // back only up to a NUL: only UTF-8 without NULs makes the trip.
-    auto writable = [](const std::string& string) { return fuzz::referenceIsValidUTF8(string) && string.find('\0') == std::string::npos; };
-    if (!fuzz::allStrings(*value, writable))
+    if (!writable(static_cast<plist_t>(list->root())))
         return 0;
     char* written = nullptr;
     uint32_t length = 0;
