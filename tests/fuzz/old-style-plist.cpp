@@ -1,7 +1,8 @@
 // The old-style property list parser of the argument domain: whatever it
-// accepts nests no deeper than the limit, keeps valid UTF-8 valid, and,
-// printed back in old-style form (quoted, or bare where it can be), parses
-// again to the same value.
+// accepts nests no deeper than the limit (one array more around it is
+// refused just past the limit), keeps valid UTF-8 valid, and, printed back
+// in old-style form (quoted, or bare where it can be), parses again to the
+// same value.
 
 #include "FuzzSupport.h"
 #include "OldStylePropertyList.h"
@@ -99,6 +100,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         fuzz::propertyFailed("what is accepted nests no deeper than the limit", "depth " + std::to_string(fuzz::depth(*value)));
     if (fuzz::referenceIsValidUTF8(text) && !fuzz::allStrings(*value, fuzz::referenceIsValidUTF8))
         fuzz::propertyFailed("valid UTF-8 in gives valid UTF-8 strings out", "text: " + fuzz::printable(text));
+    // One array more around it reads as that array up to the limit, and is refused past it.
+    auto wrapped = platform::parseOldStylePropertyList("(" + std::string { text } + "\n)");
+    if (fuzz::depth(*value) < platform::maximumOldStylePropertyListDepth) {
+        if (!wrapped || *wrapped != PropertyValue { PropertyValue::Array { *value } })
+            fuzz::propertyFailed("an array around what is accepted reads as that array", "text: " + fuzz::printable(text));
+    } else if (wrapped) {
+        fuzz::propertyFailed("nesting past the limit is refused", "depth " + std::to_string(fuzz::depth(*wrapped)));
+    }
     for (Quoting quoting : { Quoting::Double, Quoting::BareWherePossible }) {
         std::string printed;
         print(*value, quoting, printed);
