@@ -115,7 +115,7 @@ TEST(PropertyList, TextHoldingNulNeitherAbortsNorGetsCut)
         bytes += offsets + std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') + "\x03" + std::string(15, '\0') + table;
         return bytes;
     };
-    std::string utf16Nul { "\x62\x00" "a" "\x00\x00", 5 };
+    std::string utf16Nul { '\x62', '\0', 'a', '\0', '\0' }; // "a\0" in UTF-16
     EXPECT_FALSE(PropertyList::fromBytes(dictionary(utf16Nul, "\x51x")));
     auto list = PropertyList::fromBytes(dictionary("\x51k", utf16Nul));
     ASSERT_TRUE(list);
