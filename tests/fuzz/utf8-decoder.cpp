@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     UTF8Decoder decoder;
     std::string text;
-    std::string cuts;
+    std::vector<Chunk> cuts;
     size_t next = 0;
     size_t emptyInARow = 0;
     for (std::string_view rest = stream; !rest.empty(); next = (next + 1) % chunks.size()) {
@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::string piece = decodeChunk(decoder, bytes, chunk.mode);
         checkPiece(piece, stream);
         text += piece;
-        cuts += std::to_string(bytes.size()) + "/" + std::to_string(static_cast<int>(chunk.mode)) + " ";
+        cuts.push_back({ bytes.size(), chunk.mode });
     }
     std::string last { decoder.finish() };
     checkPiece(last, stream);
@@ -103,8 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (decoder.hasPendingBytes())
         fuzz::propertyFailed("nothing is held back after finish");
     if (text != whole) {
+        std::string shown;
+        for (const auto& cut : cuts)
+            shown += std::to_string(cut.length) + "/" + std::to_string(static_cast<int>(cut.mode)) + " ";
         fuzz::propertyFailed("decoding in chunks gives the decoding of the whole stream",
-            "stream:  " + fuzz::printable(stream) + "\nchunks (length/mode): " + cuts + "\nchunked: " + fuzz::printable(text)
+            "stream:  " + fuzz::printable(stream) + "\nchunks (length/mode): " + shown + "\nchunked: " + fuzz::printable(text)
                 + "\nwhole:   " + fuzz::printable(whole));
     }
     return 0;
