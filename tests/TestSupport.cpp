@@ -6,6 +6,7 @@
 #include "ProcessInfo.h"
 #include "Task.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -281,6 +282,36 @@ std::string toHex(std::string_view bytes)
         hex += digits[byte & 15];
     }
     return hex;
+}
+
+}
+
+namespace test {
+
+std::map<std::string, std::string> snapshotTree(const std::string& root, const std::vector<std::string>& skip)
+{
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> entries;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator {}; ++it) {
+        std::string relative = it->path().string().substr(root.size() + 1);
+        if (std::find(skip.begin(), skip.end(), relative) != skip.end()) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        struct stat status;
+        if (::lstat(it->path().c_str(), &status) != 0)
+            throw std::runtime_error("lstat failed: " + it->path().string());
+        std::string mode = std::to_string(status.st_mode & 07777) + " ";
+        if (S_ISLNK(status.st_mode))
+            entries[relative] = "link " + fs::read_symlink(it->path()).string();
+        else if (S_ISDIR(status.st_mode))
+            entries[relative] = "directory " + mode;
+        else if (S_ISREG(status.st_mode))
+            entries[relative] = "file " + mode + readFile(it->path());
+        else
+            entries[relative] = "other " + mode;
+    }
+    return entries;
 }
 
 }
