@@ -7,8 +7,10 @@
 #include "Task.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
+#include <dirent.h>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -312,6 +314,43 @@ std::map<std::string, std::string> snapshotTree(const std::string& root, const s
             entries[relative] = "other " + mode;
     }
     return entries;
+}
+
+}
+
+namespace test {
+
+size_t openDescriptorCount()
+{
+    size_t count = 0;
+    DIR* directory = opendir("/proc/self/fd");
+    while (dirent* entry = readdir(directory))
+        count += entry->d_name[0] != '.';
+    closedir(directory);
+    // Less the one the listing itself held.
+    return count - 1;
+}
+
+size_t zombieChildCount()
+{
+    size_t count = 0;
+    std::string self = std::to_string(getpid());
+    DIR* directory = opendir("/proc");
+    while (dirent* entry = readdir(directory)) {
+        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
+            continue;
+        std::ifstream stream(std::string { "/proc/" } + entry->d_name + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(stream)), {});
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(close + 1));
+        std::string state, parent;
+        fields >> state >> parent;
+        count += state == "Z" && parent == self;
+    }
+    closedir(directory);
+    return count;
 }
 
 }

@@ -95,3 +95,12 @@ namespace test {
 std::map<std::string, std::string> snapshotTree(const std::string& root, const std::vector<std::string>& skip = {});
 
 }
+
+namespace test {
+
+// Descriptors this process has open.
+size_t openDescriptorCount();
+// Children of this process that have ended and are not yet reaped.
+size_t zombieChildCount();
+
+}
