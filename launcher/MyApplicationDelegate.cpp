@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <sysexits.h>
 #include <vector>
 
@@ -156,6 +157,12 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     wrapper->waitUntilExit();
     if (timedOut) {
         reportVersionProbeFailure(path, "did not finish within 10 seconds and was stopped", EX_TEMPFAIL);
+        return std::nullopt;
+    }
+    // A client that crashed may have been cut off in the middle of its version.
+    if (wrapper->task()->terminatedBySignal()) {
+        int signal = wrapper->task()->terminationStatus();
+        reportVersionProbeFailure(path, "was ended by signal " + std::to_string(signal) + " (" + Task::signalDescription(signal) + ")", EX_SOFTWARE);
         return std::nullopt;
     }
 
