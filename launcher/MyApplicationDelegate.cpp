@@ -87,13 +87,15 @@ void MyApplicationDelegate::launchX11Application()
 }
 
 // The client's version must name one directory: the third field, present,
-// not empty, not "." or "..", without "/" or NUL.
+// not empty, not "." or "..", without "/" or NUL, and no longer than a file
+// name may be (else every step after it fails on the name alone).
 static bool isUsableVersion(const std::vector<std::string>& fields)
 {
+    constexpr size_t longestFileName = 255;
     if (fields.size() < 3)
         return false;
     const std::string& version = fields[2];
-    return !version.empty() && version != "." && version != ".."
+    return !version.empty() && version.size() <= longestFileName && version != "." && version != ".."
         && version.find('/') == std::string::npos && version.find('\0') == std::string::npos;
 }
 
