@@ -12,8 +12,8 @@
 #include <iostream>
 #include <sched.h>
 #include <set>
-#include <sstream>
 #include <spawn.h>
+#include <sstream>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>

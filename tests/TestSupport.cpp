@@ -10,8 +10,8 @@
 #include <cctype>
 #include <chrono>
 #include <csignal>
-#include <dirent.h>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
