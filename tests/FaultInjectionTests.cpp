@@ -168,6 +168,12 @@ std::vector<std::string> failureLines(const std::string& standardError)
 
 TEST_F(FaultFixture, TooFewDescriptorsFailNamedStepsAndTheNextLaunchIsWhole)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer runtime needs descriptors of its own (the vptr check
+    // probes memory through a pipe): starved of them, it reports errors
+    // that are not there before the launcher gets to fail.
+    GTEST_SKIP() << "the sanitizer runtime cannot run without descriptors; the plain build runs it";
+#endif
     // Each level of a tree being copied holds a pair of descriptors: with
     // these the copy needs more of them at once than the probe does.
     test::writeFile(client + "/fonts/a/b/c/d/deep.ttf", "deep");
