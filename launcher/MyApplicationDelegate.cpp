@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <sysexits.h>
 #include <vector>
 
@@ -86,13 +87,15 @@ void MyApplicationDelegate::launchX11Application()
 }
 
 // The client's version must name one directory: the third field, present,
-// not empty, not "." or "..", without "/" or NUL.
+// not empty, not "." or "..", without "/" or NUL, and no longer than a file
+// name may be (else every step after it fails on the name alone).
 static bool isUsableVersion(const std::vector<std::string>& fields)
 {
+    constexpr size_t longestFileName = 255;
     if (fields.size() < 3)
         return false;
     const std::string& version = fields[2];
-    return !version.empty() && version != "." && version != ".."
+    return !version.empty() && version.size() <= longestFileName && version != "." && version != ".."
         && version.find('/') == std::string::npos && version.find('\0') == std::string::npos;
 }
 
@@ -156,6 +159,12 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     wrapper->waitUntilExit();
     if (timedOut) {
         reportVersionProbeFailure(path, "did not finish within 10 seconds and was stopped", EX_TEMPFAIL);
+        return std::nullopt;
+    }
+    // A client that crashed may have been cut off in the middle of its version.
+    if (wrapper->task()->terminatedBySignal()) {
+        int signal = wrapper->task()->terminationStatus();
+        reportVersionProbeFailure(path, "was ended by signal " + std::to_string(signal) + " (" + Task::signalDescription(signal) + ")", EX_SOFTWARE);
         return std::nullopt;
     }
 

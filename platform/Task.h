@@ -70,6 +70,8 @@ public:
     // The exit code, or the signal number when the child was killed.
     int terminationStatus() const { return m_terminationStatus; }
     bool terminatedBySignal() const { return m_terminatedBySignal; }
+    // A signal as people know it: "Killed", "Segmentation fault".
+    static std::string signalDescription(int signal);
 
     // The program actually run: "/usr/bin/open" maps to the project's own open tool.
     static std::string resolvedLaunchPath(const std::string& launchPath);

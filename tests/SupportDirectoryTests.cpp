@@ -252,12 +252,15 @@ int fullDiskLaunch(int argc, char** argv)
 
     struct Case {
         const char* name;
-        const char* bigFile; // in the client installation
+        const char* bigFile; // in the bundle's resources
+        const char* written; // where it lands in the support directory
         const char* step;
     };
     const Case cases[] = {
-        { "copy", "fonts/big.ttf", "copy fonts: " },
-        { "rewrite", "gtk-2.0/gdk-pixbuf.loaders", "rewrite gtk-2.0/gdk-pixbuf.loaders: " },
+        { "copy", "zelvant-x.y.z/fonts/big.ttf", "fonts/big.ttf", "copy fonts: " },
+        { "rewrite", "zelvant-x.y.z/gtk-2.0/gdk-pixbuf.loaders", "gtk-2.0/gdk-pixbuf.loaders", "rewrite gtk-2.0/gdk-pixbuf.loaders: " },
+        // Everything else fits; the script, filled from a big template, does not.
+        { "script", "run-zelvant-template.py", "run-zelvant.py", "writing the launcher script: write: " },
     };
     for (const auto& testCase : cases) {
         if (::mount("tmpfs", home.c_str(), "tmpfs", 0, "size=256k") != 0) {
@@ -266,22 +269,26 @@ int fullDiskLaunch(int argc, char** argv)
         }
         test::writeFile(home + "/keep", "keep");
         test::writeFile(parent + "/0.9/keep", "keep");
-        std::string big = client + "/" + testCase.bigFile;
+        std::string big = bundle + "/Contents/Resources/" + testCase.bigFile;
         std::string saved = test::exists(big) ? test::readFile(big) : std::string {};
         test::writeFile(big, std::string(size_t { 600 } * 1024, 'v'));
+        // All but the support directory and the X11 stand-in's record stays as it was.
+        const std::vector<std::string> changing { "Library/Application Support/Zelvant/" + version, "x11-record" };
+        auto homeBefore = test::snapshotTree(home, changing);
+        auto bundleBefore = test::snapshotTree(bundle);
 
         auto result = test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment });
         std::string name = testCase.name;
         check(result.status != 0, name + ": non-zero exit");
         check(result.error.find(testCase.step) != std::string::npos && result.error.find("No space left on device") != std::string::npos,
             name + ": step named: " + result.error);
-        check(!test::exists(support + "/" + testCase.bigFile), name + ": no partial " + testCase.bigFile);
+        check(!test::exists(support + "/" + testCase.written), name + ": no partial " + testCase.written);
         check(test::exists(support + "/pango/pangox.aliases"), name + ": later entries still arrive");
         for (const auto& entry : fs::recursive_directory_iterator(support))
             check(entry.path().filename().string().find(".tmp") == std::string::npos, name + ": temporary left: " + entry.path().string());
         if (test::exists(support + "/run-zelvant.py"))
             check(test::readFile(support + "/run-zelvant.py").find(support) != std::string::npos, name + ": script whole");
-        check(test::readFile(home + "/keep") == "keep" && test::readFile(parent + "/0.9/keep") == "keep", name + ": nothing else changed");
+        check(test::snapshotTree(home, changing) == homeBefore && test::snapshotTree(bundle) == bundleBefore, name + ": nothing else changed");
 
         if (saved.empty())
             fs::remove(big);

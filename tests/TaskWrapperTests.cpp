@@ -166,38 +166,6 @@ std::string run(TaskWrapper& wrapper)
     return wrapper.output() ? *wrapper.output() : std::string { "(none)" };
 }
 
-size_t openDescriptorCount()
-{
-    size_t count = 0;
-    DIR* directory = opendir("/proc/self/fd");
-    while (dirent* entry = readdir(directory))
-        count += entry->d_name[0] != '.';
-    closedir(directory);
-    return count;
-}
-
-size_t zombieChildCount()
-{
-    size_t count = 0;
-    std::string self = std::to_string(getpid());
-    DIR* directory = opendir("/proc");
-    while (dirent* entry = readdir(directory)) {
-        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
-            continue;
-        std::ifstream stream(std::string { "/proc/" } + entry->d_name + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(stream)), {});
-        size_t close = stat.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream fields(stat.substr(close + 1));
-        std::string state, parent;
-        fields >> state >> parent;
-        count += state == "Z" && parent == self;
-    }
-    closedir(directory);
-    return count;
-}
-
 std::string expectedLines(int count)
 {
     std::string text;
@@ -463,8 +431,8 @@ TEST(TaskWrapper, GrandchildHoldingThePipeDoesNotHoldTheWait)
 
 TEST(TaskWrapper, ThousandRunsLeaveNoDescriptorsNoZombiesNoObservers)
 {
-    size_t descriptors = openDescriptorCount();
-    size_t zombies = zombieChildCount();
+    size_t descriptors = test::openDescriptorCount();
+    size_t zombies = test::zombieChildCount();
     size_t observers = platform::NotificationCenter::defaultCenter().observationCount();
     // Eight at a time, all in the one run loop, to keep the test short. Under
     // AddressSanitizer every start of the instrumented binary costs about ten
@@ -491,14 +459,14 @@ TEST(TaskWrapper, ThousandRunsLeaveNoDescriptorsNoZombiesNoObservers)
             ASSERT_EQ(*wrappers[index]->output(), std::to_string(batch * 8 + index));
         }
     }
-    EXPECT_EQ(openDescriptorCount(), descriptors);
-    EXPECT_EQ(zombieChildCount(), zombies);
+    EXPECT_EQ(test::openDescriptorCount(), descriptors);
+    EXPECT_EQ(test::zombieChildCount(), zombies);
     EXPECT_EQ(platform::NotificationCenter::defaultCenter().observationCount(), observers);
 }
 
 TEST(TaskWrapper, DroppedWhileTheChildRunsLeavesNoZombie)
 {
-    size_t zombies = zombieChildCount();
+    size_t zombies = test::zombieChildCount();
     {
         // The count sees a zombie when there is one.
         platform::Task task;
@@ -507,9 +475,9 @@ TEST(TaskWrapper, DroppedWhileTheChildRunsLeavesNoZombie)
         ASSERT_TRUE(task.launch());
         pollfd exited { task.processDescriptor(), POLLIN, 0 };
         ASSERT_EQ(::poll(&exited, 1, 30000), 1);
-        EXPECT_EQ(zombieChildCount(), zombies + 1);
+        EXPECT_EQ(test::zombieChildCount(), zombies + 1);
         task.waitUntilExit();
-        EXPECT_EQ(zombieChildCount(), zombies);
+        EXPECT_EQ(test::zombieChildCount(), zombies);
     }
     pid_t pid;
     {
@@ -525,7 +493,7 @@ TEST(TaskWrapper, DroppedWhileTheChildRunsLeavesNoZombie)
     auto deadline = platform::RunLoop::Clock::now() + 30s;
     platform::RunLoop::current().runUntil([&] { return ::kill(pid, 0) != 0; }, deadline);
     EXPECT_NE(::kill(pid, 0), 0) << "the child is gone, not a zombie";
-    EXPECT_EQ(zombieChildCount(), zombies);
+    EXPECT_EQ(test::zombieChildCount(), zombies);
 }
 
 TEST(SimpleTaskWrapperController, LogsEventsLiterallyAndHoldsItsWrapper)

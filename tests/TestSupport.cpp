@@ -6,9 +6,12 @@
 #include "ProcessInfo.h"
 #include "Task.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -281,6 +284,73 @@ std::string toHex(std::string_view bytes)
         hex += digits[byte & 15];
     }
     return hex;
+}
+
+}
+
+namespace test {
+
+std::map<std::string, std::string> snapshotTree(const std::string& root, const std::vector<std::string>& skip)
+{
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> entries;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator {}; ++it) {
+        std::string relative = it->path().string().substr(root.size() + 1);
+        if (std::find(skip.begin(), skip.end(), relative) != skip.end()) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        struct stat status;
+        if (::lstat(it->path().c_str(), &status) != 0)
+            throw std::runtime_error("lstat failed: " + it->path().string());
+        std::string mode = std::to_string(status.st_mode & 07777) + " ";
+        if (S_ISLNK(status.st_mode))
+            entries[relative] = "link " + fs::read_symlink(it->path()).string();
+        else if (S_ISDIR(status.st_mode))
+            entries[relative] = "directory " + mode;
+        else if (S_ISREG(status.st_mode))
+            entries[relative] = "file " + mode + readFile(it->path());
+        else
+            entries[relative] = "other " + mode;
+    }
+    return entries;
+}
+
+}
+
+namespace test {
+
+size_t openDescriptorCount()
+{
+    size_t count = 0;
+    DIR* directory = opendir("/proc/self/fd");
+    while (dirent* entry = readdir(directory))
+        count += entry->d_name[0] != '.';
+    closedir(directory);
+    // Less the one the listing itself held.
+    return count - 1;
+}
+
+size_t zombieChildCount()
+{
+    size_t count = 0;
+    std::string self = std::to_string(getpid());
+    DIR* directory = opendir("/proc");
+    while (dirent* entry = readdir(directory)) {
+        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
+            continue;
+        std::ifstream stream(std::string { "/proc/" } + entry->d_name + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(stream)), {});
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(close + 1));
+        std::string state, parent;
+        fields >> state >> parent;
+        count += state == "Z" && parent == self;
+    }
+    closedir(directory);
+    return count;
 }
 
 }

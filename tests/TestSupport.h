@@ -86,3 +86,21 @@ std::string toHex(std::string_view bytes);
 std::string fromHex(std::string_view hex);
 
 }
+
+namespace test {
+
+// Everything below root, by relative path: kind, permission bits and the
+// bytes of files or the target of links. Entries named in skip (relative
+// paths) are left out with all they hold.
+std::map<std::string, std::string> snapshotTree(const std::string& root, const std::vector<std::string>& skip = {});
+
+}
+
+namespace test {
+
+// Descriptors this process has open.
+size_t openDescriptorCount();
+// Children of this process that have ended and are not yet reaped.
+size_t zombieChildCount();
+
+}

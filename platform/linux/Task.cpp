@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -242,6 +243,14 @@ Result<void> Task::launch()
         return failure;
     }
     return {};
+}
+
+std::string Task::signalDescription(int signal)
+{
+    // Unlike strsignal, safe on any thread.
+    if (const char* description = sigdescr_np(signal))
+        return description;
+    return "signal " + std::to_string(signal);
 }
 
 bool Task::reap(bool block)
