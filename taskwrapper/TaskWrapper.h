@@ -84,7 +84,6 @@ private:
 
     platform::UTF8Decoder m_decoder;
     bool m_listening { false };
-    bool m_stoppedOnce { false };
     // Set once the pipe is known to hold nothing more worth waiting for.
     bool m_outputDone { false };
 };

@@ -81,7 +81,7 @@ TEST_F(TraceFixture, TraceShowsTheStepsPathsAndLanguageDecisionInOrderAndAddsNot
         "path: client installation " + client,
         "step: determine the client version",
         "version probe: start " + client + "/bin/zelclient -v: ok",
-        "version probe: version " ZELVANT_TEST_VERSION,
+        std::string { "version probe: version " } + ZELVANT_TEST_VERSION,
         "step: write the support files",
         "path: support directory " + support,
         "create directory " + home + "/Library: ok",
@@ -105,7 +105,7 @@ TEST_F(TraceFixture, TraceShowsTheStepsPathsAndLanguageDecisionInOrderAndAddsNot
     expectInOrder(tracedError.trace, expected);
 
     // Off, or set to "0": not one line more than the trace adds, and the same others.
-    for (std::optional<std::string> setting : { std::optional<std::string> {}, std::optional<std::string> { "0" } }) {
+    for (const auto& setting : { std::optional<std::string> {}, std::optional<std::string> { "0" } }) {
         auto plain = test::runProgram(test::launcherPath(), { .arguments = arguments, .environment = environment(setting) });
         EXPECT_EQ(plain.status, 0) << plain.error;
         auto plainError = split(plain.error);
