@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -85,12 +86,14 @@ int streamChild(const std::string& kind, size_t total)
 
 int pipeCapacity()
 {
-    FILE* file = std::fopen("/proc/sys/fs/pipe-max-size", "r");
     int size = 1 << 20;
-    if (file) {
-        if (std::fscanf(file, "%d", &size) != 1)
-            size = 1 << 20;
+    if (FILE* file = std::fopen("/proc/sys/fs/pipe-max-size", "r")) {
+        char text[32] = {};
+        size_t length = std::fread(text, 1, sizeof text - 1, file);
         std::fclose(file);
+        int value = 0;
+        if (auto [end, error] = std::from_chars(text, text + length, value); error == std::errc {} && value > 0)
+            size = value;
     }
     return size;
 }
@@ -98,6 +101,7 @@ int pipeCapacity()
 std::vector<char*> argumentVector(std::vector<std::string>& arguments)
 {
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (auto& argument : arguments)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
@@ -255,7 +259,7 @@ int main(int argc, char** argv)
     for (int index = 1; index + 1 < argc; index += 2) {
         std::string option = argv[index];
         if (option == "--runs")
-            runs = std::max(1, std::atoi(argv[index + 1]));
+            runs = std::max(1, static_cast<int>(std::strtol(argv[index + 1], nullptr, 10)));
         else if (option == "--mebibytes")
             mebibytes = std::strtoull(argv[index + 1], nullptr, 10);
         else if (option == "--only")

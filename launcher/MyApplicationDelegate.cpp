@@ -12,6 +12,7 @@
 #include "SimpleTaskWrapperController.h"
 #include "Task.h"
 #include "TaskWrapper.h"
+#include "Trace.h"
 #include "UnicodeText.h"
 #include "UserDefaults.h"
 #include "Workspace.h"
@@ -27,27 +28,36 @@ using namespace platform;
 
 void MyApplicationDelegate::applicationDidFinishLaunching()
 {
+    trace("step: find the X11 application");
     launchX11Application();
 
     m_zelvantDirPath = stringByAppendingPathComponent(bundlePath(), "Contents/Resources/zelvant-x.y.z");
     std::string zelclientPath = stringByAppendingPathComponent(m_zelvantDirPath, "bin/zelclient");
+    trace("path: client installation ", m_zelvantDirPath);
 
     // Without a usable version nothing on disk may be touched: the user has
     // been told and the exit status is set; stop here.
+    trace("step: determine the client version");
     auto version = determineVersionOfZelclientAt(zelclientPath);
     if (!version)
         Application::sharedApplication().terminate();
 
     m_supportFilesDirPath = stringByAppendingPathComponent(homeDirectory(), "Library/Application Support/Zelvant/" + *version);
+    trace("step: write the support files");
+    trace("path: support directory ", m_supportFilesDirPath);
     writeZelvantApplicationSupportFiles();
 
     Task handOff;
     handOff.setLaunchPath("/usr/bin/open");
+    trace("step: write the launcher script");
     std::string scriptPath = writeLauncherScript();
     m_supportDirectoryLock = {};
     handOff.setArguments({ "-a", "X11", scriptPath });
+    trace("step: hand off: /usr/bin/open -a X11 ", scriptPath);
     runHandOffTask(handOff);
+    trace("step: remove old support directories");
     removeOldSupportFiles();
+    trace("step: done");
 
     Application::sharedApplication().terminate();
 }
@@ -59,11 +69,14 @@ std::string MyApplicationDelegate::bundlePath() const
 
 void MyApplicationDelegate::runHandOffTask(Task& task)
 {
-    if (auto launched = task.launch(); !launched) {
+    auto launched = task.launch();
+    trace("hand-off: start ", task.launchPath(), ": ", launched);
+    if (!launched) {
         reportFailure("hand-off to X11", launched.error(), EX_UNAVAILABLE);
         return;
     }
     task.waitUntilExit();
+    trace("hand-off: exit status ", task.terminationStatus());
 }
 
 void MyApplicationDelegate::reportFailure(std::string_view step, const Error& error, int exitStatus)
@@ -75,7 +88,9 @@ void MyApplicationDelegate::reportFailure(std::string_view step, const Error& er
 
 void MyApplicationDelegate::launchX11Application()
 {
-    if (Workspace::sharedWorkspace().fullPathForApplication("X11"))
+    auto x11 = Workspace::sharedWorkspace().fullPathForApplication("X11");
+    trace("X11 application: ", x11);
+    if (x11)
         return;
 
     Alert alert = Alert::alertWithMessageText("Unable to locate the X11 application.", "Okay",
@@ -143,7 +158,9 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     SimpleTaskWrapperController controller;
     auto wrapper = TaskWrapper::taskWrapperWithController(&controller, path, std::vector<std::string> { "-v" });
     wrapper->setGatherOutput(true);
-    if (auto started = wrapper->startProcess(); !started) {
+    auto started = wrapper->startProcess();
+    trace("version probe: start ", path, " -v: ", started);
+    if (!started) {
         reportVersionProbeFailure(path, "could not be started (" + started.error().message() + ")", EX_UNAVAILABLE);
         return std::nullopt;
     }
@@ -169,9 +186,13 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     }
 
     std::string text = *wrapper->output();
+    trace("version probe: output ", quotedOutput(text));
     auto version = versionFromProbeOutput(text);
-    if (!version)
+    if (!version) {
         reportVersionProbeFailure(path, "gave no usable version: the third space-separated word of its output " + quotedOutput(text) + " must name a directory", EX_DATAERR);
+        return std::nullopt;
+    }
+    trace("version probe: version ", *version);
     return version;
 }
 
@@ -203,26 +224,39 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
         }
         std::reverse(missing.begin(), missing.end());
         for (const auto& directory : missing) {
-            if (auto created = fileManager.createDirectoryAtPath(directory); !created)
+            auto created = fileManager.createDirectoryAtPath(directory);
+            trace("create directory ", directory, ": ", created);
+            if (!created)
                 reportFailure("create the support directory parent", created.error(), EX_CANTCREAT);
         }
     }
     // Launches take turns from here until their script is written.
-    if (auto lock = FileLock::lockExclusive(parent))
+    auto lock = FileLock::lockExclusive(parent);
+    trace("lock ", parent, ": ", lock);
+    if (lock)
         m_supportDirectoryLock = std::move(*lock);
     else
         reportFailure("lock the support directory parent", lock.error(), EX_CANTCREAT);
 
     std::string version = lastPathComponent(m_supportFilesDirPath);
     m_oldSupportFiles = DeferredRemoval::leftoversInDirectory(parent);
+    trace("leftovers of earlier launches in ", parent, ": ", m_oldSupportFiles.size());
     if (fileManager.itemExistsAtPath(m_supportFilesDirPath)) {
         // The old tree leaves the path at once; removing it waits until after the hand-off.
-        if (auto aside = DeferredRemoval::moveAside(m_supportFilesDirPath))
+        auto aside = DeferredRemoval::moveAside(m_supportFilesDirPath);
+        trace("move the old support directory aside: ", aside);
+        if (aside) {
             m_oldSupportFiles.push_back(std::move(*aside));
-        else if (auto removed = fileManager.removeItemAtPath(m_supportFilesDirPath); !removed)
-            reportFailure("remove the old support directory", removed.error(), EX_CANTCREAT);
+        } else {
+            auto removed = fileManager.removeItemAtPath(m_supportFilesDirPath);
+            trace("remove ", m_supportFilesDirPath, ": ", removed);
+            if (!removed)
+                reportFailure("remove the old support directory", removed.error(), EX_CANTCREAT);
+        }
     }
-    if (auto created = fileManager.createDirectoryAtPath(m_supportFilesDirPath); !created)
+    auto created = fileManager.createDirectoryAtPath(m_supportFilesDirPath);
+    trace("create directory ", m_supportFilesDirPath, ": ", created);
+    if (!created)
         reportFailure("create the support directory", created.error(), EX_CANTCREAT);
 
     enum class Action { Copy, CreateDirectory, Rewrite };
@@ -248,23 +282,31 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
         case Action::Copy: {
             std::string step = std::string { "copy " } + entry.relativePath;
             // Every entry that did not arrive is named; the others still do.
-            (void)fileManager.copyItemAtPath(source, destination,
+            auto copied = fileManager.copyItemAtPath(source, destination,
                 { .failure = [&](const Error& error) { reportFailure(step, error, EX_IOERR); } });
+            trace("copy ", source, " to ", destination, ": ", copied);
             break;
         }
-        case Action::CreateDirectory:
-            if (auto created = fileManager.createDirectoryAtPath(destination); !created)
-                reportFailure(std::string { "create " } + entry.relativePath, created.error(), EX_CANTCREAT);
+        case Action::CreateDirectory: {
+            auto made = fileManager.createDirectoryAtPath(destination);
+            trace("create directory ", destination, ": ", made);
+            if (!made)
+                reportFailure(std::string { "create " } + entry.relativePath, made.error(), EX_CANTCREAT);
             break;
+        }
         case Action::Rewrite: {
             std::string step = std::string { "rewrite " } + entry.relativePath;
             std::optional<std::string> text;
-            if (auto contents = fileManager.contentsAtPath(source))
+            auto contents = fileManager.contentsAtPath(source);
+            trace("read ", source, ": ", contents);
+            if (contents)
                 text = std::move(*contents);
             else
                 reportFailure(step, contents.error(), EX_NOINPUT);
             if (auto rewritten = manipulateText(std::move(text), version)) {
-                if (auto written = fileManager.writeAtomically(destination, *rewritten); !written)
+                auto written = fileManager.writeAtomically(destination, *rewritten);
+                trace("write ", destination, ": ", written);
+                if (!written)
                     reportFailure(step, written.error(), EX_CANTCREAT);
             }
             break;
@@ -276,7 +318,10 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
 void MyApplicationDelegate::removeOldSupportFiles()
 {
     for (auto& old : m_oldSupportFiles) {
-        if (auto removed = old.remove(); !removed)
+        std::string path = old.path();
+        auto removed = old.remove();
+        trace("remove ", path, ": ", removed);
+        if (!removed)
             reportFailure("remove the old support directory", removed.error(), EX_CANTCREAT);
     }
     m_oldSupportFiles.clear();
@@ -319,6 +364,12 @@ std::string MyApplicationDelegate::fillLauncherScriptTemplate(std::string text, 
 
 // A preferred language that can name an entry inside the catalogue directory
 // and nothing outside it.
+// Where a default came from, for the trace.
+static std::string_view domainName(std::optional<UserDefaults::Domain> domain)
+{
+    return domain ? UserDefaults::domainName(*domain) : "no domain";
+}
+
 static bool isCatalogueEntryName(const PropertyValue& language)
 {
     if (!language.isString())
@@ -329,21 +380,31 @@ static bool isCatalogueEntryName(const PropertyValue& language)
 
 std::string MyApplicationDelegate::determineLanguage()
 {
-    if (auto lang = environmentValue("LANG"))
+    auto lang = environmentValue("LANG");
+    trace("language: LANG ", lang);
+    if (lang)
         return *lang;
 
     UserDefaults& defaults = UserDefaults::standardUserDefaults();
     FileManager& fileManager = FileManager::defaultManager();
     std::string defaultLocale = "en";
     auto languages = defaults.objectForKey("AppleLanguages");
+    trace("language: AppleLanguages ", languages, " (", domainName(defaults.domainForKey("AppleLanguages")), ")");
     if (languages && languages->isArray() && !languages->array().empty()) {
         const auto& list = languages->array();
         bool firstIsEnglish = list[0].isString() && list[0].string() == "en";
         std::string catalogue = stringByAppendingPathComponent(m_zelvantDirPath, "share/locale");
         bool isDirectory = false;
-        if (!firstIsEnglish && fileManager.fileExistsAtPath(catalogue, isDirectory) && isDirectory) {
+        bool searchCatalogue = !firstIsEnglish && fileManager.fileExistsAtPath(catalogue, isDirectory) && isDirectory;
+        if (firstIsEnglish)
+            trace("language: English comes first, the catalogue is not searched");
+        else
+            trace("language: catalogue ", catalogue, searchCatalogue ? ": searched" : ": not a directory");
+        if (searchCatalogue) {
             for (const auto& language : list) {
-                if (isCatalogueEntryName(language) && fileManager.fileExistsAtPath(stringByAppendingPathComponent(catalogue, language.string()))) {
+                bool hit = isCatalogueEntryName(language) && fileManager.fileExistsAtPath(stringByAppendingPathComponent(catalogue, language.string()));
+                trace("language: catalogue entry ", language, hit ? ": found" : ": not found");
+                if (hit) {
                     defaultLocale = language.string();
                     break;
                 }
@@ -353,9 +414,12 @@ std::string MyApplicationDelegate::determineLanguage()
 
     defaults.registerDefaults({ { "locale", defaultLocale } });
     // A stored value that cannot be read as a string leaves the computed one.
-    std::string locale = defaults.stringForKey("locale").value_or(defaultLocale);
+    auto stored = defaults.stringForKey("locale");
+    trace("language: locale ", stored, " (", domainName(defaults.domainForKey("locale")), "), default ", defaultLocale);
+    std::string locale = stored.value_or(defaultLocale);
     if (characterCount(locale) == 2)
         locale += "_" + uppercaseString(locale);
+    trace("language: chosen ", locale);
     return locale;
 }
 
@@ -364,7 +428,9 @@ std::string MyApplicationDelegate::writeLauncherScript()
     FileManager& fileManager = FileManager::defaultManager();
     std::string templatePath = stringByAppendingPathComponent(m_zelvantDirPath, "../run-zelvant-template.py");
     std::optional<std::string> text;
-    if (auto contents = fileManager.contentsAtPath(templatePath))
+    auto contents = fileManager.contentsAtPath(templatePath);
+    trace("read ", templatePath, ": ", contents);
+    if (contents)
         text = std::move(*contents);
     else
         reportFailure("reading the launcher script template", contents.error(), EX_NOINPUT);
@@ -378,14 +444,18 @@ std::string MyApplicationDelegate::writeLauncherScript()
     std::string scriptPath = stringByAppendingPathComponent(m_supportFilesDirPath, "run-zelvant.py");
     bool written = false;
     if (text) {
-        if (auto write = fileManager.writeAtomically(scriptPath, *text))
+        auto write = fileManager.writeAtomically(scriptPath, *text);
+        trace("write ", scriptPath, ": ", write);
+        if (write)
             written = true;
         else
             reportFailure("writing the launcher script", write.error(), EX_CANTCREAT);
     }
     // Set explicitly, so the mode does not depend on the umask. Without a
     // script there is nothing to report beyond the failure already named.
-    if (auto permissions = fileManager.setPosixPermissions(scriptPath, 0744); !permissions && written)
+    auto permissions = fileManager.setPosixPermissions(scriptPath, 0744);
+    trace("set mode 0744 on ", scriptPath, ": ", permissions);
+    if (!permissions && written)
         reportFailure("making the launcher script executable", permissions.error(), EX_IOERR);
     return scriptPath;
 }

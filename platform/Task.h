@@ -65,7 +65,8 @@ public:
     bool hasLaunched() const { return m_pid > 0; }
 
     pid_t processIdentifier() const { return m_pid; }
-    // The pidfd: readable once the child has exited.
+    // Readable once the child has exited: its pidfd, or where the kernel has
+    // no pidfd_open, an event a watcher thread signals.
     int processDescriptor() const { return m_pidfd.get(); }
     // The exit code, or the signal number when the child was killed.
     int terminationStatus() const { return m_terminationStatus; }
@@ -93,6 +94,7 @@ private:
 
     pid_t m_pid { -1 };
     ScopedFD m_pidfd;
+    bool m_hasPidfd { false }; // else m_pidfd is the exit event
     bool m_reaped { false };
     int m_terminationStatus { 0 };
     bool m_terminatedBySignal { false };

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -17,7 +18,17 @@ class UserDefaults {
 public:
     static UserDefaults& standardUserDefaults();
 
+    enum class Domain {
+        Argument,
+        Application,
+        Global,
+        Registration,
+    };
+    static std::string_view domainName(Domain);
+
     std::optional<PropertyValue> objectForKey(const std::string& key);
+    // The domain objectForKey takes the value from; none when no domain has one.
+    std::optional<Domain> domainForKey(const std::string& key);
     // A string as is, a number as its decimal text, anything else none.
     std::optional<std::string> stringForKey(const std::string& key);
     // Lowest-ranking values: never stored, gone when the process ends.
@@ -44,6 +55,7 @@ private:
         PropertyValue::Dictionary globalDomain;
     };
     const SearchList& searchList();
+    const PropertyValue* find(const std::string& key, Domain&);
 
     std::optional<SearchList> m_searchList;
     PropertyValue::Dictionary m_registrationDomain;

@@ -18,16 +18,16 @@ TEST(RunLoop, WatchesAndTimersComeAndGoFromInsideCallbacks)
 
     RunLoop::Registration watch;
     watch = loop.watchReadable(readEnd, [&] {
-        events.push_back("readable");
+        events.emplace_back("readable");
         watch.reset(); // from inside its own callback
     });
-    auto late = loop.scheduleTimer(RunLoop::Clock::now() + 20ms, [&] { events.push_back("late"); });
+    auto late = loop.scheduleTimer(RunLoop::Clock::now() + 20ms, [&] { events.emplace_back("late"); });
     auto early = loop.scheduleTimer(RunLoop::Clock::now(), [&] {
-        events.push_back("early");
+        events.emplace_back("early");
         ASSERT_EQ(::write((*pipe)->fileHandleForWriting()->fileDescriptor(), "x", 1), 1);
     });
     {
-        auto cancelled = loop.scheduleTimer(RunLoop::Clock::now(), [&] { events.push_back("cancelled"); });
+        auto cancelled = loop.scheduleTimer(RunLoop::Clock::now(), [&] { events.emplace_back("cancelled"); });
     }
     loop.runUntil([&] { return events.size() >= 3; }, RunLoop::Clock::now() + 10s);
     EXPECT_EQ(events, (std::vector<std::string> { "early", "readable", "late" }));

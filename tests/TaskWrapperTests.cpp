@@ -47,7 +47,7 @@ const bool childrenRegistered = [] {
     });
     // Numbered lines, written in writes of varying size.
     test::registerChildBehaviour("lines", [](int argc, char** argv) {
-        int count = argc > 2 ? std::atoi(argv[2]) : 1000;
+        int count = argc > 2 ? std::stoi(argv[2]) : 1000;
         std::string pending;
         for (int line = 0; line < count; ++line) {
             pending += "line " + std::to_string(line) + "\n";
@@ -105,13 +105,13 @@ public:
 
     void appendOutput(std::string_view text) override
     {
-        events.push_back("chunk");
+        events.emplace_back("chunk");
         chunks.emplace_back(text);
         if (onChunk)
             onChunk(text);
     }
-    void processStarted() override { events.push_back("started"); }
-    void processFinished() override { events.push_back("finished"); }
+    void processStarted() override { events.emplace_back("started"); }
+    void processFinished() override { events.emplace_back("finished"); }
 
     std::string joined() const
     {
@@ -423,7 +423,7 @@ TEST(TaskWrapper, GrandchildHoldingThePipeDoesNotHoldTheWait)
     wrapper->setGatherOutput(true);
     std::string output = run(*wrapper);
     EXPECT_EQ(controller.count("finished"), 1u);
-    pid_t grandchild = std::atoi(output.c_str());
+    pid_t grandchild = std::stoi(output);
     ASSERT_GT(grandchild, 0) << output;
     EXPECT_EQ(::kill(grandchild, 0), 0) << "the grandchild still runs, holding the pipe";
     ::kill(grandchild, SIGKILL);

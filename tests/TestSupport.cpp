@@ -45,6 +45,32 @@ TemporaryDirectory::~TemporaryDirectory()
     std::filesystem::remove_all(m_path, error);
 }
 
+// A launcher (any copy of it, in any bundle) runs under the command in
+// ZELVANT_TEST_LAUNCHER_WRAPPER when that is set: its words, split at spaces,
+// then the launcher and its arguments. CI runs the launcher's black-box tests
+// under valgrind that way.
+static bool runsUnderWrapper(const std::string& path)
+{
+    return path.ends_with("/Contents/MacOS/Zelvant") && platform::environmentValue("ZELVANT_TEST_LAUNCHER_WRAPPER");
+}
+
+static std::vector<std::string> wrapperWords()
+{
+    std::vector<std::string> words;
+    std::istringstream text { platform::environmentValue("ZELVANT_TEST_LAUNCHER_WRAPPER").value_or("") };
+    for (std::string word; text >> word;)
+        words.push_back(word);
+    if (words.empty())
+        throw std::runtime_error("ZELVANT_TEST_LAUNCHER_WRAPPER names no program");
+    if (words.front().find('/') == std::string::npos) {
+        auto found = programOnPath(words.front());
+        if (!found)
+            throw std::runtime_error("ZELVANT_TEST_LAUNCHER_WRAPPER: no " + words.front() + " on PATH");
+        words.front() = *found;
+    }
+    return words;
+}
+
 ProcessResult runProgram(const std::string& path, const RunOptions& options)
 {
     auto output = platform::Pipe::pipe();
@@ -52,8 +78,17 @@ ProcessResult runProgram(const std::string& path, const RunOptions& options)
     if (!output || !error)
         throw std::runtime_error("pipe failed");
     platform::Task task;
-    task.setLaunchPath(path);
-    task.setArguments(options.arguments);
+    if (runsUnderWrapper(path)) {
+        std::vector<std::string> words = wrapperWords();
+        task.setLaunchPath(words.front());
+        words.erase(words.begin());
+        words.push_back(path);
+        words.insert(words.end(), options.arguments.begin(), options.arguments.end());
+        task.setArguments(words);
+    } else {
+        task.setLaunchPath(path);
+        task.setArguments(options.arguments);
+    }
     task.setEnvironment(options.environment);
     task.setStandardOutput((*output)->fileHandleForWriting()->fileDescriptor());
     task.setStandardError((*error)->fileHandleForWriting()->fileDescriptor());
@@ -239,7 +274,9 @@ std::optional<std::string> programOnPath(const std::string& name)
     for (std::string folder; std::getline(folders, folder, ':');) {
         if (folder.empty() || folder.front() != '/')
             continue;
-        std::string candidate = folder + "/" + name;
+        std::string candidate = folder;
+        candidate += '/';
+        candidate += name;
         if (::access(candidate.c_str(), X_OK) == 0)
             return candidate;
     }

@@ -1,7 +1,8 @@
 # Shared by the demo and the test command: Debian packages and the build.
 ZELVANT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ZELVANT_PACKAGES=(cmake g++ make pkg-config libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
-  gettext python3 libx11-dev xvfb xdotool x11-utils libx11-6 util-linux clang libclang-rt-14-dev)
+  gettext python3 libx11-dev xvfb xdotool x11-utils libx11-6 util-linux
+  valgrind clang-tidy clang-format clang libclang-rt-14-dev)
 
 # Installs what is missing when root; otherwise says the one line to run.
 ensure_packages() {

@@ -5,6 +5,7 @@
 #include "Path.h"
 #include "ProcessInfo.h"
 #include "PropertyList.h"
+#include "Trace.h"
 
 #include <charconv>
 
@@ -48,14 +49,34 @@ std::string UserDefaults::globalDomainPath()
     return stringByAppendingPathComponent(homeDirectory(), "Library/Preferences/.GlobalPreferences.plist");
 }
 
-static PropertyValue::Dictionary domainFromFile(const std::string& path)
+std::string_view UserDefaults::domainName(Domain domain)
+{
+    switch (domain) {
+    case Domain::Argument:
+        return "argument domain";
+    case Domain::Application:
+        return "application domain";
+    case Domain::Global:
+        return "global domain";
+    case Domain::Registration:
+        return "registration domain";
+    }
+    return "unknown domain";
+}
+
+static PropertyValue::Dictionary domainFromFile(UserDefaults::Domain domain, const std::string& path)
 {
     auto list = PropertyList::fromFile(path);
-    if (!list)
+    if (!list) {
+        trace("user defaults: read the ", UserDefaults::domainName(domain), " ", path, ": ", list);
         return {};
+    }
     auto value = list->value();
-    if (!value || !value->isDictionary())
+    if (!value || !value->isDictionary()) {
+        trace("user defaults: read the ", UserDefaults::domainName(domain), " ", path, ": no dictionary at the top, counted as empty");
         return {};
+    }
+    trace("user defaults: read the ", UserDefaults::domainName(domain), " ", path, ": ok, ", value->dictionary().size(), " keys");
     return value->dictionary();
 }
 
@@ -64,21 +85,44 @@ const UserDefaults::SearchList& UserDefaults::searchList()
     if (!m_searchList) {
         m_searchList = SearchList {
             argumentDomain(processArguments()),
-            domainFromFile(applicationDomainPath()),
-            domainFromFile(globalDomainPath()),
+            domainFromFile(Domain::Application, applicationDomainPath()),
+            domainFromFile(Domain::Global, globalDomainPath()),
         };
     }
     return *m_searchList;
 }
 
-std::optional<PropertyValue> UserDefaults::objectForKey(const std::string& key)
+const PropertyValue* UserDefaults::find(const std::string& key, Domain& domain)
 {
     const SearchList& list = searchList();
-    const PropertyValue::Dictionary* domains[] = { &list.argumentDomain, &list.applicationDomain, &list.globalDomain, &m_registrationDomain };
-    for (const auto* domain : domains) {
-        if (auto found = domain->find(key); found != domain->end())
-            return found->second;
+    const std::pair<Domain, const PropertyValue::Dictionary*> domains[] = {
+        { Domain::Argument, &list.argumentDomain },
+        { Domain::Application, &list.applicationDomain },
+        { Domain::Global, &list.globalDomain },
+        { Domain::Registration, &m_registrationDomain },
+    };
+    for (const auto& [name, dictionary] : domains) {
+        if (auto found = dictionary->find(key); found != dictionary->end()) {
+            domain = name;
+            return &found->second;
+        }
     }
+    return nullptr;
+}
+
+std::optional<PropertyValue> UserDefaults::objectForKey(const std::string& key)
+{
+    Domain domain {};
+    if (const auto* value = find(key, domain))
+        return *value;
+    return std::nullopt;
+}
+
+std::optional<UserDefaults::Domain> UserDefaults::domainForKey(const std::string& key)
+{
+    Domain domain {};
+    if (find(key, domain))
+        return domain;
     return std::nullopt;
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
@@ -99,7 +100,9 @@ static int maximumPipeSize()
 {
     static const int size = [] {
         auto text = FileManager::defaultManager().contentsAtPath("/proc/sys/fs/pipe-max-size");
-        int value = text ? std::atoi(text->c_str()) : 0;
+        int value = 0;
+        if (text)
+            std::from_chars(text->data(), text->data() + text->size(), value);
         return value > 0 ? value : 1 << 20;
     }();
     return size;

@@ -10,9 +10,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -64,38 +67,41 @@ public:
         return *reaper;
     }
 
-    void adopt(ScopedFD pidfd)
+    // The pid names the child as long as it is not reaped, which only we do.
+    void adopt(ScopedFD exitDescriptor, pid_t pid)
     {
-        int fd = pidfd.get();
+        int fd = exitDescriptor.get();
         auto& orphan = m_orphans[fd];
-        orphan.pidfd = std::move(pidfd);
-        orphan.watch = RunLoop::current().watchReadable(fd, [this, fd] {
-            if (reaped(fd))
+        orphan.exitDescriptor = std::move(exitDescriptor);
+        orphan.pid = pid;
+        orphan.watch = RunLoop::current().watchReadable(fd, [this, fd, pid] {
+            if (reaped(pid))
                 m_orphans.erase(fd);
         });
     }
 
     void sweep()
     {
-        std::erase_if(m_orphans, [](const auto& entry) { return reaped(entry.first); });
+        std::erase_if(m_orphans, [](const auto& entry) { return reaped(entry.second.pid); });
     }
 
     size_t count() const { return m_orphans.size(); }
 
 private:
-    static bool reaped(int pidfd)
+    static bool reaped(pid_t pid)
     {
         siginfo_t info {};
         int result;
         do
-            result = waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG);
+            result = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG);
         while (result < 0 && errno == EINTR);
         // ECHILD: someone else reaped it; nothing left to wait for either way.
         return result < 0 || info.si_pid != 0;
     }
 
     struct Orphan {
-        ScopedFD pidfd;
+        ScopedFD exitDescriptor;
+        pid_t pid { -1 };
         RunLoop::Registration watch;
     };
     std::unordered_map<int, Orphan> m_orphans;
@@ -157,6 +163,26 @@ void Task::setStandardError(std::shared_ptr<Pipe> pipe)
     m_standardErrorPipe = std::move(pipe);
 }
 
+// Where the kernel has no pidfd_open (before 5.3, or under a tool that does not
+// know the call): an eventfd that a thread signals once the child has exited,
+// without reaping it, so the pid stays ours until Task reaps it.
+static ScopedFD exitEvent(pid_t pid)
+{
+    ScopedFD event { ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) };
+    if (!event)
+        return {};
+    ScopedFD signalled { ::fcntl(event.get(), F_DUPFD_CLOEXEC, 0) };
+    if (!signalled)
+        return {};
+    std::thread([pid, signalled = std::move(signalled)] {
+        siginfo_t info {};
+        while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) { }
+        uint64_t one = 1;
+        while (::write(signalled.get(), &one, sizeof one) < 0 && errno == EINTR) { }
+    }).detach();
+    return event;
+}
+
 Result<void> Task::launch()
 {
     if (m_pid > 0)
@@ -184,6 +210,7 @@ Result<void> Task::launch()
     argumentStrings.push_back(program);
     argumentStrings.insert(argumentStrings.end(), m_arguments.begin(), m_arguments.end());
     std::vector<char*> argv;
+    argv.reserve(argumentStrings.size() + 1);
     for (auto& argument : argumentStrings)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
@@ -191,8 +218,13 @@ Result<void> Task::launch()
     std::vector<std::string> environmentStrings;
     std::vector<char*> envp;
     if (m_environment) {
-        for (const auto& [name, value] : *m_environment)
-            environmentStrings.push_back(name + "=" + value);
+        environmentStrings.reserve(m_environment->size());
+        for (const auto& [name, value] : *m_environment) {
+            std::string& entry = environmentStrings.emplace_back(name);
+            entry += '=';
+            entry += value;
+        }
+        envp.reserve(environmentStrings.size() + 1);
         for (auto& entry : environmentStrings)
             envp.push_back(entry.data());
         envp.push_back(nullptr);
@@ -235,6 +267,9 @@ Result<void> Task::launch()
     m_pid = pid;
     // pidfds are close-on-exec by nature.
     m_pidfd = ScopedFD { pidfd_open(pid, 0) };
+    m_hasPidfd = m_pidfd.isValid();
+    if (!m_pidfd && errno == ENOSYS)
+        m_pidfd = exitEvent(pid);
     if (!m_pidfd) {
         // Without a pidfd we cannot signal safely; reap it now rather than leak a zombie.
         Error failure = Error::fromErrno("pidfd_open", program);
@@ -260,8 +295,8 @@ bool Task::reap(bool block)
     siginfo_t info {};
     int options = WEXITED | (block ? 0 : WNOHANG);
     for (;;) {
-        int result = m_pidfd ? waitid(P_PIDFD, static_cast<id_t>(m_pidfd.get()), &info, options)
-                             : waitid(P_PID, static_cast<id_t>(m_pid), &info, options);
+        int result = m_hasPidfd ? waitid(P_PIDFD, static_cast<id_t>(m_pidfd.get()), &info, options)
+                                : waitid(P_PID, static_cast<id_t>(m_pid), &info, options);
         if (result < 0 && errno == EINTR)
             continue;
         if (result < 0)
@@ -300,8 +335,11 @@ void Task::sendSignal(int signal)
 {
     // The pidfd names this child only: once reaped the signal fails with ESRCH
     // instead of reaching whoever got the pid next.
-    if (m_pidfd && !m_reaped)
+    if (m_hasPidfd && !m_reaped)
         pidfd_send_signal(m_pidfd.get(), signal, nullptr, 0);
+    // Without one, the pid is as safe while the child is not reaped: a zombie keeps it.
+    else if (m_pid > 0 && !m_reaped)
+        ::kill(m_pid, signal);
 }
 
 void Task::terminate()
@@ -319,7 +357,7 @@ Task::~Task()
     // A child still running is not killed (it may be meant to outlive us), but
     // it is not left to become a zombie either.
     if (!reap(false) && m_pidfd)
-        OrphanReaper::shared().adopt(std::move(m_pidfd));
+        OrphanReaper::shared().adopt(std::move(m_pidfd), m_pid);
 }
 
 }

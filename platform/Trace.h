@@ -1,0 +1,65 @@
+#pragma once
+
+#include "Error.h"
+#include "PropertyValue.h"
+
+#include <concepts>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// The opt-in decision trace. With ZELVANT_LAUNCHER_TRACE set to anything but
+// empty or "0" (read once), each trace() call writes one line
+// "Zelvant trace: ..." to standard error; otherwise a call tests one flag and
+// builds nothing.
+bool isTracing();
+void writeTraceLine(std::string_view);
+
+// The parts of one trace line as text. A result reads "ok" or "failed: <error>",
+// an absent value "none", a property value in the old-style list form.
+class TraceLine {
+public:
+    TraceLine& operator<<(std::string_view text)
+    {
+        m_text += text;
+        return *this;
+    }
+    TraceLine& operator<<(const char* text) { return *this << std::string_view { text }; }
+    TraceLine& operator<<(const std::string& text) { return *this << std::string_view { text }; }
+    template<std::integral T>
+    TraceLine& operator<<(T number) { return *this << std::string_view { std::to_string(number) }; }
+    TraceLine& operator<<(const Error&);
+    TraceLine& operator<<(const PropertyValue&);
+    template<typename T>
+    TraceLine& operator<<(const Result<T>& result)
+    {
+        if (result)
+            return *this << "ok";
+        return *this << "failed: " << result.error();
+    }
+    template<typename T>
+    TraceLine& operator<<(const std::optional<T>& value)
+    {
+        if (value)
+            return *this << *value;
+        return *this << "none";
+    }
+    const std::string& text() const { return m_text; }
+
+private:
+    std::string m_text;
+};
+
+template<typename... Parts>
+void trace(const Parts&... parts)
+{
+    if (!isTracing())
+        return;
+    TraceLine line;
+    (line << ... << parts);
+    writeTraceLine(line.text());
+}
+
+}
