@@ -3,8 +3,8 @@
 #include "Alert.h"
 #include "Bundle.h"
 #include "DeferredRemoval.h"
-#include "FileLock.h"
 #include "FileHandle.h"
+#include "FileLock.h"
 #include "FileManager.h"
 #include "Path.h"
 #include "ProcessInfo.h"
@@ -259,7 +259,9 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
     if (!created)
         reportFailure("create the support directory", created.error(), EX_CANTCREAT);
 
-    enum class Action { Copy, CreateDirectory, Rewrite };
+    enum class Action { Copy,
+        CreateDirectory,
+        Rewrite };
     struct Entry {
         const char* relativePath;
         Action action;

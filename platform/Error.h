@@ -24,9 +24,13 @@ template<typename T>
 class [[nodiscard]] Result {
 public:
     Result(T value)
-        : m_value(std::move(value)) { }
+        : m_value(std::move(value))
+    {
+    }
     Result(Error error)
-        : m_value(std::move(error)) { }
+        : m_value(std::move(error))
+    {
+    }
 
     bool ok() const { return m_value.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -51,7 +55,9 @@ public:
     Result() = default;
     Result(Error error)
         : m_error(std::move(error))
-        , m_failed(true) { }
+        , m_failed(true)
+    {
+    }
 
     bool ok() const { return !m_failed; }
     explicit operator bool() const { return ok(); }

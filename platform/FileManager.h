@@ -2,8 +2,8 @@
 
 #include "Error.h"
 
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 

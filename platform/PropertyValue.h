@@ -24,25 +24,45 @@ public:
     };
 
     PropertyValue()
-        : m_value(std::string {}) { }
+        : m_value(std::string {})
+    {
+    }
     PropertyValue(std::string value)
-        : m_value(std::move(value)) { }
+        : m_value(std::move(value))
+    {
+    }
     PropertyValue(const char* value)
-        : m_value(std::string { value }) { }
+        : m_value(std::string { value })
+    {
+    }
     PropertyValue(int64_t value)
-        : m_value(value) { }
+        : m_value(value)
+    {
+    }
     PropertyValue(double value)
-        : m_value(value) { }
+        : m_value(value)
+    {
+    }
     PropertyValue(bool value)
-        : m_value(value) { }
+        : m_value(value)
+    {
+    }
     PropertyValue(Data value)
-        : m_value(std::move(value)) { }
+        : m_value(std::move(value))
+    {
+    }
     PropertyValue(Date value)
-        : m_value(value) { }
+        : m_value(value)
+    {
+    }
     PropertyValue(Array value)
-        : m_value(std::move(value)) { }
+        : m_value(std::move(value))
+    {
+    }
     PropertyValue(Dictionary value)
-        : m_value(std::move(value)) { }
+        : m_value(std::move(value))
+    {
+    }
 
     bool isString() const { return std::holds_alternative<std::string>(m_value); }
     bool isInteger() const { return std::holds_alternative<int64_t>(m_value); }

@@ -9,9 +9,13 @@ class ScopedFD {
 public:
     ScopedFD() = default;
     explicit ScopedFD(int fd)
-        : m_fd(fd) { }
+        : m_fd(fd)
+    {
+    }
     ScopedFD(ScopedFD&& other) noexcept
-        : m_fd(other.release()) { }
+        : m_fd(other.release())
+    {
+    }
     ScopedFD& operator=(ScopedFD&& other) noexcept
     {
         if (this != &other)

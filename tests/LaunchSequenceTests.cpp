@@ -102,7 +102,9 @@ struct TerminateRequested {
 class RecordingDelegate : public MyApplicationDelegate {
 public:
     explicit RecordingDelegate(std::string bundle)
-        : m_bundle(std::move(bundle)) { }
+        : m_bundle(std::move(bundle))
+    {
+    }
 
     std::string handOffPath;
     std::vector<std::string> handOffArguments;
