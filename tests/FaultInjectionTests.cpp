@@ -243,6 +243,11 @@ TEST_F(FaultFixture, ClientKilledBySignalStopsTheLaunchBeforeTheDisk)
 
 TEST_F(FaultFixture, HundredMebibytesOnDashV)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // Logging 100 MiB through an instrumented launcher can pass the probe's
+    // 10 s limit on a loaded machine; the plain build runs it.
+    GTEST_SKIP() << "too slow under the sanitizers; the plain build runs it";
+#endif
     // A usable version ahead of it all: the launch goes on as usual.
     installClient("flood");
     auto result = launchWithClient();
