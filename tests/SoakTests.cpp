@@ -131,10 +131,12 @@ int soak(int argc, char** argv)
     if (argc < 3)
         return 2;
     int launches = std::atoi(argv[2]);
-    bool privateTemporary = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+    // A tree built under /tmp would vanish under the fresh tmpfs.
+    bool builtInTemporary = test::buildDirectory().starts_with("/tmp/");
+    bool privateTemporary = !builtInTemporary && ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
         && ::mount("tmpfs", "/tmp", "tmpfs", 0, "size=64m") == 0;
     if (!privateTemporary)
-        std::fprintf(stderr, "note: no private /tmp (%s); only TMPDIR is watched\n", std::strerror(errno));
+        std::fprintf(stderr, "note: no private /tmp (%s); only TMPDIR is watched\n", builtInTemporary ? "built under /tmp" : std::strerror(errno));
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
 
     int failures = 0;
