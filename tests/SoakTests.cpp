@@ -54,6 +54,7 @@ struct Launch {
 Launch launchOnce(const std::string& launcher, const std::vector<std::string>& environment, const std::string& log)
 {
     std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
     for (const auto& entry : environment)
         envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
@@ -111,7 +112,7 @@ std::string childrenDescription()
         } catch (const std::exception&) {
         }
         std::replace(command.begin(), command.end(), '\0', ' ');
-        text += "  " + pid + " " + state + " " + command + "\n";
+        text.append("  ").append(pid).append(" ").append(state).append(" ").append(command).append("\n");
     }
     return text;
 }
@@ -130,7 +131,7 @@ int soak(int argc, char** argv)
 {
     if (argc < 3)
         return 2;
-    int launches = std::atoi(argv[2]);
+    int launches = static_cast<int>(std::strtol(argv[2], nullptr, 10));
     // A tree built under /tmp would vanish under the fresh tmpfs.
     bool builtInTemporary = test::buildDirectory().starts_with("/tmp/");
     bool privateTemporary = !builtInTemporary && ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
