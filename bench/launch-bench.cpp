@@ -119,7 +119,7 @@ std::string configText(const char* what)
 // Generates B/Zelvant.app (launcher, client, template) and B/Applications/X11.app.
 std::string makeBundle(const std::string& base, const Installation& installation, const std::string& launcher)
 {
-    // Fixed seed: the same installation on every run. Contents only need to be incompressible.
+    // A fixed generator start: the same installation on every run. Contents only need to be incompressible.
     std::mt19937_64 random { 42 }; // NOLINT(cert-msc32-c,cert-msc51-cpp)
     std::string app = base + "/Zelvant.app";
     std::string client = app + "/Contents/Resources/zelvant-x.y.z";

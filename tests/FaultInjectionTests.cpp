@@ -92,11 +92,7 @@ struct FaultFixture : ::testing::Test {
 
     std::map<std::string, std::string> environment()
     {
-        auto environment = test::minimalEnvironment(home);
-        environment["ZELVANT_APPLICATION_PATH"] = applications;
-        environment["ZELVANT_TEST_RECORD"] = scratch / "x11-record";
-        environment["ZELVANT_OPEN_TOOL"] = test::buildDirectory() + "/bin/zelvant-open";
-        environment["LANG"] = "C";
+        auto environment = test::launchEnvironment(home, applications, scratch / "x11-record");
         for (const char* sanitizer : { "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS" }) {
             if (const char* value = std::getenv(sanitizer))
                 environment[sanitizer] = value;

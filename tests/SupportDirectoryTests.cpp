@@ -69,11 +69,7 @@ struct SupportFixture : ::testing::Test {
 
     std::map<std::string, std::string> environment()
     {
-        auto environment = test::minimalEnvironment(home);
-        environment["ZELVANT_APPLICATION_PATH"] = applications;
-        environment["ZELVANT_TEST_RECORD"] = scratch / "x11-record";
-        environment["ZELVANT_OPEN_TOOL"] = test::buildDirectory() + "/bin/zelvant-open";
-        environment["LANG"] = "C";
+        auto environment = test::launchEnvironment(home, applications, scratch / "x11-record");
         return environment;
     }
 

@@ -391,3 +391,17 @@ size_t zombieChildCount()
 }
 
 }
+
+namespace test {
+
+std::map<std::string, std::string> launchEnvironment(const std::string& home, const std::string& applications, const std::string& record)
+{
+    auto environment = minimalEnvironment(home);
+    environment["ZELVANT_APPLICATION_PATH"] = applications;
+    environment["ZELVANT_TEST_RECORD"] = record;
+    environment["ZELVANT_OPEN_TOOL"] = buildDirectory() + "/bin/zelvant-open";
+    environment["LANG"] = "C";
+    return environment;
+}
+
+}

@@ -104,3 +104,11 @@ size_t openDescriptorCount();
 size_t zombieChildCount();
 
 }
+
+namespace test {
+
+// What a launch of the launcher needs: a minimal environment with LANG=C,
+// the application folder, the X11 stand-in's record file and the open tool.
+std::map<std::string, std::string> launchEnvironment(const std::string& home, const std::string& applications, const std::string& record);
+
+}
