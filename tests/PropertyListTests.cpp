@@ -107,7 +107,7 @@ TEST(PropertyList, RefusesDamagedAndHostileInput)
 TEST(PropertyList, TextHoldingNulNeitherAbortsNorGetsCut)
 {
     // { key: "a\0" } with the given key and value objects, one-byte offsets.
-    auto dictionary = [](std::string key, std::string value) {
+    auto dictionary = [](const std::string& key, const std::string& value) {
         std::string bytes = "bplist00\xD1\x01\x02";
         std::string offsets { 8, static_cast<char>(11), static_cast<char>(11 + key.size()) };
         bytes += key + value;
