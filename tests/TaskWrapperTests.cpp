@@ -8,9 +8,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
-#include <dirent.h>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sstream>
@@ -18,6 +15,7 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
 
 namespace {
 
@@ -31,10 +29,24 @@ void writeAll(int fd, std::string_view bytes)
     }
 }
 
+Strings child(const std::string& name, Strings arguments = {})
+{
+    arguments.insert(arguments.begin(), { test::testBinaryPath(), "--child=" + name });
+    return arguments;
+}
+
+// A child writing the pieces in turn: "o:TEXT" to standard output, "e:TEXT" to
+// standard error, "p" a pause so the next piece tends to arrive in a read of its own.
+Strings emitting(const Strings& pieces)
+{
+    Strings arguments;
+    for (const auto& piece : pieces)
+        arguments.push_back(piece == "p" ? piece : piece.substr(0, 2) + test::toHex(piece.substr(2)));
+    return child("emit", arguments);
+}
+
 // Children, run as "<test binary> --child=NAME ...".
 const bool childrenRegistered = [] {
-    // Each argument "o:HEX" or "e:HEX" goes to standard output or error; "p"
-    // pauses a little so the next piece tends to arrive in a read of its own.
     test::registerChildBehaviour("emit", [](int argc, char** argv) {
         for (int index = 2; index < argc; ++index) {
             std::string_view argument { argv[index] };
@@ -46,8 +58,8 @@ const bool childrenRegistered = [] {
         return 0;
     });
     // Numbered lines, written in writes of varying size.
-    test::registerChildBehaviour("lines", [](int argc, char** argv) {
-        int count = argc > 2 ? std::stoi(argv[2]) : 1000;
+    test::registerChildBehaviour("lines", [](int, char** argv) {
+        int count = std::stoi(argv[2]);
         std::string pending;
         for (int line = 0; line < count; ++line) {
             pending += "line " + std::to_string(line) + "\n";
@@ -59,27 +71,21 @@ const bool childrenRegistered = [] {
         writeAll(1, pending);
         return 0;
     });
+    // Its argument count, each argument, then $ZELVANT_TEST_INHERITED, a line each.
     test::registerChildBehaviour("arguments", [](int argc, char** argv) {
         std::string text = std::to_string(argc - 2) + "\n";
         for (int index = 2; index < argc; ++index)
             text += std::string { argv[index] } + "\n";
-        writeAll(1, text);
+        const char* value = std::getenv("ZELVANT_TEST_INHERITED");
+        writeAll(1, text + (value ? value : "(unset)") + "\n");
         return 0;
     });
-    test::registerChildBehaviour("environment", [](int, char** argv) {
-        const char* value = std::getenv(argv[2]);
-        writeAll(1, value ? value : "(unset)");
-        return 0;
-    });
-    test::registerChildBehaviour("silent", [](int, char**) { return 0; });
-    test::registerChildBehaviour("sleep", [](int, char**) {
-        std::this_thread::sleep_for(60s);
-        return 0;
-    });
-    // Says so, then outlives any polite request.
-    test::registerChildBehaviour("ignore-term", [](int, char**) {
-        std::signal(SIGTERM, SIG_IGN);
-        writeAll(1, "ignoring\n");
+    // With "ignore-term", says so and then outlives any polite request.
+    test::registerChildBehaviour("sleep", [](int argc, char**) {
+        if (argc > 2) {
+            std::signal(SIGTERM, SIG_IGN);
+            writeAll(1, "ignoring\n");
+        }
         std::this_thread::sleep_for(60s);
         return 0;
     });
@@ -99,8 +105,8 @@ const bool childrenRegistered = [] {
 // Records every event of its wrapper.
 class RecordingController : public TaskWrapperController {
 public:
-    std::vector<std::string> events;
-    std::vector<std::string> chunks;
+    Strings events;
+    Strings chunks;
     std::function<void(std::string_view)> onChunk;
 
     void appendOutput(std::string_view text) override
@@ -136,17 +142,18 @@ public:
     TaskWrapper* taskWrapper() const override { return wrapper.get(); }
 };
 
-std::vector<std::string> child(const std::string& name, std::vector<std::string> arguments = {})
+std::shared_ptr<TaskWrapper> gathering(TaskWrapperController* controller, Strings arguments)
 {
-    arguments.insert(arguments.begin(), { test::testBinaryPath(), "--child=" + name });
-    return arguments;
+    auto wrapper = TaskWrapper::taskWrapperWithController(controller, std::move(arguments));
+    wrapper->setGatherOutput(true);
+    return wrapper;
 }
 
 // A lost event must fail the test, not hang it: past the deadline the child is killed.
 class Watchdog {
 public:
-    explicit Watchdog(TaskWrapper& wrapper, std::chrono::seconds limit = 30s)
-        : m_timer(platform::RunLoop::current().scheduleTimer(platform::RunLoop::Clock::now() + limit, [&wrapper] {
+    explicit Watchdog(TaskWrapper& wrapper)
+        : m_timer(platform::RunLoop::current().scheduleTimer(platform::RunLoop::Clock::now() + 30s, [&wrapper] {
             ADD_FAILURE() << "the child did not finish in time";
             if (wrapper.task())
                 wrapper.task()->kill();
@@ -158,12 +165,17 @@ private:
     platform::RunLoop::Registration m_timer;
 };
 
-std::string run(TaskWrapper& wrapper)
+std::string run(TaskWrapper& wrapper, std::optional<platform::Task::Environment> environment = std::nullopt)
 {
     Watchdog watchdog { wrapper };
-    EXPECT_TRUE(wrapper.startProcess());
+    EXPECT_TRUE(environment ? wrapper.startProcessWithEnvironment(std::move(environment)) : wrapper.startProcess());
     wrapper.waitUntilExit();
     return wrapper.output() ? *wrapper.output() : std::string { "(none)" };
+}
+
+void runUntil(const std::function<bool()>& done)
+{
+    platform::RunLoop::current().runUntil(done, platform::RunLoop::Clock::now() + 30s);
 }
 
 std::string expectedLines(int count)
@@ -179,165 +191,102 @@ std::string expectedLines(int count)
 TEST(TaskWrapper, ChunksArriveInOrderAndComplete)
 {
     RecordingController controller;
-    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("lines", { "200000" }));
-    wrapper->setGatherOutput(true);
+    auto wrapper = gathering(&controller, child("lines", { "200000" }));
     std::string output = run(*wrapper);
     std::string expected = expectedLines(200000);
-    EXPECT_EQ(output.size(), expected.size());
-    EXPECT_TRUE(output == expected);
+    EXPECT_TRUE(output == expected) << output.size() << " bytes of " << expected.size();
     EXPECT_TRUE(controller.joined() == expected);
-    ASSERT_GE(controller.events.size(), 3u);
-    EXPECT_EQ(controller.events.front(), "started");
-    EXPECT_EQ(controller.events.back(), "finished");
-    EXPECT_EQ(controller.count("started"), 1u);
-    EXPECT_EQ(controller.count("finished"), 1u);
+    // Started first, finished last, each once.
+    Strings events(controller.chunks.size(), "chunk");
+    events.insert(events.begin(), "started");
+    events.emplace_back("finished");
+    EXPECT_EQ(controller.events, events);
     EXPECT_EQ(wrapper->controller(), nullptr);
 }
 
-TEST(TaskWrapper, GatheringOnOffAndOutputVersusCopy)
+TEST(TaskWrapper, GatheringOnOffOutputVersusCopyAndStandardErrorMixedIn)
 {
     // Off: the controller still hears everything, output is none.
     RecordingController quiet;
-    auto off = TaskWrapper::taskWrapperWithController(&quiet, child("emit", { "o:" + test::toHex("hello") }));
-    run(*off);
-    EXPECT_EQ(off->output(), nullptr);
+    auto off = TaskWrapper::taskWrapperWithController(&quiet, emitting({ "o:hello" }));
+    EXPECT_EQ(run(*off), "(none)");
     EXPECT_FALSE(off->outputCopy());
     EXPECT_EQ(quiet.joined(), "hello");
 
     // Nothing written: an empty string, not none.
-    auto silent = TaskWrapper::taskWrapperWithController(nullptr, child("silent"));
-    silent->setGatherOutput(true);
-    EXPECT_EQ(run(*silent), "");
+    EXPECT_EQ(run(*gathering(nullptr, emitting({}))), "");
 
-    // Switched off after a run: none, though text was gathered.
-    RecordingController controller;
-    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("emit", { "o:" + test::toHex("abc") }));
-    wrapper->setGatherOutput(true);
-    EXPECT_EQ(run(*wrapper), "abc");
+    // The output is the wrapper's own string and grows; a copy stays as it was taken.
+    auto wrapper = gathering(nullptr, emitting({ "o:out1 ", "p", "e:err1 ", "p", "o:out2" }));
+    Watchdog watchdog { *wrapper };
+    ASSERT_TRUE(wrapper->startProcess());
     const std::string* live = wrapper->output();
+    runUntil([&] { return !live->empty(); });
     auto copy = wrapper->outputCopy();
-    ASSERT_TRUE(live && copy);
-    EXPECT_EQ(live, wrapper->output()) << "output is the wrapper's own string";
+    wrapper->waitUntilExit();
+    EXPECT_EQ(live, wrapper->output());
+    EXPECT_EQ(*live, "out1 err1 out2");
+    ASSERT_TRUE(copy && !copy->empty());
+    EXPECT_EQ(live->compare(0, copy->size(), *copy), 0);
+    // Switched off after a run: none, though text was gathered.
     wrapper->setGatherOutput(false);
     EXPECT_EQ(wrapper->output(), nullptr);
     EXPECT_FALSE(wrapper->outputCopy());
     wrapper->setGatherOutput(true);
-    EXPECT_EQ(*wrapper->output(), "abc");
-    EXPECT_EQ(*copy, "abc");
+    EXPECT_EQ(wrapper->outputCopy().value_or("(none)"), "out1 err1 out2");
 }
 
-TEST(TaskWrapper, LaterTextChangesOutputButNotTheCopy)
-{
-    auto wrapper = TaskWrapper::taskWrapperWithController(nullptr, child("emit", { "o:" + test::toHex("first "), "p", "o:" + test::toHex("second") }));
-    wrapper->setGatherOutput(true);
-    Watchdog watchdog { *wrapper };
-    ASSERT_TRUE(wrapper->startProcess());
-    const std::string* live = wrapper->output();
-    platform::RunLoop::current().runUntil([&] { return !live->empty(); }, platform::RunLoop::Clock::now() + 30s);
-    auto copy = wrapper->outputCopy();
-    std::string copied = *copy;
-    wrapper->waitUntilExit();
-    EXPECT_EQ(*live, "first second");
-    EXPECT_EQ(*copy, copied);
-    EXPECT_FALSE(copy->empty());
-    EXPECT_EQ(live->compare(0, copy->size(), *copy), 0);
-}
-
-TEST(TaskWrapper, StandardErrorIsMixedIn)
-{
-    RecordingController controller;
-    auto wrapper = TaskWrapper::taskWrapperWithController(&controller,
-        child("emit", { "o:" + test::toHex("out1 "), "p", "e:" + test::toHex("err1 "), "p", "o:" + test::toHex("out2") }));
-    wrapper->setGatherOutput(true);
-    EXPECT_EQ(run(*wrapper), "out1 err1 out2");
-}
-
-TEST(TaskWrapper, ConstructorsFormTheArgumentList)
+TEST(TaskWrapper, ConstructorsFormTheArgumentListAndTheEnvironmentIsOursOrReplacedWhole)
 {
     // The path alone: no arguments.
-    auto bare = TaskWrapper::taskWrapperWithController(nullptr, test::testBinaryPath());
-    EXPECT_EQ(bare->arguments(), std::vector<std::string> { test::testBinaryPath() });
+    EXPECT_EQ(TaskWrapper::taskWrapperWithController(nullptr, test::testBinaryPath())->arguments(), Strings { test::testBinaryPath() });
 
-    // Path and list: the path first; the caller's list is left as it was.
-    std::vector<std::string> callers { "--child=arguments", "-v", "two words" };
-    RecordingController controller;
-    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, test::testBinaryPath(), callers);
-    EXPECT_EQ(callers, (std::vector<std::string> { "--child=arguments", "-v", "two words" }));
-    wrapper->setGatherOutput(true);
-    EXPECT_EQ(run(*wrapper), "2\n-v\ntwo words\n");
-    EXPECT_EQ(wrapper->task()->launchPath(), test::testBinaryPath());
-    EXPECT_EQ(wrapper->task()->arguments(), (std::vector<std::string> { "--child=arguments", "-v", "two words" }));
-}
-
-TEST(TaskWrapper, EnvironmentIsOursOrReplacedWhole)
-{
+    // Path and list: the path first.
     setenv("ZELVANT_TEST_INHERITED", "ours", 1);
-    auto inherited = TaskWrapper::taskWrapperWithController(nullptr, child("environment", { "ZELVANT_TEST_INHERITED" }));
-    inherited->setGatherOutput(true);
-    EXPECT_EQ(run(*inherited), "ours");
+    auto wrapper = TaskWrapper::taskWrapperWithController(nullptr, test::testBinaryPath(), { "--child=arguments", "-v", "two words" });
+    wrapper->setGatherOutput(true);
+    EXPECT_EQ(run(*wrapper), "2\n-v\ntwo words\nours\n");
 
-    auto replaced = TaskWrapper::taskWrapperWithController(nullptr, child("environment", { "ZELVANT_TEST_INHERITED" }));
-    replaced->setGatherOutput(true);
-    Watchdog watchdog { *replaced };
-    ASSERT_TRUE(replaced->startProcessWithEnvironment(platform::Task::Environment { { "OTHER", "1" } }));
-    replaced->waitUntilExit();
-    EXPECT_EQ(*replaced->output(), "(unset)");
+    auto replaced = gathering(nullptr, child("arguments"));
+    EXPECT_EQ(run(*replaced, platform::Task::Environment { { "OTHER", "1" } }), "0\n(unset)\n");
     unsetenv("ZELVANT_TEST_INHERITED");
 }
 
-TEST(TaskWrapper, ControllersWithAndWithoutTheInfoInterface)
+TEST(TaskWrapper, ControllersWithAndWithoutTheInfoInterfaceStopsAreIdempotentAndStartsAreNotRepeated)
 {
-    // Nil controller: runs and gathers.
-    auto orphan = TaskWrapper::taskWrapperWithController(nullptr, child("emit", { "o:" + test::toHex("x") }));
-    orphan->setGatherOutput(true);
-    EXPECT_EQ(run(*orphan), "x");
-
-    // Without the info interface the caller keeps the wrapper; with it the controller does.
+    // Without the info interface the caller keeps the wrapper; released unstarted, it still stops.
     RecordingController plain;
-    std::weak_ptr<TaskWrapper> plainWrapper = TaskWrapper::taskWrapperWithController(&plain, child("silent"));
+    std::weak_ptr<TaskWrapper> plainWrapper = TaskWrapper::taskWrapperWithController(&plain, emitting({}));
     EXPECT_TRUE(plainWrapper.expired());
-    EXPECT_EQ(plain.events, std::vector<std::string> { "finished" }) << "released unstarted, it still stops";
+    EXPECT_EQ(plain.events, Strings { "finished" });
 
-    HoldingController holding;
-    std::weak_ptr<TaskWrapper> held = TaskWrapper::taskWrapperWithController(&holding, child("silent"));
-    EXPECT_EQ(holding.handedOver, 1);
-    EXPECT_FALSE(held.expired());
-    EXPECT_EQ(holding.taskWrapper(), held.lock().get());
-    EXPECT_TRUE(holding.events.empty());
-    holding.wrapper.reset();
-    EXPECT_TRUE(held.expired());
-    EXPECT_EQ(holding.events, std::vector<std::string> { "finished" });
-}
-
-TEST(TaskWrapper, StopsAreIdempotentAndStartsAreNotRepeated)
-{
+    // With it the controller keeps it.
     HoldingController controller;
-    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("emit", { "o:" + test::toHex("once") }));
-    wrapper->setGatherOutput(true);
-    run(*wrapper);
-    wrapper->stopProcess();
-    wrapper->stopProcess();
-    EXPECT_EQ(controller.count("finished"), 1u);
-
+    std::weak_ptr<TaskWrapper> held = gathering(&controller, emitting({ "o:once" }));
+    EXPECT_EQ(controller.handedOver, 1);
+    ASSERT_FALSE(held.expired());
+    EXPECT_EQ(controller.taskWrapper(), held.lock().get());
+    EXPECT_TRUE(controller.events.empty());
+    TaskWrapper& wrapper = *controller.wrapper;
+    run(wrapper);
+    wrapper.stopProcess();
+    wrapper.stopProcess();
     // A second start is refused and changes nothing.
-    platform::Task* task = wrapper->task();
+    platform::Task* task = wrapper.task();
     pid_t pid = task->processIdentifier();
-    auto again = wrapper->startProcess();
-    EXPECT_FALSE(again);
-    EXPECT_EQ(wrapper->task(), task);
-    EXPECT_EQ(wrapper->task()->processIdentifier(), pid);
-    EXPECT_EQ(controller.count("started"), 1u);
-    EXPECT_EQ(*wrapper->output(), "once");
-    wrapper.reset();
+    EXPECT_FALSE(wrapper.startProcess());
+    EXPECT_EQ(wrapper.task(), task);
+    EXPECT_EQ(wrapper.task()->processIdentifier(), pid);
+    EXPECT_EQ(*wrapper.output(), "once");
     controller.wrapper.reset();
-    EXPECT_EQ(controller.count("finished"), 1u);
+    EXPECT_TRUE(held.expired());
+    EXPECT_EQ(controller.events, (Strings { "started", "chunk", "finished" }));
 }
 
 TEST(TaskWrapper, StopFromInsideTheControllerTellsItOnce)
 {
     HoldingController controller;
-    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("lines", { "100000" }));
-    wrapper->setGatherOutput(true);
+    auto wrapper = gathering(&controller, child("lines", { "100000" }));
     // The first chunk stops the wrapper, and drops the controller's hold on it.
     controller.onChunk = [&](std::string_view) {
         if (controller.count("chunk") == 1) {
@@ -349,13 +298,12 @@ TEST(TaskWrapper, StopFromInsideTheControllerTellsItOnce)
     ASSERT_TRUE(wrapper->startProcess());
     std::weak_ptr<TaskWrapper> weak = wrapper;
     wrapper.reset();
-    platform::RunLoop::current().runUntil([&] { return controller.count("finished") > 0; }, platform::RunLoop::Clock::now() + 30s);
+    runUntil([&] { return controller.count("finished") > 0; });
     EXPECT_TRUE(weak.expired());
     EXPECT_EQ(controller.count("finished"), 1u);
     EXPECT_EQ(controller.events.back(), "finished");
     // Whatever came before the stop arrived whole and in order.
-    std::string expected = expectedLines(100000);
-    EXPECT_EQ(expected.compare(0, controller.joined().size(), controller.joined()), 0);
+    EXPECT_EQ(expectedLines(100000).compare(0, controller.joined().size(), controller.joined()), 0);
 }
 
 TEST(TaskWrapper, SplitCharactersAndInvalidBytes)
@@ -364,20 +312,13 @@ TEST(TaskWrapper, SplitCharactersAndInvalidBytes)
     const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";
     for (size_t split = 1; split < text.size(); ++split) {
         RecordingController controller;
-        auto wrapper = TaskWrapper::taskWrapperWithController(&controller,
-            child("emit", { "o:" + test::toHex(text.substr(0, split)), "p", "o:" + test::toHex(text.substr(split)) }));
-        wrapper->setGatherOutput(true);
-        EXPECT_EQ(run(*wrapper), text) << "split at " << split;
+        EXPECT_EQ(run(*gathering(&controller, emitting({ "o:" + text.substr(0, split), "p", "o:" + text.substr(split) }))), text) << "split at " << split;
         for (const auto& chunk : controller.chunks)
             EXPECT_TRUE(platform::isValidUTF8(chunk)) << "split at " << split;
     }
 
     // Invalid bytes become U+FFFD; a character cut off at the end too.
-    RecordingController controller;
-    auto wrapper = TaskWrapper::taskWrapperWithController(&controller,
-        child("emit", { "o:" + test::toHex("x\xFFy\xC0\xAFz\xE2\x82") }));
-    wrapper->setGatherOutput(true);
-    EXPECT_EQ(run(*wrapper), "x\xEF\xBF\xBDy\xEF\xBF\xBD\xEF\xBF\xBDz\xEF\xBF\xBD");
+    EXPECT_EQ(run(*gathering(nullptr, emitting({ "o:x\xFFy\xC0\xAFz\xE2\x82" }))), "x\xEF\xBF\xBDy\xEF\xBF\xBD\xEF\xBF\xBDz\xEF\xBF\xBD");
 }
 
 TEST(TaskWrapper, ProgramThatCannotBeStarted)
@@ -386,13 +327,11 @@ TEST(TaskWrapper, ProgramThatCannotBeStarted)
     test::writeFile(scratch / "not-executable", "data", 0644);
     for (const auto& path : { scratch / "missing", scratch / "not-executable", scratch.path() }) {
         HoldingController controller;
-        auto wrapper = TaskWrapper::taskWrapperWithController(&controller, path);
-        wrapper->setGatherOutput(true);
-        auto started = wrapper->startProcess();
-        EXPECT_FALSE(started) << path;
+        auto wrapper = gathering(&controller, { path });
+        EXPECT_FALSE(wrapper->startProcess()) << path;
         EXPECT_NE(wrapper->task(), nullptr);
         wrapper->waitUntilExit();
-        EXPECT_EQ(controller.events, (std::vector<std::string> { "started", "finished" })) << path;
+        EXPECT_EQ(controller.events, (Strings { "started", "finished" })) << path;
         EXPECT_EQ(*wrapper->output(), "");
         wrapper.reset();
         controller.wrapper.reset();
@@ -402,13 +341,12 @@ TEST(TaskWrapper, ProgramThatCannotBeStarted)
 TEST(TaskWrapper, ChildIgnoringTerminationDoesNotHoldTheStop)
 {
     RecordingController controller;
-    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("ignore-term"));
-    wrapper->setGatherOutput(true);
+    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("sleep", { "ignore-term" }));
     Watchdog watchdog { *wrapper };
     ASSERT_TRUE(wrapper->startProcess());
-    platform::RunLoop::current().runUntil([&] { return !controller.chunks.empty(); }, platform::RunLoop::Clock::now() + 30s);
+    runUntil([&] { return !controller.chunks.empty(); });
     wrapper->stopProcess();
-    EXPECT_EQ(controller.events, (std::vector<std::string> { "started", "chunk", "finished" }));
+    EXPECT_EQ(controller.events, (Strings { "started", "chunk", "finished" }));
     EXPECT_TRUE(wrapper->task()->isRunning());
     wrapper->task()->kill();
     wrapper->task()->waitUntilExit();
@@ -419,9 +357,7 @@ TEST(TaskWrapper, ChildIgnoringTerminationDoesNotHoldTheStop)
 TEST(TaskWrapper, GrandchildHoldingThePipeDoesNotHoldTheWait)
 {
     RecordingController controller;
-    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("grandchild"));
-    wrapper->setGatherOutput(true);
-    std::string output = run(*wrapper);
+    std::string output = run(*gathering(&controller, child("grandchild")));
     EXPECT_EQ(controller.count("finished"), 1u);
     pid_t grandchild = std::stoi(output);
     ASSERT_GT(grandchild, 0) << output;
@@ -446,12 +382,9 @@ TEST(TaskWrapper, ThousandRunsLeaveNoDescriptorsNoZombiesNoObservers)
         RecordingController controllers[8];
         std::vector<std::shared_ptr<TaskWrapper>> wrappers;
         for (int index = 0; index < 8; ++index) {
-            int run = batch * 8 + index;
-            TaskWrapperController* target = run % 2 ? static_cast<TaskWrapperController*>(&controllers[index]) : nullptr;
-            auto wrapper = TaskWrapper::taskWrapperWithController(target, child("emit", { "o:" + test::toHex(std::to_string(run)) }));
-            wrapper->setGatherOutput(true);
-            ASSERT_TRUE(wrapper->startProcess());
-            wrappers.push_back(std::move(wrapper));
+            std::string number = std::to_string(batch * 8 + index);
+            wrappers.push_back(gathering(index % 2 ? &controllers[index] : nullptr, emitting({ "o:" + number })));
+            ASSERT_TRUE(wrappers.back()->startProcess());
         }
         for (int index = 0; index < 8; ++index) {
             Watchdog watchdog { *wrappers[index] };
@@ -471,7 +404,7 @@ TEST(TaskWrapper, DroppedWhileTheChildRunsLeavesNoZombie)
         // The count sees a zombie when there is one.
         platform::Task task;
         task.setLaunchPath(test::testBinaryPath());
-        task.setArguments({ "--child=silent" });
+        task.setArguments({ "--child=emit" });
         ASSERT_TRUE(task.launch());
         pollfd exited { task.processDescriptor(), POLLIN, 0 };
         ASSERT_EQ(::poll(&exited, 1, 30000), 1);
@@ -479,55 +412,17 @@ TEST(TaskWrapper, DroppedWhileTheChildRunsLeavesNoZombie)
         task.waitUntilExit();
         EXPECT_EQ(test::zombieChildCount(), zombies);
     }
-    pid_t pid;
-    {
-        RecordingController controller;
-        auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("sleep"));
-        ASSERT_TRUE(wrapper->startProcess());
-        pid = wrapper->task()->processIdentifier();
-        // Dropped running: stopped (terminated), told once.
-        wrapper.reset();
-        EXPECT_EQ(controller.events, (std::vector<std::string> { "started", "finished" }));
-    }
+    RecordingController controller;
+    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("sleep"));
+    ASSERT_TRUE(wrapper->startProcess());
+    pid_t pid = wrapper->task()->processIdentifier();
+    // Dropped running: stopped (terminated), told once.
+    wrapper.reset();
+    EXPECT_EQ(controller.events, (Strings { "started", "finished" }));
     // The child is reaped once its end reaches the run loop.
-    auto deadline = platform::RunLoop::Clock::now() + 30s;
-    platform::RunLoop::current().runUntil([&] { return ::kill(pid, 0) != 0; }, deadline);
+    runUntil([&] { return ::kill(pid, 0) != 0; });
     EXPECT_NE(::kill(pid, 0), 0) << "the child is gone, not a zombie";
     EXPECT_EQ(test::zombieChildCount(), zombies);
-}
-
-TEST(SimpleTaskWrapperController, LogsEventsLiterallyAndHoldsItsWrapper)
-{
-    auto checkController = [](auto& controller) {
-        EXPECT_EQ(controller.taskWrapper(), nullptr);
-        auto first = TaskWrapper::taskWrapperWithController(&controller, std::string { "/nonexistent" });
-        std::weak_ptr<TaskWrapper> weakFirst = first;
-        EXPECT_EQ(controller.taskWrapper(), first.get());
-        first.reset();
-        EXPECT_FALSE(weakFirst.expired()) << "the controller keeps it alive";
-        // Given again: still alive. Another one: the first goes.
-        controller.setTaskWrapper(weakFirst.lock());
-        EXPECT_FALSE(weakFirst.expired());
-        auto second = TaskWrapper::taskWrapperWithController(nullptr, std::string { "/nonexistent" });
-        controller.setTaskWrapper(second);
-        EXPECT_TRUE(weakFirst.expired());
-        EXPECT_EQ(controller.taskWrapper(), second.get());
-    };
-    SimpleTaskWrapperController plain;
-    checkController(plain);
-    SimpleTaskWrapperWindowController window;
-    checkController(window);
-
-    // The log itself: run a child that logs through a controller and read its standard error.
-    auto result = test::runProgram(test::testBinaryPath(), { .arguments = { "--child=log-through-controller" } });
-    EXPECT_EQ(result.status, 0) << result.error;
-    std::vector<std::string> entries;
-    std::istringstream lines(result.error);
-    for (std::string line; std::getline(lines, line);) {
-        size_t text = line.find("] ");
-        entries.push_back(text == std::string::npos ? line : line.substr(text + 2));
-    }
-    EXPECT_EQ(entries, (std::vector<std::string> { "two", "lines", "Process started.", "100% %s %n %d", "Process finished." }));
 }
 
 namespace {
@@ -537,7 +432,7 @@ const bool logChildRegistered = [] {
         auto controller = std::make_unique<SimpleTaskWrapperController>();
         // One chunk with two lines is one entry.
         controller->appendOutput("two\nlines");
-        (void)TaskWrapper::taskWrapperWithController(controller.get(), child("emit", { "o:" + test::toHex("100% %s %n %d") }));
+        (void)TaskWrapper::taskWrapperWithController(controller.get(), emitting({ "o:100% %s %n %d" }));
         if (!controller->taskWrapper()->startProcess())
             return 1;
         controller->taskWrapper()->task()->waitUntilExit();
@@ -549,4 +444,40 @@ const bool logChildRegistered = [] {
     return true;
 }();
 
+template<typename Controller>
+void checkHoldsItsWrapper()
+{
+    Controller controller;
+    EXPECT_EQ(controller.taskWrapper(), nullptr);
+    auto first = TaskWrapper::taskWrapperWithController(&controller, std::string { "/nonexistent" });
+    std::weak_ptr<TaskWrapper> weakFirst = first;
+    EXPECT_EQ(controller.taskWrapper(), first.get());
+    first.reset();
+    EXPECT_FALSE(weakFirst.expired()) << "the controller keeps it alive";
+    // Given again: still alive. Another one: the first goes.
+    controller.setTaskWrapper(weakFirst.lock());
+    EXPECT_FALSE(weakFirst.expired());
+    auto second = TaskWrapper::taskWrapperWithController(nullptr, std::string { "/nonexistent" });
+    controller.setTaskWrapper(second);
+    EXPECT_TRUE(weakFirst.expired());
+    EXPECT_EQ(controller.taskWrapper(), second.get());
+}
+
+}
+
+TEST(SimpleTaskWrapperController, LogsEventsLiterallyAndHoldsItsWrapper)
+{
+    checkHoldsItsWrapper<SimpleTaskWrapperController>();
+    checkHoldsItsWrapper<SimpleTaskWrapperWindowController>();
+
+    // The log itself: run a child that logs through a controller and read its standard error.
+    auto result = test::runProgram(test::testBinaryPath(), { .arguments = { "--child=log-through-controller" } });
+    EXPECT_EQ(result.status, 0) << result.error;
+    Strings entries;
+    std::istringstream lines(result.error);
+    for (std::string line; std::getline(lines, line);) {
+        size_t text = line.find("] ");
+        entries.push_back(text == std::string::npos ? line : line.substr(text + 2));
+    }
+    EXPECT_EQ(entries, (Strings { "two", "lines", "Process started.", "100% %s %n %d", "Process finished." }));
 }
