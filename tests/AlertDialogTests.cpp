@@ -18,53 +18,7 @@ namespace {
 const std::string alertMessage = "Unable to locate the X11 application.";
 const std::string alertInformative = "Perhaps X11 is not installed on your system, or you moved it to a different location after installation?";
 
-// The launcher running in the background, its standard error kept in a file.
-class BackgroundLauncher {
-public:
-    BackgroundLauncher(const std::map<std::string, std::string>& environment, const std::string& errorFile)
-        : m_errorFile(errorFile)
-    {
-        platform::ScopedFD error { ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) };
-        platform::ScopedFD input { ::open("/dev/null", O_RDONLY | O_CLOEXEC) };
-        m_task.setLaunchPath(test::launcherPath());
-        m_task.setEnvironment(environment);
-        m_task.setStandardInput(input.get());
-        m_task.setStandardOutput(error.get());
-        m_task.setStandardError(error.get());
-        m_launched = m_task.launch().ok();
-    }
-    ~BackgroundLauncher()
-    {
-        if (m_launched && m_task.isRunning()) {
-            ::kill(m_task.processIdentifier(), SIGKILL);
-            m_task.waitUntilExit();
-        }
-    }
-
-    bool launched() const { return m_launched; }
-    pid_t pid() const { return m_task.processIdentifier(); }
-    bool isRunning() { return m_task.isRunning(); }
-    // The exit status once it has ended, or none when it is still running at the deadline.
-    std::optional<int> waitForExit(std::chrono::seconds limit)
-    {
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        while (m_task.isRunning()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return std::nullopt;
-            std::this_thread::sleep_for(20ms);
-        }
-        return m_task.terminatedBySignal() ? 128 + m_task.terminationStatus() : m_task.terminationStatus();
-    }
-    std::string errorOutput() const { return test::readFile(m_errorFile); }
-
-private:
-    platform::Task m_task;
-    std::string m_errorFile;
-    bool m_launched { false };
-};
-
 struct Child {
-    std::string id;
     std::string name;
     std::string role;
     int x { 0 };
@@ -75,42 +29,43 @@ struct Child {
 
 struct DialogTree {
     std::string name;
-    std::vector<Child> children;
+    std::map<std::string, std::vector<Child>> byRole;
 };
 
-// Reads `xwininfo -tree`: the window's own name and, for each child, its id,
-// name, WM_CLASS instance, size and absolute position.
+// Reads `xwininfo -tree`: the window's own name and, by WM_CLASS instance, its
+// children's names, sizes and absolute positions.
 DialogTree parseTree(const std::string& text)
 {
     DialogTree tree;
     static const std::regex title { R"re(xwininfo: Window id: 0x[0-9a-f]+ "(.*)")re" };
-    static const std::regex child { R"re(^\s+(0x[0-9a-f]+) "(.*)": \("([^"]*)" "ZelvantAlert"\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))re" };
+    static const std::regex child { R"re(^\s+0x[0-9a-f]+ "(.*)": \("([^"]*)" "ZelvantAlert"\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))re" };
     std::istringstream lines { text };
     for (std::string line; std::getline(lines, line);) {
         std::smatch match;
         if (std::regex_search(line, match, title))
             tree.name = match[1];
         else if (std::regex_search(line, match, child))
-            tree.children.push_back({ match[1], match[2], match[3], std::stoi(match[6]), std::stoi(match[7]), std::stoi(match[4]), std::stoi(match[5]) });
+            tree.byRole[match[2]].push_back({ match[1], match[2], std::stoi(match[5]), std::stoi(match[6]), std::stoi(match[3]), std::stoi(match[4]) });
     }
     return tree;
 }
 
+// The launcher with no X11 to be found: the folder it searches holds only a
+// file of that name, which is no application.
 struct AlertDialogFixture : ::testing::Test {
     test::TemporaryDirectory scratch;
     std::string home = scratch / "home";
-    std::string emptyApplications = scratch / "Applications";
 
     void SetUp() override
     {
         test::makeDirectories(home);
-        test::makeDirectories(emptyApplications);
+        test::writeFile(scratch / "Applications/X11.app", "");
     }
 
     std::map<std::string, std::string> environment()
     {
         auto environment = test::minimalEnvironment(home);
-        environment["ZELVANT_APPLICATION_PATH"] = emptyApplications;
+        environment["ZELVANT_APPLICATION_PATH"] = scratch / "Applications";
         environment["ZELVANT_OPEN_TOOL"] = test::buildDirectory() + "/bin/zelvant-open";
         return environment;
     }
@@ -118,53 +73,81 @@ struct AlertDialogFixture : ::testing::Test {
     bool homeIsEmpty() { return std::filesystem::is_empty(home); }
 };
 
-struct XTools {
+// The same launcher in the background on an Xvfb, its standard error kept in
+// a file, and its dialog's top-level window found.
+struct AlertDialogOnXvfb : AlertDialogFixture {
     std::string xdotool;
     std::string xwininfo;
+    std::unique_ptr<platform::VirtualDisplay> server;
+    platform::Task launcher;
+    std::string window;
+
+    void SetUp() override
+    {
+        AlertDialogFixture::SetUp();
+        if (!test::programOnPath("Xvfb"))
+            GTEST_SKIP() << "Xvfb is not installed";
+        auto foundXdotool = test::programOnPath("xdotool");
+        auto foundXwininfo = test::programOnPath("xwininfo");
+        ASSERT_TRUE(foundXdotool && foundXwininfo) << "xdotool and xwininfo (x11-utils) are needed with Xvfb";
+        xdotool = *foundXdotool;
+        xwininfo = *foundXwininfo;
+        auto started = platform::VirtualDisplay::start();
+        ASSERT_TRUE(started) << started.error().message();
+        server = std::move(*started);
+
+        auto environment = this->environment();
+        environment["DISPLAY"] = server->name();
+        platform::ScopedFD error { ::open((scratch / "launcher-errors").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) };
+        platform::ScopedFD input { ::open("/dev/null", O_RDONLY | O_CLOEXEC) };
+        launcher.setLaunchPath(test::launcherPath());
+        launcher.setEnvironment(environment);
+        launcher.setStandardInput(input.get());
+        launcher.setStandardOutput(error.get());
+        launcher.setStandardError(error.get());
+        ASSERT_TRUE(launcher.launch().ok());
+        for (auto deadline = std::chrono::steady_clock::now() + 20s; window.empty() && launcher.isRunning() && std::chrono::steady_clock::now() < deadline;) {
+            auto found = x(xdotool, { "search", "--pid", std::to_string(launcher.processIdentifier()) });
+            window = found.status == 0 ? found.output.substr(0, found.output.find('\n')) : "";
+            std::this_thread::sleep_for(50ms);
+        }
+        ASSERT_FALSE(window.empty()) << "no dialog window appeared; launcher said: " << errorOutput();
+    }
+
+    void TearDown() override
+    {
+        if (launcher.hasLaunched() && launcher.isRunning()) {
+            launcher.kill();
+            launcher.waitUntilExit();
+        }
+    }
+
+    test::ProcessResult x(const std::string& tool, std::vector<std::string> arguments)
+    {
+        return test::runProgram(tool, { .arguments = std::move(arguments), .environment = std::map<std::string, std::string> { { "DISPLAY", server->name() } } });
+    }
+
+    // The launcher's exit status once it has ended, or none when it still runs after a while.
+    std::optional<int> waitForExit()
+    {
+        for (auto deadline = std::chrono::steady_clock::now() + 20s; launcher.isRunning(); std::this_thread::sleep_for(20ms)) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return std::nullopt;
+        }
+        return launcher.terminatedBySignal() ? 128 + launcher.terminationStatus() : launcher.terminationStatus();
+    }
+
+    std::string errorOutput() { return test::readFile(scratch / "launcher-errors"); }
 };
 
-// The dialog's top-level window, looked for until the deadline.
-std::string findDialog(const XTools& tools, const std::string& display, BackgroundLauncher& launcher)
-{
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (std::chrono::steady_clock::now() < deadline && launcher.isRunning()) {
-        auto found = test::runProgram(tools.xdotool, { .arguments = { "search", "--pid", std::to_string(launcher.pid()) }, .environment = std::map<std::string, std::string> { { "DISPLAY", display } } });
-        if (found.status == 0 && !found.output.empty())
-            return found.output.substr(0, found.output.find('\n'));
-        std::this_thread::sleep_for(50ms);
-    }
-    return {};
 }
 
-}
-
-TEST_F(AlertDialogFixture, DialogUnderAnXServerShowsTheTextsAndEndsWithItsOneButton)
+TEST_F(AlertDialogOnXvfb, DialogUnderAnXServerShowsTheTextsAndEndsWithItsOneButton)
 {
-    if (!test::programOnPath("Xvfb"))
-        GTEST_SKIP() << "Xvfb is not installed";
-    auto xdotool = test::programOnPath("xdotool");
-    auto xwininfo = test::programOnPath("xwininfo");
-    ASSERT_TRUE(xdotool && xwininfo) << "xdotool and xwininfo (x11-utils) are needed with Xvfb";
-    XTools tools { *xdotool, *xwininfo };
-
-    auto server = platform::VirtualDisplay::start();
-    ASSERT_TRUE(server) << server.error().message();
-    std::string display = (*server)->name();
-    auto environment = this->environment();
-    environment["DISPLAY"] = display;
-
-    BackgroundLauncher launcher { environment, scratch / "launcher-errors" };
-    ASSERT_TRUE(launcher.launched());
-    std::string window = findDialog(tools, display, launcher);
-    ASSERT_FALSE(window.empty()) << "no dialog window appeared; launcher said: " << launcher.errorOutput();
-
-    auto info = test::runProgram(tools.xwininfo, { .arguments = { "-tree", "-id", window }, .environment = std::map<std::string, std::string> { { "DISPLAY", display } } });
+    auto info = x(xwininfo, { "-tree", "-id", window });
     ASSERT_EQ(info.status, 0) << info.error;
-    DialogTree tree = parseTree(info.output);
-    EXPECT_EQ(tree.name, alertMessage);
-    std::map<std::string, std::vector<Child>> byRole;
-    for (const auto& child : tree.children)
-        byRole[child.role].push_back(child);
+    auto [title, byRole] = parseTree(info.output);
+    EXPECT_EQ(title, alertMessage);
     ASSERT_EQ(byRole["message"].size(), 1u) << info.output;
     EXPECT_EQ(byRole["message"][0].name, alertMessage);
     ASSERT_EQ(byRole["informative"].size(), 1u) << info.output;
@@ -179,38 +162,22 @@ TEST_F(AlertDialogFixture, DialogUnderAnXServerShowsTheTextsAndEndsWithItsOneBut
     EXPECT_TRUE(launcher.isRunning());
     EXPECT_TRUE(homeIsEmpty());
 
-    std::string centreX = std::to_string(button.x + button.width / 2);
-    std::string centreY = std::to_string(button.y + button.height / 2);
-    auto click = test::runProgram(tools.xdotool, { .arguments = { "mousemove", centreX, centreY, "click", "1" }, .environment = std::map<std::string, std::string> { { "DISPLAY", display } } });
+    auto click = x(xdotool, { "mousemove", std::to_string(button.x + button.width / 2), std::to_string(button.y + button.height / 2), "click", "1" });
     EXPECT_EQ(click.status, 0) << click.error;
-    auto status = launcher.waitForExit(20s);
+    auto status = waitForExit();
     ASSERT_TRUE(status) << "the launcher did not end after the button was pressed";
     EXPECT_NE(*status, 0);
     EXPECT_TRUE(homeIsEmpty());
 }
 
-TEST_F(AlertDialogFixture, LosingTheDisplayWhileTheDialogIsUpStillTellsTheUser)
+TEST_F(AlertDialogOnXvfb, LosingTheDisplayWhileTheDialogIsUpStillTellsTheUser)
 {
-    if (!test::programOnPath("Xvfb"))
-        GTEST_SKIP() << "Xvfb is not installed";
-    auto xdotool = test::programOnPath("xdotool");
-    ASSERT_TRUE(xdotool) << "xdotool is needed with Xvfb";
-
-    auto server = platform::VirtualDisplay::start();
-    ASSERT_TRUE(server) << server.error().message();
-    std::string display = (*server)->name();
-    auto environment = this->environment();
-    environment["DISPLAY"] = display;
-    BackgroundLauncher launcher { environment, scratch / "launcher-errors" };
-    ASSERT_TRUE(launcher.launched());
-    ASSERT_FALSE(findDialog({ *xdotool, {} }, display, launcher).empty()) << launcher.errorOutput();
-
-    server->reset();
-    auto status = launcher.waitForExit(20s);
+    server.reset();
+    auto status = waitForExit();
     ASSERT_TRUE(status) << "the launcher hung on a lost display";
-    EXPECT_NE(*status, 0) << launcher.errorOutput();
-    std::string errors = launcher.errorOutput();
-    EXPECT_NE(errors.find(alertMessage), std::string::npos) << *status << errors;
+    std::string errors = errorOutput();
+    EXPECT_NE(*status, 0) << errors;
+    EXPECT_NE(errors.find(alertMessage), std::string::npos) << errors;
     EXPECT_NE(errors.find(alertInformative), std::string::npos) << errors;
     EXPECT_TRUE(homeIsEmpty());
 }

@@ -50,8 +50,9 @@ bool processExists(pid_t pid)
 
 // A document or application run as a program: the test binary through a
 // "#!" line. It appends what it was given and what it runs with to
-// $ZELVANT_TEST_DOCUMENT_RECORD; with $ZELVANT_TEST_RELEASE set it then lets go
-// of its output and waits for that file to appear.
+// $ZELVANT_TEST_DOCUMENT_RECORD as lines "KEY=VALUE"; with $ZELVANT_TEST_RELEASE
+// set it then lets go of its output, waits for that file to appear and records
+// "released=1" (or 0 when it gave up).
 const bool documentRegistered = [] {
     test::registerChildBehaviour("document", [](int argc, char** argv) {
         const char* record = std::getenv("ZELVANT_TEST_DOCUMENT_RECORD");
@@ -84,42 +85,22 @@ const bool documentRegistered = [] {
         while (!test::exists(release) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(10ms);
         std::ofstream stream(record, std::ios::app);
-        stream << (test::exists(release) ? "released\n" : "gave up\n");
+        stream << "released=" << test::exists(release) << "\n";
         return 0;
     });
     return true;
 }();
 
-std::string documentProgramText()
-{
-    return "#!" + test::testBinaryPath() + " --child=document\n";
-}
-
-std::string openTool()
-{
-    return test::buildDirectory() + "/bin/zelvant-open";
-}
-
-std::string x11Executable()
-{
-    return test::buildDirectory() + "/Applications/X11.app/Contents/MacOS/X11";
-}
-
-std::string currentDirectory()
-{
-    return std::filesystem::current_path().string();
-}
-
-// Waits until the text file holds the line, so a lost write fails instead of hanging.
-bool waitForLine(const std::string& path, const std::string& line)
+// Polls until done, so a lost event fails instead of hanging.
+bool eventually(const std::function<bool()>& done)
 {
     auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (test::exists(path) && test::readFile(path).find(line + "\n") != std::string::npos)
-            return true;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
         std::this_thread::sleep_for(10ms);
     }
-    return false;
+    return true;
 }
 
 // Names that a shell would take apart.
@@ -130,6 +111,10 @@ struct OpenToolFixture : ::testing::Test {
     test::TemporaryDirectory scratch;
     std::string applications = scratch / "Applications";
     std::string record = scratch / "record";
+    std::string openTool = test::buildDirectory() + "/bin/zelvant-open";
+    std::string x11 = test::buildDirectory() + "/Applications/X11.app/Contents/MacOS/X11";
+    std::string currentDirectory = std::filesystem::current_path().string();
+    std::string documentText = "#!" + test::testBinaryPath() + " --child=document\n";
 
     void SetUp() override { test::makeDirectories(applications); }
 
@@ -147,33 +132,43 @@ struct OpenToolFixture : ::testing::Test {
         test::writeFile(bundle + "/Contents/MacOS/" + name, executableText, mode);
         return bundle;
     }
+
+    std::string makeDocument(const std::string& name)
+    {
+        test::writeFile(scratch / name, documentText, 0755);
+        return scratch / name;
+    }
+
+    // The values of the record's lines "KEY=VALUE", in order.
+    std::vector<std::string> recorded(const std::string& key)
+    {
+        std::vector<std::string> values;
+        std::istringstream lines { test::exists(record) ? test::readFile(record) : "" };
+        for (std::string line; std::getline(lines, line);)
+            if (line.starts_with(key + "="))
+                values.push_back(line.substr(key.size() + 1));
+        return values;
+    }
 };
 
 }
 
 TEST_F(OpenToolFixture, StartsTheApplicationWithAbsolutePathsAndReturnsWithoutWaiting)
 {
-    std::string bundle = makeApplication("Hold", documentProgramText());
+    std::string bundle = makeApplication("Hold", documentText);
     std::string document = scratch / (awkwardFolder + "/" + awkwardName);
     test::writeFile(document, "");
     auto environment = this->environment();
-    // Empty, relative and missing folders before the real one are passed over.
-    environment["ZELVANT_APPLICATION_PATH"] = "::relative/Applications:" + scratch.path() + "/missing::" + applications + ":";
     environment["ZELVANT_TEST_RELEASE"] = scratch / "release";
 
-    auto result = test::runProgram(openTool(), { .arguments = { "-a", "Hold", document, "relative doc" }, .environment = environment, .timeoutSeconds = 30 });
+    auto result = test::runProgram(openTool, { .arguments = { "-a", "Hold", document, "relative doc" }, .environment = environment, .timeoutSeconds = 30 });
     ASSERT_EQ(result.status, 0) << result.error;
     // The open tool is back while the application still waits to be let go.
-    EXPECT_FALSE(test::exists(record) && test::readFile(record).find("released") != std::string::npos);
+    EXPECT_TRUE(recorded("released").empty());
     test::writeFile(scratch / "release", "");
-    ASSERT_TRUE(waitForLine(record, "released"));
-    std::string expected;
-    for (const auto& line : { "argument=" + bundle + "/Contents/MacOS/Hold", "argument=" + document,
-             "argument=" + currentDirectory() + "/relative doc", std::string { "display=" }, std::string { "reachable=0" },
-             std::string { "session-leader=1" }, std::string { "stdin-null=1" }, std::string { "released" } })
-        expected += line + "\n";
-    EXPECT_EQ(test::readFile(record), expected);
-    EXPECT_FALSE(test::exists(currentDirectory() + "/pwned"));
+    ASSERT_TRUE(eventually([&] { return !recorded("released").empty(); }));
+    EXPECT_EQ(test::readFile(record), "argument=" + bundle + "/Contents/MacOS/Hold\nargument=" + document + "\nargument=" + currentDirectory + "/relative doc\ndisplay=\nreachable=0\nsession-leader=1\nstdin-null=1\nreleased=1\n");
+    EXPECT_FALSE(test::exists(currentDirectory + "/pwned"));
 }
 
 TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
@@ -183,7 +178,7 @@ TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
     test::makeDirectories(applications + "/Empty.app/Contents/MacOS");
     makeApplication("Unrunnable", "not executable", 0644);
     test::makeDirectories(applications + "/Folder.app/Contents/MacOS/Folder");
-    makeApplication("Escaping", documentProgramText());
+    makeApplication("Escaping", documentText);
     test::writeFile(applications + "/Escaping.app/Contents/Info.plist",
         "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleExecutable</key><string>../../../Hold.app/Contents/MacOS/Hold</string></dict></plist>");
 
@@ -208,7 +203,7 @@ TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
         { { "-a", "Escaping" }, 1, "which is not a file name" },
     };
     for (const auto& testCase : cases) {
-        auto result = test::runProgram(openTool(), { .arguments = testCase.arguments, .environment = environment(), .timeoutSeconds = 30 });
+        auto result = test::runProgram(openTool, { .arguments = testCase.arguments, .environment = environment(), .timeoutSeconds = 30 });
         std::string label = testCase.arguments.empty() ? "(no arguments)" : testCase.arguments.back();
         EXPECT_EQ(result.status, testCase.status) << label << ": " << result.error;
         EXPECT_NE(result.error.find(testCase.error), std::string::npos) << label << ": " << result.error;
@@ -218,65 +213,40 @@ TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
 
 TEST_F(OpenToolFixture, LauncherEndsWhenX11CannotBeOpened)
 {
-    auto environment = this->environment();
-    environment["ZELVANT_OPEN_TOOL"] = openTool();
-    environment["LANG"] = "C";
-    test::makeDirectories(scratch / "home");
-
     // Found but not runnable: the open tool says why, and the launcher still ends.
     test::makeDirectories(applications + "/X11.app/Contents/MacOS");
-    auto noExecutable = test::runProgram(test::launcherPath(), { .environment = environment, .timeoutSeconds = 60 });
-    EXPECT_NE(noExecutable.error.find("X11.app has no executable"), std::string::npos) << noExecutable.error;
-
-    // A file named X11.app is no application: the alert, and nothing written.
-    std::filesystem::remove_all(applications + "/X11.app");
-    std::filesystem::remove_all(scratch / "home");
     test::makeDirectories(scratch / "home");
-    test::writeFile(applications + "/X11.app", "");
-    auto flat = test::runProgram(test::launcherPath(), { .environment = environment, .timeoutSeconds = 60 });
-    EXPECT_NE(flat.status, 0);
-    EXPECT_NE(flat.error.find("Unable to locate the X11 application."), std::string::npos) << flat.error;
-    EXPECT_TRUE(std::filesystem::is_empty(scratch / "home"));
+    auto environment = this->environment();
+    environment["ZELVANT_OPEN_TOOL"] = openTool;
+    environment["LANG"] = "C";
+    auto result = test::runProgram(test::launcherPath(), { .environment = environment, .timeoutSeconds = 60 });
+    EXPECT_NE(result.error.find("X11.app has no executable"), std::string::npos) << result.error;
 }
 
 TEST_F(OpenToolFixture, X11RunsDocumentsThroughTheOpenToolOnAnXvfbItStopsAfterwards)
 {
     if (!test::programOnPath("Xvfb"))
         GTEST_SKIP() << "Xvfb is not installed";
-    std::string first = scratch / (awkwardFolder + "/" + awkwardName);
-    std::string second = scratch / "second \"document\"";
-    test::writeFile(first, documentProgramText(), 0755);
-    test::writeFile(second, documentProgramText(), 0755);
+    std::string first = makeDocument(awkwardFolder + "/" + awkwardName);
+    std::string second = makeDocument("second \"document\"");
     auto environment = this->environment();
     environment["ZELVANT_APPLICATION_PATH"] = test::buildDirectory() + "/Applications";
 
     // Standard error stays open until X11 and its Xvfb have ended, so this
     // returns only then.
-    auto result = test::runProgram(openTool(), { .arguments = { "-a", "X11", first, second }, .environment = environment, .timeoutSeconds = 60 });
+    auto result = test::runProgram(openTool, { .arguments = { "-a", "X11", first, second }, .environment = environment, .timeoutSeconds = 60 });
     ASSERT_EQ(result.status, 0) << result.error;
-    ASSERT_TRUE(test::exists(record)) << result.error;
-    std::string text = test::readFile(record);
-    std::istringstream lines { text };
-    std::vector<std::string> arguments;
-    std::vector<std::string> displays;
-    std::vector<pid_t> servers;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with("argument="))
-            arguments.push_back(line.substr(9));
-        if (line.starts_with("display="))
-            displays.push_back(line.substr(8));
-        if (line.starts_with("server="))
-            servers.push_back(std::stoi(line.substr(7)));
-    }
-    EXPECT_EQ(arguments, (std::vector<std::string> { first, second }));
-    ASSERT_EQ(displays.size(), 2u) << text;
+    EXPECT_EQ(recorded("argument"), (std::vector<std::string> { first, second })) << result.error;
+    auto displays = recorded("display");
+    ASSERT_EQ(displays.size(), 2u);
     EXPECT_FALSE(displays[0].empty());
     EXPECT_EQ(displays[0], displays[1]) << "one server for all documents";
-    EXPECT_EQ(text.find("reachable=0"), std::string::npos) << text;
-    ASSERT_EQ(servers.size(), 2u) << text;
-    EXPECT_GT(servers[0], 0) << text;
-    EXPECT_FALSE(processExists(servers[0])) << "the Xvfb of X11 outlived it";
-    EXPECT_FALSE(test::exists(currentDirectory() + "/pwned"));
+    EXPECT_EQ(recorded("reachable"), (std::vector<std::string> { "1", "1" }));
+    auto servers = recorded("server");
+    ASSERT_EQ(servers.size(), 2u);
+    EXPECT_GT(std::stoi(servers[0]), 0);
+    EXPECT_FALSE(processExists(std::stoi(servers[0]))) << "the Xvfb of X11 outlived it";
+    EXPECT_FALSE(test::exists(currentDirectory + "/pwned"));
 }
 
 TEST_F(OpenToolFixture, X11UsesTheCurrentDisplayAndReportsDocumentsThatFail)
@@ -285,28 +255,25 @@ TEST_F(OpenToolFixture, X11UsesTheCurrentDisplayAndReportsDocumentsThatFail)
         GTEST_SKIP() << "Xvfb is not installed";
     auto server = platform::VirtualDisplay::start();
     ASSERT_TRUE(server) << server.error().message();
-    std::string document = scratch / "document";
-    test::writeFile(document, documentProgramText(), 0755);
     auto environment = this->environment();
     environment["DISPLAY"] = (*server)->name();
 
-    auto result = test::runProgram(x11Executable(), { .arguments = { scratch / "missing", document }, .environment = environment, .timeoutSeconds = 60 });
+    auto result = test::runProgram(x11, { .arguments = { scratch / "missing", makeDocument("document") }, .environment = environment, .timeoutSeconds = 60 });
     EXPECT_NE(result.status, 0) << "a document that cannot run is a failure";
     EXPECT_NE(result.error.find("cannot run " + scratch / "missing"), std::string::npos) << result.error;
-    std::string expected = "display=" + (*server)->name() + "\nreachable=1\nserver=" + std::to_string((*server)->processIdentifier()) + "\n";
-    EXPECT_NE(test::readFile(record).find(expected), std::string::npos) << test::readFile(record);
+    EXPECT_EQ(recorded("display"), std::vector<std::string> { (*server)->name() });
+    EXPECT_EQ(recorded("reachable"), std::vector<std::string> { "1" });
+    EXPECT_EQ(recorded("server"), std::vector<std::string> { std::to_string((*server)->processIdentifier()) });
 }
 
 TEST_F(OpenToolFixture, X11WithNoDisplayToBeHadSaysSoAndFails)
 {
-    std::string document = scratch / "document";
-    test::writeFile(document, documentProgramText(), 0755);
     test::makeDirectories(scratch / "empty-bin");
     auto environment = this->environment();
     environment["PATH"] = scratch / "empty-bin";
     environment["DISPLAY"] = ":65000";
 
-    auto result = test::runProgram(x11Executable(), { .arguments = { document }, .environment = environment, .timeoutSeconds = 30 });
+    auto result = test::runProgram(x11, { .arguments = { makeDocument("document") }, .environment = environment, .timeoutSeconds = 30 });
     EXPECT_NE(result.status, 0);
     EXPECT_NE(result.error.find("X11: no display"), std::string::npos) << result.error;
     EXPECT_FALSE(test::exists(record)) << "the document must not run without a display";
@@ -316,32 +283,27 @@ TEST_F(OpenToolFixture, X11AskedToStopEndsItsDocumentAndItsXvfb)
 {
     if (!test::programOnPath("Xvfb"))
         GTEST_SKIP() << "Xvfb is not installed";
-    std::string document = scratch / "document";
-    test::writeFile(document, documentProgramText(), 0755);
     auto environment = this->environment();
     environment["ZELVANT_TEST_RELEASE"] = scratch / "never";
 
     platform::ScopedFD null { ::open("/dev/null", O_RDWR | O_CLOEXEC) };
-    platform::Task x11;
-    x11.setLaunchPath(x11Executable());
-    x11.setArguments({ document });
-    x11.setEnvironment(environment);
-    x11.setStandardInput(null.get());
-    x11.setStandardOutput(null.get());
-    x11.setStandardError(null.get());
-    ASSERT_TRUE(x11.launch().ok());
-    ASSERT_TRUE(waitForLine(record, "reachable=1"));
-    std::string text = test::readFile(record);
-    pid_t server = std::stoi(text.substr(text.find("server=") + 7));
-    ASSERT_GT(server, 0) << text;
+    platform::Task task;
+    task.setLaunchPath(x11);
+    task.setArguments({ makeDocument("document") });
+    task.setEnvironment(environment);
+    task.setStandardInput(null.get());
+    task.setStandardOutput(null.get());
+    task.setStandardError(null.get());
+    ASSERT_TRUE(task.launch().ok());
+    ASSERT_TRUE(eventually([&] { return !recorded("server").empty(); }));
+    EXPECT_EQ(recorded("reachable"), std::vector<std::string> { "1" });
+    pid_t server = std::stoi(recorded("server")[0]);
+    ASSERT_GT(server, 0);
 
-    x11.terminate();
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (x11.isRunning() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_FALSE(x11.isRunning()) << "X11 did not stop";
-    EXPECT_FALSE(x11.terminatedBySignal());
-    EXPECT_EQ(x11.terminationStatus(), 128 + SIGTERM);
+    task.terminate();
+    ASSERT_TRUE(eventually([&] { return !task.isRunning(); })) << "X11 did not stop";
+    EXPECT_FALSE(task.terminatedBySignal());
+    EXPECT_EQ(task.terminationStatus(), 128 + SIGTERM);
     EXPECT_FALSE(processExists(server)) << "the Xvfb of X11 outlived it";
-    EXPECT_EQ(test::readFile(record).find("gave up"), std::string::npos);
+    EXPECT_TRUE(recorded("released").empty()) << "the document was stopped, not left to give up";
 }
