@@ -19,16 +19,6 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-void writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        ssize_t count = ::write(fd, bytes.data(), bytes.size());
-        if (count <= 0)
-            std::_Exit(5);
-        bytes.remove_prefix(static_cast<size_t>(count));
-    }
-}
-
 Strings child(const std::string& name, Strings arguments = {})
 {
     arguments.insert(arguments.begin(), { test::testBinaryPath(), "--child=" + name });
@@ -50,41 +40,41 @@ const bool childrenRegistered = [] {
     test::registerChildBehaviour("emit", [](int argc, char** argv) {
         for (int index = 2; index < argc; ++index) {
             std::string_view argument { argv[index] };
-            if (argument == "p")
+            if (argument == "p") {
                 std::this_thread::sleep_for(20ms);
-            else
-                writeAll(argument[0] == 'e' ? 2 : 1, test::fromHex(argument.substr(2)));
+                continue;
+            }
+            std::string bytes = test::fromHex(argument.substr(2));
+            FILE* stream = argument[0] == 'e' ? stderr : stdout;
+            std::fwrite(bytes.data(), 1, bytes.size(), stream);
+            std::fflush(stream);
         }
         return 0;
     });
-    // Numbered lines, written in writes of varying size.
+    // Numbered lines, flushed now and then, so the writes vary in size.
     test::registerChildBehaviour("lines", [](int, char** argv) {
-        int count = std::stoi(argv[2]);
-        std::string pending;
-        for (int line = 0; line < count; ++line) {
-            pending += "line " + std::to_string(line) + "\n";
-            if (pending.size() > static_cast<size_t>(1 + line % 5000)) {
-                writeAll(1, pending);
-                pending.clear();
-            }
+        for (int line = 0, count = std::stoi(argv[2]); line < count; ++line) {
+            std::printf("line %d\n", line);
+            if (line % 97 == 0)
+                std::fflush(stdout);
         }
-        writeAll(1, pending);
         return 0;
     });
     // Its argument count, each argument, then $ZELVANT_TEST_INHERITED, a line each.
     test::registerChildBehaviour("arguments", [](int argc, char** argv) {
-        std::string text = std::to_string(argc - 2) + "\n";
+        std::printf("%d\n", argc - 2);
         for (int index = 2; index < argc; ++index)
-            text += std::string { argv[index] } + "\n";
+            std::printf("%s\n", argv[index]);
         const char* value = std::getenv("ZELVANT_TEST_INHERITED");
-        writeAll(1, text + (value ? value : "(unset)") + "\n");
+        std::printf("%s\n", value ? value : "(unset)");
         return 0;
     });
     // With "ignore-term", says so and then outlives any polite request.
     test::registerChildBehaviour("sleep", [](int argc, char**) {
         if (argc > 2) {
             std::signal(SIGTERM, SIG_IGN);
-            writeAll(1, "ignoring\n");
+            std::printf("ignoring\n");
+            std::fflush(stdout);
         }
         std::this_thread::sleep_for(60s);
         return 0;
@@ -96,7 +86,8 @@ const bool childrenRegistered = [] {
         grandchild.setArguments({ "--child=sleep" });
         if (!grandchild.launch())
             return 4;
-        writeAll(1, std::to_string(grandchild.processIdentifier()) + "\n");
+        std::printf("%d\n", grandchild.processIdentifier());
+        std::fflush(stdout);
         std::_Exit(0);
     });
     return true;
@@ -107,25 +98,19 @@ class RecordingController : public TaskWrapperController {
 public:
     Strings events;
     Strings chunks;
+    std::string joined; // all chunks
     std::function<void(std::string_view)> onChunk;
 
     void appendOutput(std::string_view text) override
     {
         events.emplace_back("chunk");
         chunks.emplace_back(text);
+        joined += text;
         if (onChunk)
             onChunk(text);
     }
     void processStarted() override { events.emplace_back("started"); }
     void processFinished() override { events.emplace_back("finished"); }
-
-    std::string joined() const
-    {
-        std::string text;
-        for (const auto& chunk : chunks)
-            text += chunk;
-        return text;
-    }
     size_t count(const std::string& event) const { return std::count(events.begin(), events.end(), event); }
 };
 
@@ -195,7 +180,7 @@ TEST(TaskWrapper, ChunksArriveInOrderAndComplete)
     std::string output = run(*wrapper);
     std::string expected = expectedLines(200000);
     EXPECT_TRUE(output == expected) << output.size() << " bytes of " << expected.size();
-    EXPECT_TRUE(controller.joined() == expected);
+    EXPECT_TRUE(controller.joined == expected);
     // Started first, finished last, each once.
     Strings events(controller.chunks.size(), "chunk");
     events.insert(events.begin(), "started");
@@ -211,7 +196,7 @@ TEST(TaskWrapper, GatheringOnOffOutputVersusCopyAndStandardErrorMixedIn)
     auto off = TaskWrapper::taskWrapperWithController(&quiet, emitting({ "o:hello" }));
     EXPECT_EQ(run(*off), "(none)");
     EXPECT_FALSE(off->outputCopy());
-    EXPECT_EQ(quiet.joined(), "hello");
+    EXPECT_EQ(quiet.joined, "hello");
 
     // Nothing written: an empty string, not none.
     EXPECT_EQ(run(*gathering(nullptr, emitting({}))), "");
@@ -303,7 +288,7 @@ TEST(TaskWrapper, StopFromInsideTheControllerTellsItOnce)
     EXPECT_EQ(controller.count("finished"), 1u);
     EXPECT_EQ(controller.events.back(), "finished");
     // Whatever came before the stop arrived whole and in order.
-    EXPECT_EQ(expectedLines(100000).compare(0, controller.joined().size(), controller.joined()), 0);
+    EXPECT_EQ(expectedLines(100000).compare(0, controller.joined.size(), controller.joined), 0);
 }
 
 TEST(TaskWrapper, SplitCharactersAndInvalidBytes)
@@ -326,15 +311,13 @@ TEST(TaskWrapper, ProgramThatCannotBeStarted)
     test::TemporaryDirectory scratch;
     test::writeFile(scratch / "not-executable", "data", 0644);
     for (const auto& path : { scratch / "missing", scratch / "not-executable", scratch.path() }) {
-        HoldingController controller;
+        RecordingController controller;
         auto wrapper = gathering(&controller, { path });
         EXPECT_FALSE(wrapper->startProcess()) << path;
         EXPECT_NE(wrapper->task(), nullptr);
         wrapper->waitUntilExit();
         EXPECT_EQ(controller.events, (Strings { "started", "finished" })) << path;
         EXPECT_EQ(*wrapper->output(), "");
-        wrapper.reset();
-        controller.wrapper.reset();
     }
 }
 
