@@ -9,52 +9,34 @@ using namespace platform;
 
 namespace {
 
-class ScopedEnvironment {
-public:
+// Sets a variable for the test's length.
+struct ScopedEnvironment {
     ScopedEnvironment(const char* name, const std::string& value)
         : m_name(name)
+        , m_old(std::getenv(name) ? std::optional<std::string> { std::getenv(name) } : std::nullopt)
     {
-        if (const char* old = std::getenv(name))
-            m_old = old;
         setenv(name, value.c_str(), 1);
     }
-    ~ScopedEnvironment()
-    {
-        if (m_old)
-            setenv(m_name, m_old->c_str(), 1);
-        else
-            unsetenv(m_name);
-    }
-
-private:
+    ~ScopedEnvironment() { m_old ? setenv(m_name, m_old->c_str(), 1) : unsetenv(m_name); }
     const char* m_name;
     std::optional<std::string> m_old;
 };
 
 }
 
-TEST(Workspace, ApplicationPathSkipsEmptyRelativeAndMissingEntries)
+TEST(Workspace, ApplicationPathSkipsEmptyRelativeAndMissingEntriesAndFilesThatAreNoApplication)
 {
     test::TemporaryDirectory folder;
+    test::writeFile(folder / "first/X11.app", "not a bundle");
     test::makeDirectories(folder / "second/X11.app");
     test::makeDirectories(folder / "third/X11.app");
     ScopedEnvironment path { "ZELVANT_APPLICATION_PATH",
-        "::relative/folder:" + folder.path() + "/missing:" + folder.path() + "/second:" + folder.path() + "/third:" };
+        "::relative/folder:" + folder.path() + "/missing:" + folder.path() + "/first:" + folder.path() + "/second:" + folder.path() + "/third:" };
 
-    auto folders = Workspace::applicationFolders();
-    ASSERT_EQ(folders.size(), 3u);
-    EXPECT_EQ(folders[0], folder / "missing");
+    EXPECT_EQ(Workspace::applicationFolders(), (std::vector<std::string> { folder / "missing", folder / "first", folder / "second", folder / "third" }));
     EXPECT_EQ(Workspace::sharedWorkspace().fullPathForApplication("X11"), folder / "second/X11.app");
     EXPECT_FALSE(Workspace::sharedWorkspace().fullPathForApplication("Missing"));
     EXPECT_FALSE(Workspace::sharedWorkspace().fullPathForApplication("../second/X11"));
-}
-
-TEST(Workspace, ApplicationThatIsAFileIsNotFound)
-{
-    test::TemporaryDirectory folder;
-    test::writeFile(folder / "X11.app", "not a bundle");
-    ScopedEnvironment path { "ZELVANT_APPLICATION_PATH", folder.path() };
-    EXPECT_FALSE(Workspace::sharedWorkspace().fullPathForApplication("X11"));
 }
 
 TEST(Workspace, DefaultFoldersStartInTheHomeDirectory)
