@@ -12,17 +12,9 @@ TEST(Install, InstalledLauncherFindsItsOwnOpenToolAndX11)
     auto installed = test::runProgram(*cmake, { .arguments = { "--install", test::buildDirectory(), "--prefix", prefix }, .timeoutSeconds = 120 });
     ASSERT_EQ(installed.status, 0) << installed.output << installed.error;
 
-    for (const char* path : {
-             "Applications/Zelvant.app/Contents/MacOS/Zelvant",
-             "Applications/Zelvant.app/Contents/Info.plist",
-             "Applications/Zelvant.app/Contents/Resources/zelvant-x.y.z/bin/zelclient",
-             "Applications/Zelvant.app/Contents/Resources/run-zelvant-template.py",
-             "Applications/X11.app/Contents/MacOS/X11",
-             "Applications/X11.app/Contents/Info.plist",
-             "bin/zelvant-open",
-         }) {
+    // What the launch below cannot show is there.
+    for (const char* path : { "Applications/Zelvant.app/Contents/Info.plist", "Applications/Zelvant.app/Contents/Resources/zelvant-x.y.z/bin/zelclient", "Applications/X11.app/Contents/Info.plist" })
         EXPECT_TRUE(test::exists(prefix + "/" + path)) << path;
-    }
 
     // No hint where anything is: the installed launcher must find the open
     // tool and X11.app of its own prefix.
