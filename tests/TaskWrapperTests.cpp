@@ -88,26 +88,21 @@ std::shared_ptr<TaskWrapper> gathering(TaskWrapperController* controller, String
     return wrapper;
 }
 
-// A lost event must fail the test, not hang it: past the deadline the child is killed.
-class Watchdog {
-public:
-    explicit Watchdog(TaskWrapper& wrapper)
-        : m_timer(platform::RunLoop::current().scheduleTimer(platform::RunLoop::Clock::now() + 30s, [&wrapper] {
-            ADD_FAILURE() << "the child did not finish in time";
-            if (wrapper.task())
-                wrapper.task()->kill();
-        }))
-    {
-    }
-
-private:
-    platform::RunLoop::Registration m_timer;
-};
+// Starts the wrapper. A lost event must fail the test, not hang it: past the
+// deadline of the timer returned the child is killed.
+[[nodiscard]] platform::RunLoop::Registration start(TaskWrapper& wrapper, std::optional<platform::Task::Environment> environment = std::nullopt)
+{
+    EXPECT_TRUE(environment ? wrapper.startProcessWithEnvironment(std::move(environment)) : wrapper.startProcess());
+    return platform::RunLoop::current().scheduleTimer(platform::RunLoop::Clock::now() + 30s, [&wrapper] {
+        ADD_FAILURE() << "the child did not finish in time";
+        if (wrapper.task())
+            wrapper.task()->kill();
+    });
+}
 
 std::string run(TaskWrapper& wrapper, std::optional<platform::Task::Environment> environment = std::nullopt)
 {
-    Watchdog watchdog { wrapper };
-    EXPECT_TRUE(environment ? wrapper.startProcessWithEnvironment(std::move(environment)) : wrapper.startProcess());
+    auto watchdog = start(wrapper, std::move(environment));
     wrapper.waitUntilExit();
     return wrapper.output() ? *wrapper.output() : std::string { "(none)" };
 }
@@ -149,8 +144,7 @@ TEST(TaskWrapper, GatheringOnOffOutputVersusCopyAndStandardErrorMixedIn)
 
     // The output is the wrapper's own string and grows; a copy stays as it was taken.
     auto wrapper = gathering(nullptr, sh("printf 'out1 '; sleep 0.02; printf 'err1 ' >&2; sleep 0.02; printf out2"));
-    Watchdog watchdog { *wrapper };
-    ASSERT_TRUE(wrapper->startProcess());
+    auto watchdog = start(*wrapper);
     const std::string* live = wrapper->output();
     runUntil([&] { return !live->empty(); });
     auto copy = wrapper->outputCopy();
@@ -224,8 +218,7 @@ TEST(TaskWrapper, StopFromInsideTheControllerTellsItOnce)
             controller.wrapper.reset();
         }
     };
-    Watchdog watchdog { *wrapper };
-    ASSERT_TRUE(wrapper->startProcess());
+    auto watchdog = start(*wrapper);
     std::weak_ptr<TaskWrapper> weak = wrapper;
     wrapper.reset();
     runUntil([&] { return controller.count("finished") > 0; });
@@ -270,8 +263,7 @@ TEST(TaskWrapper, ChildIgnoringTerminationDoesNotHoldTheStop)
 {
     RecordingController controller;
     auto wrapper = TaskWrapper::taskWrapperWithController(&controller, sh("trap '' TERM; echo ignoring; exec sleep 60"));
-    Watchdog watchdog { *wrapper };
-    ASSERT_TRUE(wrapper->startProcess());
+    auto watchdog = start(*wrapper);
     runUntil([&] { return !controller.chunks.empty(); });
     wrapper->stopProcess();
     EXPECT_EQ(controller.events, (Strings { "started", "chunk", "finished" }));
@@ -302,13 +294,13 @@ TEST(TaskWrapper, ThousandRunsLeaveNoDescriptorsNoZombiesNoObservers)
     for (int batch = 0; batch < 125; ++batch) {
         RecordingController controllers[8];
         std::vector<std::shared_ptr<TaskWrapper>> wrappers;
+        std::vector<platform::RunLoop::Registration> watchdogs;
         for (int index = 0; index < 8; ++index) {
             std::string number = std::to_string(batch * 8 + index);
             wrappers.push_back(gathering(index % 2 ? &controllers[index] : nullptr, sh("printf " + number)));
-            ASSERT_TRUE(wrappers.back()->startProcess());
+            watchdogs.push_back(start(*wrappers.back()));
         }
         for (int index = 0; index < 8; ++index) {
-            Watchdog watchdog { *wrappers[index] };
             wrappers[index]->waitUntilExit();
             ASSERT_EQ(*wrappers[index]->output(), std::to_string(batch * 8 + index));
         }
