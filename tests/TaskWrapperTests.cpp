@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -18,34 +19,79 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-// Children are small shell commands.
-Strings sh(const std::string& command)
+Strings child(const std::string& name, Strings arguments = {})
 {
-    return { "/bin/sh", "-c", command };
+    arguments.insert(arguments.begin(), { test::testBinaryPath(), "--child=" + name });
+    return arguments;
 }
 
-// A command that writes exactly these bytes.
-std::string printfBytes(std::string_view bytes)
+// A child writing the pieces in turn: "o:TEXT" to standard output, "e:TEXT" to
+// standard error, "p" a pause so the next piece tends to arrive in a read of its own.
+Strings emitting(const Strings& pieces)
 {
-    std::string command = "printf '";
-    for (unsigned char byte : bytes)
-        command += "\\" + std::to_string(byte >> 6) + std::to_string((byte >> 3) & 7) + std::to_string(byte & 7);
-    return command + "'";
+    Strings arguments;
+    for (const auto& piece : pieces)
+        arguments.push_back(piece == "p" ? piece : piece.substr(0, 2) + test::toHex(piece.substr(2)));
+    return child("emit", arguments);
 }
 
-// A child writing lines "line 0" to "line N-1", and those lines.
-Strings lines(int count)
-{
-    return sh("seq -f 'line %.0f' 0 " + std::to_string(count - 1));
-}
-
-std::string expectedLines(int count)
-{
-    std::string text;
-    for (int line = 0; line < count; ++line)
-        text += "line " + std::to_string(line) + "\n";
-    return text;
-}
+// Children, run as "<test binary> --child=NAME ...".
+const bool childrenRegistered = [] {
+    test::registerChildBehaviour("emit", [](int argc, char** argv) {
+        for (int index = 2; index < argc; ++index) {
+            std::string_view argument { argv[index] };
+            if (argument == "p") {
+                std::this_thread::sleep_for(20ms);
+                continue;
+            }
+            std::string bytes = test::fromHex(argument.substr(2));
+            FILE* stream = argument[0] == 'e' ? stderr : stdout;
+            std::fwrite(bytes.data(), 1, bytes.size(), stream);
+            std::fflush(stream);
+        }
+        return 0;
+    });
+    // Numbered lines, flushed now and then, so the writes vary in size.
+    test::registerChildBehaviour("lines", [](int, char** argv) {
+        for (int line = 0, count = std::stoi(argv[2]); line < count; ++line) {
+            std::printf("line %d\n", line);
+            if (line % 97 == 0)
+                std::fflush(stdout);
+        }
+        return 0;
+    });
+    // Its argument count, each argument, then $ZELVANT_TEST_INHERITED, a line each.
+    test::registerChildBehaviour("arguments", [](int argc, char** argv) {
+        std::printf("%d\n", argc - 2);
+        for (int index = 2; index < argc; ++index)
+            std::printf("%s\n", argv[index]);
+        const char* value = std::getenv("ZELVANT_TEST_INHERITED");
+        std::printf("%s\n", value ? value : "(unset)");
+        return 0;
+    });
+    // With "ignore-term", says so and then outlives any polite request.
+    test::registerChildBehaviour("sleep", [](int argc, char**) {
+        if (argc > 2) {
+            std::signal(SIGTERM, SIG_IGN);
+            std::printf("ignoring\n");
+            std::fflush(stdout);
+        }
+        std::this_thread::sleep_for(60s);
+        return 0;
+    });
+    // Leaves a grandchild behind that holds the output pipe open.
+    test::registerChildBehaviour("grandchild", [](int, char**) {
+        platform::Task grandchild;
+        grandchild.setLaunchPath(test::testBinaryPath());
+        grandchild.setArguments({ "--child=sleep" });
+        if (!grandchild.launch())
+            return 4;
+        std::printf("%d\n", grandchild.processIdentifier());
+        std::fflush(stdout);
+        std::_Exit(0);
+    });
+    return true;
+}();
 
 // Records every event of its wrapper.
 class RecordingController : public TaskWrapperController {
@@ -88,21 +134,26 @@ std::shared_ptr<TaskWrapper> gathering(TaskWrapperController* controller, String
     return wrapper;
 }
 
-// Starts the wrapper. A lost event must fail the test, not hang it: past the
-// deadline of the timer returned the child is killed.
-[[nodiscard]] platform::RunLoop::Registration start(TaskWrapper& wrapper, std::optional<platform::Task::Environment> environment = std::nullopt)
-{
-    EXPECT_TRUE(environment ? wrapper.startProcessWithEnvironment(std::move(environment)) : wrapper.startProcess());
-    return platform::RunLoop::current().scheduleTimer(platform::RunLoop::Clock::now() + 30s, [&wrapper] {
-        ADD_FAILURE() << "the child did not finish in time";
-        if (wrapper.task())
-            wrapper.task()->kill();
-    });
-}
+// A lost event must fail the test, not hang it: past the deadline the child is killed.
+class Watchdog {
+public:
+    explicit Watchdog(TaskWrapper& wrapper)
+        : m_timer(platform::RunLoop::current().scheduleTimer(platform::RunLoop::Clock::now() + 30s, [&wrapper] {
+            ADD_FAILURE() << "the child did not finish in time";
+            if (wrapper.task())
+                wrapper.task()->kill();
+        }))
+    {
+    }
+
+private:
+    platform::RunLoop::Registration m_timer;
+};
 
 std::string run(TaskWrapper& wrapper, std::optional<platform::Task::Environment> environment = std::nullopt)
 {
-    auto watchdog = start(wrapper, std::move(environment));
+    Watchdog watchdog { wrapper };
+    EXPECT_TRUE(environment ? wrapper.startProcessWithEnvironment(std::move(environment)) : wrapper.startProcess());
     wrapper.waitUntilExit();
     return wrapper.output() ? *wrapper.output() : std::string { "(none)" };
 }
@@ -112,12 +163,20 @@ void runUntil(const std::function<bool()>& done)
     platform::RunLoop::current().runUntil(done, platform::RunLoop::Clock::now() + 30s);
 }
 
+std::string expectedLines(int count)
+{
+    std::string text;
+    for (int line = 0; line < count; ++line)
+        text += "line " + std::to_string(line) + "\n";
+    return text;
+}
+
 }
 
 TEST(TaskWrapper, ChunksArriveInOrderAndComplete)
 {
     RecordingController controller;
-    auto wrapper = gathering(&controller, lines(200000));
+    auto wrapper = gathering(&controller, child("lines", { "200000" }));
     std::string output = run(*wrapper);
     std::string expected = expectedLines(200000);
     EXPECT_TRUE(output == expected) << output.size() << " bytes of " << expected.size();
@@ -134,17 +193,18 @@ TEST(TaskWrapper, GatheringOnOffOutputVersusCopyAndStandardErrorMixedIn)
 {
     // Off: the controller still hears everything, output is none.
     RecordingController quiet;
-    auto off = TaskWrapper::taskWrapperWithController(&quiet, sh("printf hello"));
+    auto off = TaskWrapper::taskWrapperWithController(&quiet, emitting({ "o:hello" }));
     EXPECT_EQ(run(*off), "(none)");
     EXPECT_FALSE(off->outputCopy());
     EXPECT_EQ(quiet.joined, "hello");
 
     // Nothing written: an empty string, not none.
-    EXPECT_EQ(run(*gathering(nullptr, sh(":"))), "");
+    EXPECT_EQ(run(*gathering(nullptr, emitting({}))), "");
 
     // The output is the wrapper's own string and grows; a copy stays as it was taken.
-    auto wrapper = gathering(nullptr, sh("printf 'out1 '; sleep 0.02; printf 'err1 ' >&2; sleep 0.02; printf out2"));
-    auto watchdog = start(*wrapper);
+    auto wrapper = gathering(nullptr, emitting({ "o:out1 ", "p", "e:err1 ", "p", "o:out2" }));
+    Watchdog watchdog { *wrapper };
+    ASSERT_TRUE(wrapper->startProcess());
     const std::string* live = wrapper->output();
     runUntil([&] { return !live->empty(); });
     auto copy = wrapper->outputCopy();
@@ -164,15 +224,16 @@ TEST(TaskWrapper, GatheringOnOffOutputVersusCopyAndStandardErrorMixedIn)
 TEST(TaskWrapper, ConstructorsFormTheArgumentListAndTheEnvironmentIsOursOrReplacedWhole)
 {
     // The path alone: no arguments.
-    EXPECT_EQ(TaskWrapper::taskWrapperWithController(nullptr, std::string { "/bin/sh" })->arguments(), Strings { "/bin/sh" });
+    EXPECT_EQ(TaskWrapper::taskWrapperWithController(nullptr, test::testBinaryPath())->arguments(), Strings { test::testBinaryPath() });
 
     // Path and list: the path first.
-    const std::string printArguments = R"(printf '%s\n' $# "$@" "${ZELVANT_TEST_INHERITED-(unset)}")";
     setenv("ZELVANT_TEST_INHERITED", "ours", 1);
-    auto wrapper = TaskWrapper::taskWrapperWithController(nullptr, "/bin/sh", { "-c", printArguments, "sh", "-v", "two words" });
+    auto wrapper = TaskWrapper::taskWrapperWithController(nullptr, test::testBinaryPath(), { "--child=arguments", "-v", "two words" });
     wrapper->setGatherOutput(true);
     EXPECT_EQ(run(*wrapper), "2\n-v\ntwo words\nours\n");
-    EXPECT_EQ(run(*gathering(nullptr, sh(printArguments)), platform::Task::Environment { { "OTHER", "1" } }), "0\n(unset)\n");
+
+    auto replaced = gathering(nullptr, child("arguments"));
+    EXPECT_EQ(run(*replaced, platform::Task::Environment { { "OTHER", "1" } }), "0\n(unset)\n");
     unsetenv("ZELVANT_TEST_INHERITED");
 }
 
@@ -180,13 +241,13 @@ TEST(TaskWrapper, ControllersWithAndWithoutTheInfoInterfaceStopsAreIdempotentAnd
 {
     // Without the info interface the caller keeps the wrapper; released unstarted, it still stops.
     RecordingController plain;
-    std::weak_ptr<TaskWrapper> plainWrapper = TaskWrapper::taskWrapperWithController(&plain, sh(":"));
+    std::weak_ptr<TaskWrapper> plainWrapper = TaskWrapper::taskWrapperWithController(&plain, emitting({}));
     EXPECT_TRUE(plainWrapper.expired());
     EXPECT_EQ(plain.events, Strings { "finished" });
 
     // With it the controller keeps it.
     HoldingController controller;
-    std::weak_ptr<TaskWrapper> held = gathering(&controller, sh("printf once"));
+    std::weak_ptr<TaskWrapper> held = gathering(&controller, emitting({ "o:once" }));
     EXPECT_EQ(controller.handedOver, 1);
     ASSERT_FALSE(held.expired());
     EXPECT_EQ(controller.taskWrapper(), held.lock().get());
@@ -210,7 +271,7 @@ TEST(TaskWrapper, ControllersWithAndWithoutTheInfoInterfaceStopsAreIdempotentAnd
 TEST(TaskWrapper, StopFromInsideTheControllerTellsItOnce)
 {
     HoldingController controller;
-    auto wrapper = gathering(&controller, lines(100000));
+    auto wrapper = gathering(&controller, child("lines", { "100000" }));
     // The first chunk stops the wrapper, and drops the controller's hold on it.
     controller.onChunk = [&](std::string_view) {
         if (controller.count("chunk") == 1) {
@@ -218,7 +279,8 @@ TEST(TaskWrapper, StopFromInsideTheControllerTellsItOnce)
             controller.wrapper.reset();
         }
     };
-    auto watchdog = start(*wrapper);
+    Watchdog watchdog { *wrapper };
+    ASSERT_TRUE(wrapper->startProcess());
     std::weak_ptr<TaskWrapper> weak = wrapper;
     wrapper.reset();
     runUntil([&] { return controller.count("finished") > 0; });
@@ -235,13 +297,13 @@ TEST(TaskWrapper, SplitCharactersAndInvalidBytes)
     const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";
     for (size_t split = 1; split < text.size(); ++split) {
         RecordingController controller;
-        EXPECT_EQ(run(*gathering(&controller, sh(printfBytes(text.substr(0, split)) + "; sleep 0.02; " + printfBytes(text.substr(split))))), text) << "split at " << split;
+        EXPECT_EQ(run(*gathering(&controller, emitting({ "o:" + text.substr(0, split), "p", "o:" + text.substr(split) }))), text) << "split at " << split;
         for (const auto& chunk : controller.chunks)
             EXPECT_TRUE(platform::isValidUTF8(chunk)) << "split at " << split;
     }
 
     // Invalid bytes become U+FFFD; a character cut off at the end too.
-    EXPECT_EQ(run(*gathering(nullptr, sh(printfBytes("x\xFFy\xC0\xAFz\xE2\x82")))), "x\xEF\xBF\xBDy\xEF\xBF\xBD\xEF\xBF\xBDz\xEF\xBF\xBD");
+    EXPECT_EQ(run(*gathering(nullptr, emitting({ "o:x\xFFy\xC0\xAFz\xE2\x82" }))), "x\xEF\xBF\xBDy\xEF\xBF\xBD\xEF\xBF\xBDz\xEF\xBF\xBD");
 }
 
 TEST(TaskWrapper, ProgramThatCannotBeStarted)
@@ -262,8 +324,9 @@ TEST(TaskWrapper, ProgramThatCannotBeStarted)
 TEST(TaskWrapper, ChildIgnoringTerminationDoesNotHoldTheStop)
 {
     RecordingController controller;
-    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, sh("trap '' TERM; echo ignoring; exec sleep 60"));
-    auto watchdog = start(*wrapper);
+    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("sleep", { "ignore-term" }));
+    Watchdog watchdog { *wrapper };
+    ASSERT_TRUE(wrapper->startProcess());
     runUntil([&] { return !controller.chunks.empty(); });
     wrapper->stopProcess();
     EXPECT_EQ(controller.events, (Strings { "started", "chunk", "finished" }));
@@ -277,7 +340,7 @@ TEST(TaskWrapper, ChildIgnoringTerminationDoesNotHoldTheStop)
 TEST(TaskWrapper, GrandchildHoldingThePipeDoesNotHoldTheWait)
 {
     RecordingController controller;
-    std::string output = run(*gathering(&controller, sh("sleep 60 & echo $!")));
+    std::string output = run(*gathering(&controller, child("grandchild")));
     EXPECT_EQ(controller.count("finished"), 1u);
     pid_t grandchild = std::stoi(output);
     ASSERT_GT(grandchild, 0) << output;
@@ -290,17 +353,24 @@ TEST(TaskWrapper, ThousandRunsLeaveNoDescriptorsNoZombiesNoObservers)
     size_t descriptors = test::openDescriptorCount();
     size_t zombies = test::zombieChildCount();
     size_t observers = platform::NotificationCenter::defaultCenter().observationCount();
-    // Eight at a time, all in the one run loop, to keep the test short.
-    for (int batch = 0; batch < 125; ++batch) {
+    // Eight at a time, all in the one run loop, to keep the test short. Under
+    // AddressSanitizer every start of the instrumented binary costs about ten
+    // times as much, so that build runs about a tenth of them.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr int batches = 13;
+#else
+    constexpr int batches = 125;
+#endif
+    for (int batch = 0; batch < batches; ++batch) {
         RecordingController controllers[8];
         std::vector<std::shared_ptr<TaskWrapper>> wrappers;
-        std::vector<platform::RunLoop::Registration> watchdogs;
         for (int index = 0; index < 8; ++index) {
             std::string number = std::to_string(batch * 8 + index);
-            wrappers.push_back(gathering(index % 2 ? &controllers[index] : nullptr, sh("printf " + number)));
-            watchdogs.push_back(start(*wrappers.back()));
+            wrappers.push_back(gathering(index % 2 ? &controllers[index] : nullptr, emitting({ "o:" + number })));
+            ASSERT_TRUE(wrappers.back()->startProcess());
         }
         for (int index = 0; index < 8; ++index) {
+            Watchdog watchdog { *wrappers[index] };
             wrappers[index]->waitUntilExit();
             ASSERT_EQ(*wrappers[index]->output(), std::to_string(batch * 8 + index));
         }
@@ -316,7 +386,8 @@ TEST(TaskWrapper, DroppedWhileTheChildRunsLeavesNoZombie)
     {
         // The count sees a zombie when there is one.
         platform::Task task;
-        task.setLaunchPath("/bin/true");
+        task.setLaunchPath(test::testBinaryPath());
+        task.setArguments({ "--child=emit" });
         ASSERT_TRUE(task.launch());
         pollfd exited { task.processDescriptor(), POLLIN, 0 };
         ASSERT_EQ(::poll(&exited, 1, 30000), 1);
@@ -325,7 +396,7 @@ TEST(TaskWrapper, DroppedWhileTheChildRunsLeavesNoZombie)
         EXPECT_EQ(test::zombieChildCount(), zombies);
     }
     RecordingController controller;
-    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, sh("exec sleep 60"));
+    auto wrapper = TaskWrapper::taskWrapperWithController(&controller, child("sleep"));
     ASSERT_TRUE(wrapper->startProcess());
     pid_t pid = wrapper->task()->processIdentifier();
     // Dropped running: stopped (terminated), told once.
@@ -339,12 +410,12 @@ TEST(TaskWrapper, DroppedWhileTheChildRunsLeavesNoZombie)
 
 namespace {
 
-const bool childRegistered = [] {
+const bool logChildRegistered = [] {
     test::registerChildBehaviour("log-through-controller", [](int, char**) {
         auto controller = std::make_unique<SimpleTaskWrapperController>();
         // One chunk with two lines is one entry.
         controller->appendOutput("two\nlines");
-        (void)TaskWrapper::taskWrapperWithController(controller.get(), sh(printfBytes("100% %s %n %d")));
+        (void)TaskWrapper::taskWrapperWithController(controller.get(), emitting({ "o:100% %s %n %d" }));
         if (!controller->taskWrapper()->startProcess())
             return 1;
         controller->taskWrapper()->task()->waitUntilExit();
