@@ -36,8 +36,8 @@ struct LocaleSelection : ::testing::Test {
     std::string home = scratch / "home";
     std::string client = scratch / "client/zelvant-x.y.z";
     std::string catalogue = client + "/share/locale";
-    std::optional<std::string> savedHome = environmentValue("HOME");
     std::optional<std::string> savedLang = environmentValue("LANG");
+    std::string savedHome = environmentValue("HOME").value_or("/");
     std::vector<std::string> savedArguments = processArguments();
     UserDefaults& defaults = UserDefaults::standardUserDefaults();
 
@@ -46,21 +46,14 @@ struct LocaleSelection : ::testing::Test {
         test::makeDirectories(home + "/Library/Preferences");
         ::setenv("HOME", home.c_str(), 1);
         ::unsetenv("LANG");
-        defaults.reset();
     }
     void TearDown() override
     {
         defaults.reset();
         setProcessArguments(savedArguments);
-        restore("HOME", savedHome);
-        restore("LANG", savedLang);
-    }
-    static void restore(const char* name, const std::optional<std::string>& value)
-    {
-        if (value)
-            ::setenv(name, value->c_str(), 1);
-        else
-            ::unsetenv(name);
+        ::setenv("HOME", savedHome.c_str(), 1);
+        if (savedLang)
+            ::setenv("LANG", savedLang->c_str(), 1);
     }
 
     void install(const Installation& installation)
@@ -208,33 +201,24 @@ namespace {
 
 // The launcher run as a program from a bundle of our own whose script
 // template holds just "[lang]", with no LANG in its environment.
-struct LocaleThroughLauncher : ::testing::Test {
-    test::TemporaryDirectory scratch;
-    std::string home = scratch / "home";
-    std::string applications = scratch / "Applications";
+struct LocaleThroughLauncher : test::LaunchScratch {
     std::string bundle = scratch / "Locale.app";
-    std::string client = bundle + "/Contents/Resources/zelvant-x.y.z";
 
     void SetUp() override
     {
-        test::makeDirectories(home + "/Library/Preferences");
-        test::makeDirectories(home + "/Library/Application Support");
-        test::makeRecordingApplication(applications, "X11");
-        test::makeLauncherBundle(bundle);
+        std::string client = test::makeLauncherBundle(bundle);
         test::makeDirectories(client + "/share/locale/de/LC_MESSAGES");
         test::makeDirectories(client + "/share/locale/fr/LC_MESSAGES");
         test::writeFile(bundle + "/Contents/Resources/run-zelvant-template.py", "[lang]");
     }
 
-    std::string launch(const std::vector<std::string>& arguments)
+    std::string select(const std::vector<std::string>& arguments)
     {
-        auto environment = test::minimalEnvironment(home);
-        environment["ZELVANT_APPLICATION_PATH"] = applications;
-        environment["ZELVANT_TEST_RECORD"] = scratch / "x11-record";
-        environment["ZELVANT_OPEN_TOOL"] = test::buildDirectory() + "/bin/zelvant-open";
+        auto environment = this->environment();
+        environment.erase("LANG");
         auto result = test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .arguments = arguments, .environment = environment });
         EXPECT_EQ(result.status, 0) << result.error;
-        return test::readFile(home + "/Library/Application Support/Zelvant/" ZELVANT_TEST_VERSION "/run-zelvant.py");
+        return test::readFile(test::supportDirectory(home) + "/run-zelvant.py");
     }
 };
 
@@ -242,10 +226,10 @@ struct LocaleThroughLauncher : ::testing::Test {
 
 TEST_F(LocaleThroughLauncher, ArgumentsAndGlobalPreferencesChooseTheLanguage)
 {
-    EXPECT_EQ(launch({ "-AppleLanguages", "(de, en, fr)" }), "de_DE");
-    EXPECT_EQ(launch({}), "en_EN");
+    EXPECT_EQ(select({ "-AppleLanguages", "(de, en, fr)" }), "de_DE");
+    EXPECT_EQ(select({}), "en_EN");
     test::writeFile(home + "/Library/Preferences/.GlobalPreferences.plist",
         test::propertyListBytes(Dictionary { { "AppleLanguages", Array { "ja", "fr", "de" } } }, true));
-    EXPECT_EQ(launch({}), "fr_FR");
-    EXPECT_EQ(launch({ "-locale", "pt_BR" }), "pt_BR");
+    EXPECT_EQ(select({}), "fr_FR");
+    EXPECT_EQ(select({ "-locale", "pt_BR" }), "pt_BR");
 }

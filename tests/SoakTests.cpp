@@ -1,7 +1,6 @@
 #include "TestSupport.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -13,7 +12,6 @@
 #include <sched.h>
 #include <set>
 #include <spawn.h>
-#include <sstream>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -25,8 +23,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-const std::string version = ZELVANT_TEST_VERSION;
 
 std::set<std::string> namesIn(const std::string& directory)
 {
@@ -85,38 +81,6 @@ void reapEnded()
     while (::waitpid(-1, nullptr, WNOHANG) > 0) { }
 }
 
-// The command lines of this process's children, for a failure message.
-std::string childrenDescription()
-{
-    std::string text;
-    std::string self = std::to_string(::getpid());
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        std::string pid = entry.path().filename().string();
-        if (!std::isdigit(static_cast<unsigned char>(pid[0])))
-            continue;
-        std::string stat;
-        try {
-            stat = test::readFile(entry.path().string() + "/stat");
-        } catch (const std::exception&) {
-            continue;
-        }
-        size_t close = stat.rfind(')');
-        std::istringstream fields(close == std::string::npos ? std::string {} : stat.substr(close + 1));
-        std::string state, parent;
-        fields >> state >> parent;
-        if (parent != self)
-            continue;
-        std::string command;
-        try {
-            command = test::readFile(entry.path().string() + "/cmdline");
-        } catch (const std::exception&) {
-        }
-        std::replace(command.begin(), command.end(), '\0', ' ');
-        text.append("  ").append(pid).append(" ").append(state).append(" ").append(command).append("\n");
-    }
-    return text;
-}
-
 long median(std::vector<long> values)
 {
     std::nth_element(values.begin(), values.begin() + static_cast<long>(values.size() / 2), values.end());
@@ -159,19 +123,12 @@ int soak(int argc, char** argv)
         test::makeDirectories(home);
         test::makeDirectories(temporary);
         test::makeRecordingApplication(applications, "X11");
-        std::vector<std::string> environment {
-            "HOME=" + home,
-            "PATH=/usr/bin:/bin",
-            "TMPDIR=" + temporary,
-            "LANG=C",
-            "ZELVANT_APPLICATION_PATH=" + applications,
-            "ZELVANT_TEST_RECORD=" + record,
-            "ZELVANT_OPEN_TOOL=" + test::buildDirectory() + "/bin/zelvant-open",
-        };
-        for (const char* sanitizer : { "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS" }) {
-            if (const char* value = std::getenv(sanitizer))
-                environment.push_back(std::string { sanitizer } + "=" + value);
-        }
+        auto variables = test::launchEnvironment(home, applications, record);
+        variables["PATH"] = "/usr/bin:/bin";
+        variables["TMPDIR"] = temporary;
+        std::vector<std::string> environment;
+        for (const auto& [name, value] : variables)
+            environment.push_back(name + "=" + value);
 
         size_t descriptors = test::openDescriptorCount();
         std::vector<long> peaks;
@@ -181,7 +138,7 @@ int soak(int argc, char** argv)
             if (!check(launch.status == 0, "launch " + std::to_string(index) + " exit " + std::to_string(launch.status) + ":\n" + test::readFile(log)))
                 break;
             // Only the version's directory: nothing set aside, nothing half written.
-            check(namesIn(parent) == std::set<std::string> { version }, "launch " + std::to_string(index) + ": leftovers in the support parent");
+            check(namesIn(parent) == std::set<std::string> { ZELVANT_TEST_VERSION }, "launch " + std::to_string(index) + ": leftovers in the support parent");
             reapEnded();
         }
 
@@ -191,16 +148,13 @@ int soak(int argc, char** argv)
             std::this_thread::sleep_for(10ms);
         check(lineCount(record) == size_t(launches), "every launch handed off once: " + std::to_string(lineCount(record)) + " lines");
         // At most its X11 stand-in outlives a launch, and not for long.
-        bool anyLeft = true;
-        while (std::chrono::steady_clock::now() < deadline) {
+        auto anyLeft = [] {
             reapEnded();
-            if (::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD) {
-                anyLeft = false;
-                break;
-            }
+            return ::waitpid(-1, nullptr, WNOHANG) >= 0 || errno != ECHILD;
+        };
+        while (anyLeft() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(10ms);
-        }
-        check(!anyLeft, "no process still running a minute after the last launch:\n" + childrenDescription());
+        check(!anyLeft(), "no process still running a minute after the last launch:\n" + testing::PrintToString(test::childProcesses()));
         check(test::zombieChildCount() == 0, "no zombie children");
         check(test::openDescriptorCount() == descriptors, "descriptors: " + std::to_string(descriptors) + " then " + std::to_string(test::openDescriptorCount()));
         check(namesIn(home) == std::set<std::string> { "Library" }, "nothing else in the home");

@@ -17,63 +17,25 @@ using namespace std::string_literals;
 
 namespace {
 
-const std::string version = ZELVANT_TEST_VERSION;
-
 // Every entry below root as a relative path; directories end in "/", links in "@".
 std::set<std::string> treeOf(const std::string& root, const std::string& prefix = {})
 {
     std::set<std::string> entries;
-    std::error_code error;
-    for (auto it = fs::recursive_directory_iterator(root, error); it != fs::recursive_directory_iterator {}; it.increment(error)) {
-        std::string relative = prefix + it->path().string().substr(root.size() + 1);
-        if (it->is_symlink())
-            entries.insert(relative + "@");
-        else if (it->is_directory())
-            entries.insert(relative + "/");
-        else
-            entries.insert(relative);
-    }
+    for (const auto& [path, entry] : test::snapshotTree(root))
+        entries.insert(prefix + path + (entry.starts_with("link ") ? "@" : entry.starts_with("directory ") ? "/"
+                                                                                                           : ""));
     return entries;
 }
 
-std::string rewritten(std::string text, const std::string& home, const std::string& versionText)
-{
-    auto replace = [&](const std::string& target, const std::string& replacement) {
-        std::string result;
-        size_t start = 0;
-        for (size_t found; (found = text.find(target, start)) != std::string::npos; start = found + target.size())
-            result += text.substr(start, found - start) + replacement;
-        text = result + text.substr(start);
-    };
-    replace("/Users/login", home);
-    replace("version", versionText);
-    return text;
-}
-
-struct SupportFixture : ::testing::Test {
-    test::TemporaryDirectory scratch;
-    std::string home = scratch / "home";
-    std::string applications = scratch / "Applications";
+// A bare home: the launcher makes the whole chain.
+struct SupportFixture : test::LaunchScratch {
     std::string bundle = scratch / "Game.app";
     std::string client = bundle + "/Contents/Resources/zelvant-x.y.z";
     std::string parent = home + "/Library/Application Support/Zelvant";
-    std::string support = parent + "/" + version;
+    std::string support = test::supportDirectory(home);
 
-    void SetUp() override
-    {
-        // A bare home: the launcher makes the whole chain.
-        test::makeDirectories(home);
-        test::makeRecordingApplication(applications, "X11");
-        fs::copy(test::buildDirectory() + "/Zelvant.app", bundle, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    }
-
-    std::map<std::string, std::string> environment()
-    {
-        auto environment = test::launchEnvironment(home, applications, scratch / "x11-record");
-        return environment;
-    }
-
-    test::ProcessResult launch() { return test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment() }); }
+    void SetUp() override { fs::copy(test::buildDirectory() + "/Zelvant.app", bundle, fs::copy_options::recursive | fs::copy_options::copy_symlinks); }
+    test::ProcessResult launch() { return LaunchScratch::launch(bundle + "/Contents/MacOS/Zelvant"); }
 
     std::set<std::string> expectedTree(const std::set<std::string>& leaveOut = {})
     {
@@ -90,7 +52,7 @@ struct SupportFixture : ::testing::Test {
     {
         EXPECT_EQ(treeOf(support), expectedTree());
         for (const char* file : { "gtk-2.0/gdk-pixbuf.loaders", "pango/pangorc", "pango/pango.modules" })
-            EXPECT_EQ(test::readFile(support + "/" + file), rewritten(test::readFile(client + "/" + file), home, version)) << file;
+            EXPECT_EQ(test::readFile(support + "/" + file), test::replaceAll(test::replaceAll(test::readFile(client + "/" + file), "/Users/login", home), "version", ZELVANT_TEST_VERSION)) << file;
         for (const char* file : { "pango/pangox.aliases", "fonts/fonts.dir" })
             EXPECT_EQ(test::readFile(support + "/" + file), test::readFile(client + "/" + file)) << file;
         EXPECT_NE(test::readFile(support + "/run-zelvant.py").find(support), std::string::npos);
@@ -133,33 +95,29 @@ TEST(ManipulateText, RewritesHomeThenVersionAndKeepsEveryOtherByte)
     setenv("HOME", savedHome.c_str(), 1);
 }
 
-TEST_F(SupportFixture, FreshHomeGetsTheChainAndExactlyTheEntries)
+TEST_F(SupportFixture, FreshHomeGetsTheChainThenASecondLaunchRebuildsAndOtherVersionsStay)
 {
     auto result = launch();
     EXPECT_EQ(result.status, 0) << result.error;
     expectCompleteSupportDirectory();
-}
 
-TEST_F(SupportFixture, SecondLaunchRebuildsAndOtherVersionsStay)
-{
-    ASSERT_EQ(launch().status, 0);
-    std::string other = parent + "/0.9";
-    test::writeFile(other + "/fonts/old.ttf", "old");
+    std::string old = parent + "/0.9/fonts/old.ttf";
+    test::writeFile(old, "old");
     struct stat before;
-    ::stat((other + "/fonts/old.ttf").c_str(), &before);
+    ::stat(old.c_str(), &before);
     test::writeFile(support + "/stray.txt", "stray");
     test::writeFile(support + "/pango/pangorc", "edited by hand");
     test::writeFile(support + "/fonts/fonts.dir", "edited by hand");
     // A tree set aside by a launch that was killed before removing it.
-    test::writeFile(parent + "/." + version + ".removing-0badf00d/fonts/x", "x");
+    test::writeFile(parent + "/." ZELVANT_TEST_VERSION ".removing-0badf00d/fonts/x", "x");
 
-    auto result = launch();
+    result = launch();
     EXPECT_EQ(result.status, 0) << result.error;
     expectCompleteSupportDirectory();
     EXPECT_FALSE(test::exists(support + "/stray.txt"));
-    EXPECT_EQ(test::readFile(other + "/fonts/old.ttf"), "old");
+    EXPECT_EQ(test::readFile(old), "old");
     struct stat after;
-    ::stat((other + "/fonts/old.ttf").c_str(), &after);
+    ::stat(old.c_str(), &after);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
 }
@@ -230,9 +188,8 @@ int fullDiskLaunch(int argc, char** argv)
         return 77;
     }
     std::string bundle = argv[2], applications = argv[3], home = argv[4];
-    std::string client = bundle + "/Contents/Resources/zelvant-x.y.z";
     std::string parent = home + "/Library/Application Support/Zelvant";
-    std::string support = parent + "/" + version;
+    std::string support = test::supportDirectory(home);
     int failures = 0;
     auto check = [&](bool ok, const std::string& what) {
         if (!ok) {
@@ -240,11 +197,7 @@ int fullDiskLaunch(int argc, char** argv)
             ++failures;
         }
     };
-    auto environment = test::minimalEnvironment(home);
-    environment["ZELVANT_APPLICATION_PATH"] = applications;
-    environment["ZELVANT_TEST_RECORD"] = home + "/x11-record";
-    environment["ZELVANT_OPEN_TOOL"] = test::buildDirectory() + "/bin/zelvant-open";
-    environment["LANG"] = "C";
+    auto environment = test::launchEnvironment(home, applications, home + "/x11-record");
 
     struct Case {
         const char* name;
@@ -269,7 +222,7 @@ int fullDiskLaunch(int argc, char** argv)
         std::string saved = test::exists(big) ? test::readFile(big) : std::string {};
         test::writeFile(big, std::string(size_t { 600 } * 1024, 'v'));
         // All but the support directory and the X11 stand-in's record stays as it was.
-        const std::vector<std::string> changing { "Library/Application Support/Zelvant/" + version, "x11-record" };
+        const std::vector<std::string> changing { "Library/Application Support/Zelvant/" ZELVANT_TEST_VERSION, "x11-record" };
         auto homeBefore = test::snapshotTree(home, changing);
         auto bundleBefore = test::snapshotTree(bundle);
 

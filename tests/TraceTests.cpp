@@ -10,26 +10,15 @@ namespace {
 
 const std::string tracePrefix = "Zelvant trace: ";
 
-struct TraceFixture : ::testing::Test {
-    test::TemporaryDirectory scratch;
-    std::string home = scratch / "home";
-    std::string applications = scratch / "Applications";
-    std::string support = home + "/Library/Application Support/Zelvant/" ZELVANT_TEST_VERSION;
+// No LANG, so the user defaults decide the language.
+struct TraceFixture : test::LaunchScratch {
+    std::string support = test::supportDirectory(home);
+    std::optional<std::string> trace;
 
-    void SetUp() override
+    std::map<std::string, std::string> environment() const override
     {
-        test::makeDirectories(home);
-        test::makeDirectories(applications);
-        test::makeRecordingApplication(applications, "X11");
-    }
-
-    // No LANG, so the user defaults decide the language.
-    std::map<std::string, std::string> environment(std::optional<std::string> trace)
-    {
-        auto environment = test::minimalEnvironment(home);
-        environment["ZELVANT_APPLICATION_PATH"] = applications;
-        environment["ZELVANT_TEST_RECORD"] = scratch / "x11-record";
-        environment["ZELVANT_OPEN_TOOL"] = test::buildDirectory() + "/bin/zelvant-open";
+        auto environment = LaunchScratch::environment();
+        environment.erase("LANG");
         if (trace)
             environment["ZELVANT_LAUNCHER_TRACE"] = *trace;
         return environment;
@@ -71,7 +60,8 @@ void expectInOrder(const std::vector<std::string>& trace, const std::vector<std:
 TEST_F(TraceFixture, TraceShowsTheStepsPathsAndLanguageDecisionInOrderAndAddsNothingElse)
 {
     std::vector<std::string> arguments { "-AppleLanguages", "(xx, de)" };
-    auto traced = test::runProgram(test::launcherPath(), { .arguments = arguments, .environment = environment("1") });
+    trace = "1";
+    auto traced = launch(test::launcherPath(), arguments);
     EXPECT_EQ(traced.status, 0) << traced.error;
     auto tracedError = split(traced.error);
     std::string client = test::buildDirectory() + "/Zelvant.app/Contents/Resources/zelvant-x.y.z";
@@ -106,7 +96,8 @@ TEST_F(TraceFixture, TraceShowsTheStepsPathsAndLanguageDecisionInOrderAndAddsNot
 
     // Off, or set to "0": not one line more than the trace adds, and the same others.
     for (const auto& setting : { std::optional<std::string> {}, std::optional<std::string> { "0" } }) {
-        auto plain = test::runProgram(test::launcherPath(), { .arguments = arguments, .environment = environment(setting) });
+        trace = setting;
+        auto plain = launch(test::launcherPath(), arguments);
         EXPECT_EQ(plain.status, 0) << plain.error;
         auto plainError = split(plain.error);
         EXPECT_TRUE(plainError.trace.empty()) << plain.error;
@@ -126,7 +117,8 @@ TEST_F(TraceFixture, TraceNamesTheDomainAValueCameFromAndEachFailedFileOperation
     std::string client = test::makeLauncherBundle(bundle);
     test::writeFile(bundle + "/Contents/Info.plist", test::readFile(test::buildDirectory() + "/Zelvant.app/Contents/Info.plist"));
 
-    auto result = test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment("1") });
+    trace = "1";
+    auto result = launch(bundle + "/Contents/MacOS/Zelvant");
     EXPECT_NE(result.status, 0);
     const std::vector<std::string> expected {
         "read " + client + "/../run-zelvant-template.py: failed: open: " + client + "/../run-zelvant-template.py: No such file or directory",
