@@ -59,7 +59,7 @@ namespace {
 struct UserDefaultsFixture : ::testing::Test {
     test::TemporaryDirectory scratch;
     std::string home = scratch / "home";
-    std::optional<std::string> savedHome = environmentValue("HOME");
+    std::string savedHome = environmentValue("HOME").value_or("/");
     std::vector<std::string> savedArguments = processArguments();
     UserDefaults& defaults = UserDefaults::standardUserDefaults();
 
@@ -74,10 +74,7 @@ struct UserDefaultsFixture : ::testing::Test {
     {
         defaults.reset();
         setProcessArguments(savedArguments);
-        if (savedHome)
-            ::setenv("HOME", savedHome->c_str(), 1);
-        else
-            ::unsetenv("HOME");
+        ::setenv("HOME", savedHome.c_str(), 1);
     }
 };
 
@@ -106,13 +103,9 @@ TEST_F(UserDefaultsFixture, DomainsRankArgumentsThenApplicationThenGlobalThenReg
 TEST_F(UserDefaultsFixture, StringForKeyGivesStringsAndNumbersOnly)
 {
     test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "string", "text" }, { "integer", int64_t { -42 } }, { "real", 2.5 }, { "whole", 3.0 }, { "flag", true }, { "array", Array { "a" } }, { "dictionary", Dictionary { { "a", "b" } } } }, true));
-    EXPECT_EQ(defaults.stringForKey("string"), "text");
-    EXPECT_EQ(defaults.stringForKey("integer"), "-42");
-    EXPECT_EQ(defaults.stringForKey("real"), "2.5");
-    EXPECT_EQ(defaults.stringForKey("whole"), "3");
-    EXPECT_EQ(defaults.stringForKey("flag"), std::nullopt);
-    EXPECT_EQ(defaults.stringForKey("array"), std::nullopt);
-    EXPECT_EQ(defaults.stringForKey("dictionary"), std::nullopt);
+    const std::pair<const char*, std::optional<std::string>> cases[] = { { "string", "text" }, { "integer", "-42" }, { "real", "2.5" }, { "whole", "3" }, { "flag", std::nullopt }, { "array", std::nullopt }, { "dictionary", std::nullopt } };
+    for (const auto& [key, expected] : cases)
+        EXPECT_EQ(defaults.stringForKey(key), expected) << key;
     EXPECT_EQ(defaults.objectForKey("array"), (PropertyValue { Array { "a" } }));
 }
 
@@ -127,11 +120,18 @@ TEST_F(UserDefaultsFixture, FilesAreReadOnceAndOnlyWhenAsked)
     EXPECT_EQ(defaults.stringForKey("k"), "first") << "read once per process";
 }
 
-TEST_F(UserDefaultsFixture, UnreadableFilesAreEmptyDomains)
+TEST_F(UserDefaultsFixture, UnreadableFilesAreEmptyDomainsAndBigOnesAreRead)
 {
+    Dictionary many;
+    for (int i = 0; i < 2'000; ++i)
+        many.emplace("key" + std::to_string(i), std::string(1'000, 'v') + std::to_string(i));
+    std::string big = test::propertyListBytes(many, false);
+    ASSERT_GT(big.size(), 2'000'000u);
+    test::writeFile(UserDefaults::globalDomainPath(), big);
+    EXPECT_EQ(defaults.stringForKey("key1999"), std::string(1'000, 'v') + "1999");
+
     std::string xml = test::propertyListBytes(Dictionary { { "k", "application" } }, false);
     std::string binary = test::propertyListBytes(Dictionary { { "k", "application" } }, true);
-    std::string bigText(size_t { 3 } * 1024 * 1024, 'x');
     std::string nested = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key>";
     for (int i = 0; i < 300'000; ++i)
         nested += "<array>";
@@ -143,7 +143,7 @@ TEST_F(UserDefaultsFixture, UnreadableFilesAreEmptyDomains)
         { "binary header only", "bplist00" },
         { "array at the top", test::propertyListBytes(Array { "k", "application" }, false) },
         { "string at the top", test::propertyListBytes(PropertyValue { "k" }, true) },
-        { "megabytes of text", bigText },
+        { "megabytes of text", std::string(size_t { 3 } << 20, 'x') },
         { "nested past the bound", nested },
     };
     test::writeFile(UserDefaults::globalDomainPath(), test::propertyListBytes(Dictionary { { "k", "global" } }, true));
@@ -160,15 +160,4 @@ TEST_F(UserDefaultsFixture, UnreadableFilesAreEmptyDomains)
     std::filesystem::remove_all(home + "/Library");
     defaults.reset();
     EXPECT_EQ(defaults.objectForKey("k"), std::nullopt) << "no preferences folder";
-}
-
-TEST_F(UserDefaultsFixture, MegabytesOfPreferencesAreRead)
-{
-    Dictionary many;
-    for (int i = 0; i < 2'000; ++i)
-        many.emplace("key" + std::to_string(i), std::string(1'000, 'v') + std::to_string(i));
-    std::string bytes = test::propertyListBytes(many, false);
-    ASSERT_GT(bytes.size(), 2'000'000u);
-    test::writeFile(UserDefaults::globalDomainPath(), bytes);
-    EXPECT_EQ(defaults.stringForKey("key1999"), std::string(1'000, 'v') + "1999");
 }
