@@ -2,7 +2,9 @@
 #include "TestSupport.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -164,80 +166,58 @@ TEST_F(SupportFixture, ConcurrentLaunchesEachEndComplete)
 {
     ASSERT_EQ(launch().status, 0);
     std::vector<test::ProcessResult> results(8);
-    std::vector<std::thread> launches;
-    launches.reserve(results.size());
-    for (auto& result : results)
-        launches.emplace_back([&] { result = launch(); });
-    for (auto& thread : launches)
-        thread.join();
+    {
+        std::vector<std::jthread> launches;
+        launches.reserve(results.size());
+        for (auto& result : results)
+            launches.emplace_back([&] { result = launch(); });
+    }
     for (const auto& result : results)
         EXPECT_EQ(result.status, 0) << result.error;
     expectCompleteSupportDirectory();
 }
 
-namespace {
-
-// Runs in a private mount namespace with the home on a small tmpfs:
-// "--child=full-disk BUNDLE APPLICATIONS HOME".
-int fullDiskLaunch(int argc, char** argv)
+TEST_F(SupportFixture, FullDiskNamesTheStepAndLeavesNoPartialFile)
 {
-    if (argc < 5)
-        return 2;
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        std::perror("unshare");
-        return 77;
-    }
-    std::string bundle = argv[2], applications = argv[3], home = argv[4];
-    std::string parent = home + "/Library/Application Support/Zelvant";
-    std::string support = test::supportDirectory(home);
-    int failures = 0;
-    auto check = [&](bool ok, const std::string& what) {
-        if (!ok) {
-            std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-            ++failures;
-        }
-    };
-    auto environment = test::launchEnvironment(home, applications, home + "/x11-record");
-
+    // The home on a small tmpfs, in a mount namespace of this test's own.
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "needs root and a private mount namespace: " << std::strerror(errno);
     struct Case {
-        const char* name;
         const char* bigFile; // in the bundle's resources
         const char* written; // where it lands in the support directory
         const char* step;
     };
     const Case cases[] = {
-        { "copy", "zelvant-x.y.z/fonts/big.ttf", "fonts/big.ttf", "copy fonts: " },
-        { "rewrite", "zelvant-x.y.z/gtk-2.0/gdk-pixbuf.loaders", "gtk-2.0/gdk-pixbuf.loaders", "rewrite gtk-2.0/gdk-pixbuf.loaders: " },
+        { "zelvant-x.y.z/fonts/big.ttf", "fonts/big.ttf", "copy fonts: " },
+        { "zelvant-x.y.z/gtk-2.0/gdk-pixbuf.loaders", "gtk-2.0/gdk-pixbuf.loaders", "rewrite gtk-2.0/gdk-pixbuf.loaders: " },
         // Everything else fits; the script, filled from a big template, does not.
-        { "script", "run-zelvant-template.py", "run-zelvant.py", "writing the launcher script: write: " },
+        { "run-zelvant-template.py", "run-zelvant.py", "writing the launcher script: write: " },
     };
-    for (const auto& testCase : cases) {
-        if (::mount("tmpfs", home.c_str(), "tmpfs", 0, "size=256k") != 0) {
-            std::perror("mount");
-            return 77;
-        }
+    for (const auto& [bigFile, written, step] : cases) {
+        SCOPED_TRACE(step);
+        ASSERT_EQ(::mount("tmpfs", home.c_str(), "tmpfs", 0, "size=256k"), 0) << std::strerror(errno);
         test::writeFile(home + "/keep", "keep");
         test::writeFile(parent + "/0.9/keep", "keep");
-        std::string big = bundle + "/Contents/Resources/" + testCase.bigFile;
-        std::string saved = test::exists(big) ? test::readFile(big) : std::string {};
-        test::writeFile(big, std::string(size_t { 600 } * 1024, 'v'));
-        // All but the support directory and the X11 stand-in's record stays as it was.
-        const std::vector<std::string> changing { "Library/Application Support/Zelvant/" ZELVANT_TEST_VERSION, "x11-record" };
+        std::string big = bundle + "/Contents/Resources/" + bigFile;
+        std::string saved = test::exists(big) ? test::readFile(big) : "";
+        test::writeFile(big, std::string(size_t { 600 } << 10, 'v'));
+        // All but the support directory stays as it was.
+        const std::vector<std::string> changing { "Library/Application Support/Zelvant/" ZELVANT_TEST_VERSION };
         auto homeBefore = test::snapshotTree(home, changing);
         auto bundleBefore = test::snapshotTree(bundle);
 
-        auto result = test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment });
-        std::string name = testCase.name;
-        check(result.status != 0, name + ": non-zero exit");
-        check(result.error.find(testCase.step) != std::string::npos && result.error.find("No space left on device") != std::string::npos,
-            name + ": step named: " + result.error);
-        check(!test::exists(support + "/" + testCase.written), name + ": no partial " + testCase.written);
-        check(test::exists(support + "/pango/pangox.aliases"), name + ": later entries still arrive");
+        auto result = launch();
+        EXPECT_NE(result.status, 0);
+        EXPECT_NE(result.error.find(step), std::string::npos) << result.error;
+        EXPECT_NE(result.error.find("No space left on device"), std::string::npos) << result.error;
+        EXPECT_FALSE(test::exists(support + "/" + written)) << "a partial file";
+        EXPECT_TRUE(test::exists(support + "/pango/pangox.aliases")) << "later entries still arrive";
         for (const auto& entry : fs::recursive_directory_iterator(support))
-            check(entry.path().filename().string().find(".tmp") == std::string::npos, name + ": temporary left: " + entry.path().string());
-        if (test::exists(support + "/run-zelvant.py"))
-            check(test::readFile(support + "/run-zelvant.py").find(support) != std::string::npos, name + ": script whole");
-        check(test::snapshotTree(home, changing) == homeBefore && test::snapshotTree(bundle) == bundleBefore, name + ": nothing else changed");
+            EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+        std::string script = support + "/run-zelvant.py";
+        EXPECT_TRUE(!test::exists(script) || test::readFile(script).find(support) != std::string::npos) << "script cut short";
+        EXPECT_TRUE(test::snapshotTree(home, changing) == homeBefore) << "the home changed";
+        EXPECT_TRUE(test::snapshotTree(bundle) == bundleBefore) << "the bundle changed";
 
         if (saved.empty())
             fs::remove(big);
@@ -245,19 +225,4 @@ int fullDiskLaunch(int argc, char** argv)
             test::writeFile(big, saved);
         ::umount2(home.c_str(), MNT_DETACH);
     }
-    return failures ? 1 : 0;
-}
-
-const bool fullDiskRegistered = (test::registerChildBehaviour("full-disk", fullDiskLaunch), true);
-
-}
-
-TEST_F(SupportFixture, FullDiskNamesTheStepAndLeavesNoPartialFile)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root for a private tmpfs";
-    auto result = test::runProgram(test::testBinaryPath(), { .arguments = { "--child=full-disk", bundle, applications, home } });
-    if (result.status == 77)
-        GTEST_SKIP() << "no private mount namespace here: " << result.error;
-    EXPECT_EQ(result.status, 0) << result.error;
 }
