@@ -12,13 +12,10 @@ using Dictionary = PropertyValue::Dictionary;
 
 TEST(UserDefaultsArguments, PairsKeysWithValues)
 {
-    auto domain = UserDefaults::argumentDomain({ "-argv0", "value0", "stray", "-a", "1", "-b", "-c", "x y", "-psn_0_4711", "-d", "-", "-e", "", "-f" });
-    EXPECT_EQ(domain, (Dictionary { { "a", "1" }, { "c", "x y" }, { "e", "" } }));
-    EXPECT_FALSE(domain.contains("argv0")) << "argv[0] is the program";
-    EXPECT_FALSE(domain.contains("b")) << "a key followed by a key has no value";
-    EXPECT_FALSE(domain.contains("f")) << "a key at the end has no value";
-    EXPECT_FALSE(domain.contains("d")) << "\"-\" is a key, not a value";
-    EXPECT_FALSE(domain.contains("psn_0_4711"));
+    // argv[0] is the program; a key followed by a key, or at the end, has no
+    // value; "-" is a key, not a value; the session argument is no key.
+    EXPECT_EQ(UserDefaults::argumentDomain({ "-argv0", "value0", "stray", "-a", "1", "-b", "-c", "x y", "-psn_0_4711", "-d", "-", "-e", "", "-f" }),
+        (Dictionary { { "a", "1" }, { "c", "x y" }, { "e", "" } }));
 
     // The session argument never takes the next word as its value.
     EXPECT_EQ(UserDefaults::argumentDomain({ "prog", "-psn_0_1", "-k", "v" }), (Dictionary { { "k", "v" } }));
