@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -34,39 +35,32 @@ const bool limitedLaunchRegistered = (test::registerChildBehaviour("limited-laun
 }),
     true);
 
-// The client stand-in, run through "#!<test binary> --child=fault-client";
-// $ZELVANT_FAULT_CLIENT says how it misbehaves.
-const bool faultClientRegistered = (test::registerChildBehaviour("fault-client", [](int, char**) {
-    auto writeAll = [](std::string_view bytes) {
-        while (!bytes.empty()) {
-            ssize_t count = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
-            if (count < 0 && errno == EINTR)
-                continue;
-            if (count < 0)
-                return false;
-            bytes.remove_prefix(static_cast<size_t>(count));
-        }
-        return true;
-    };
-    std::string_view mode = std::getenv("ZELVANT_FAULT_CLIENT") ? std::getenv("ZELVANT_FAULT_CLIENT") : "";
-    if (mode == "killed") {
-        std::raise(SIGKILL);
-    } else if (mode == "killed-after-version") {
-        // Cut off in the middle of what looks like a version.
-        writeAll("zelclient version 1.2");
-        std::raise(SIGKILL);
-    } else if (mode == "flood" || mode == "flood-one-word") {
-        // 100 MiB: after a usable version, or all of it in the version field.
-        writeAll(mode == "flood" ? "zelclient version 9.9.9 " : "zelclient version 9.9.9");
+// The client stand-in, run through "#!<test binary> --child=fault-MODE":
+// killed, perhaps after part of what looks like a version, or 100 MiB after a
+// usable version or all of it in the version field.
+int faultClient(std::string_view mode)
+{
+    if (mode == "killed-after-version")
+        std::fputs("zelclient version 1.2", stdout);
+    if (mode.starts_with("flood")) {
+        std::fputs(mode == "flood" ? "zelclient version 9.9.9 " : "zelclient version 9.9.9", stdout);
         std::string block(size_t { 1 } << 20, 'x');
         for (int index = 0; index < 100; ++index) {
-            if (!writeAll(block))
+            if (std::fwrite(block.data(), 1, block.size(), stdout) != block.size())
                 return 1;
         }
     }
+    std::fflush(stdout);
+    if (mode.starts_with("killed"))
+        std::raise(SIGKILL);
     return 0;
-}),
-    true);
+}
+
+const bool faultClientsRegistered = [] {
+    for (std::string mode : { "killed", "killed-after-version", "flood", "flood-one-word" })
+        test::registerChildBehaviour("fault-" + mode, [mode](int, char**) { return faultClient(mode); });
+    return true;
+}();
 
 struct FaultFixture : test::LaunchScratch {
     std::string bundle = scratch / "Game.app";
@@ -74,21 +68,12 @@ struct FaultFixture : test::LaunchScratch {
     std::string client = bundle + "/Contents/Resources/zelvant-x.y.z";
     std::string parent = home + "/Library/Application Support/Zelvant";
     std::string support = test::supportDirectory(home);
-    std::string clientBehaviour;
 
     void SetUp() override
     {
         test::writeFile(home + "/Documents/keep", "keep");
         test::writeFile(parent + "/0.9/fonts/old.ttf", "old");
         fs::copy(test::buildDirectory() + "/Zelvant.app", bundle, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    }
-
-    std::map<std::string, std::string> environment() const override
-    {
-        auto environment = LaunchScratch::environment();
-        if (!clientBehaviour.empty())
-            environment["ZELVANT_FAULT_CLIENT"] = clientBehaviour;
-        return environment;
     }
 
     test::ProcessResult launch() { return LaunchScratch::launch(launcher); }
@@ -107,8 +92,7 @@ struct FaultFixture : test::LaunchScratch {
     {
         std::string path = client + "/bin/zelclient";
         fs::remove(path);
-        test::writeFile(path, "#!" + test::testBinaryPath() + " --child=fault-client\n", 0755);
-        clientBehaviour = behaviour;
+        test::writeFile(path, "#!" + test::testBinaryPath() + " --child=fault-" + behaviour + "\n", 0755);
     }
 
     // The support parent holds these and nothing else (nothing set aside, nothing half made).
