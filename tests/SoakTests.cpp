@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <iostream>
 #include <sched.h>
 #include <set>
 #include <spawn.h>
@@ -87,39 +86,32 @@ long median(std::vector<long> values)
     return values[values.size() / 2];
 }
 
-// "--child=soak LAUNCHES": runs the launches in a row and checks what they
-// leave. With the rights for it, /tmp is a fresh tmpfs in a private mount
-// namespace, so anything left there shows; this process is a subreaper, so
-// every process a launch starts ends up as its child.
-int soak(int argc, char** argv)
+}
+
+TEST(Soak, ThousandLaunchesLeaveNothingBehindAndDoNotGrow)
 {
-    if (argc < 3)
-        return 2;
-    int launches = static_cast<int>(std::strtol(argv[2], nullptr, 10));
-    // A tree built under /tmp would vanish under the fresh tmpfs.
+    // Every start of an instrumented launcher costs several times as much.
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "too slow under the sanitizers; the plain build runs it";
+#endif
+    const size_t launches = 1000;
+    auto started = std::chrono::steady_clock::now();
+    // With the rights for it, /tmp is a fresh tmpfs in a mount namespace of
+    // this test's own, so anything left there shows (a tree built under /tmp
+    // would vanish under it); as a subreaper, this process gets every process
+    // a launch starts as its child.
     bool builtInTemporary = test::buildDirectory().starts_with("/tmp/");
     bool privateTemporary = !builtInTemporary && ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
         && ::mount("tmpfs", "/tmp", "tmpfs", 0, "size=64m") == 0;
     if (!privateTemporary)
-        std::fprintf(stderr, "note: no private /tmp (%s); only TMPDIR is watched\n", builtInTemporary ? "built under /tmp" : std::strerror(errno));
+        std::printf("note: no private /tmp (%s); only TMPDIR is watched\n", builtInTemporary ? "built under /tmp" : std::strerror(errno));
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-
-    int failures = 0;
-    auto check = [&](bool ok, const std::string& what) {
-        if (!ok && failures++ < 20)
-            std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-        return ok;
-    };
 
     std::set<std::string> temporaryBefore = namesIn("/tmp");
     {
         test::TemporaryDirectory scratch;
-        std::string home = scratch / "home";
-        std::string temporary = scratch / "tmp";
-        std::string applications = scratch / "Applications";
-        std::string record = scratch / "x11-record";
-        std::string log = scratch / "launch.log";
-        std::string parent = home + "/Library/Application Support/Zelvant";
+        std::string home = scratch / "home", temporary = scratch / "tmp", applications = scratch / "Applications";
+        std::string record = scratch / "x11-record", log = scratch / "launch.log";
         test::makeDirectories(home);
         test::makeDirectories(temporary);
         test::makeRecordingApplication(applications, "X11");
@@ -132,21 +124,26 @@ int soak(int argc, char** argv)
 
         size_t descriptors = test::openDescriptorCount();
         std::vector<long> peaks;
-        for (int index = 0; index < launches; ++index) {
+        size_t leftovers = 0;
+        for (size_t index = 0; index < launches; ++index) {
             Launch launch = launchOnce(test::launcherPath(), environment, log);
             peaks.push_back(launch.peakKilobytes);
-            if (!check(launch.status == 0, "launch " + std::to_string(index) + " exit " + std::to_string(launch.status) + ":\n" + test::readFile(log)))
+            if (launch.status != 0) {
+                ADD_FAILURE() << "launch " << index << " exit " << launch.status << ":\n"
+                              << test::readFile(log);
                 break;
+            }
             // Only the version's directory: nothing set aside, nothing half written.
-            check(namesIn(parent) == std::set<std::string> { ZELVANT_TEST_VERSION }, "launch " + std::to_string(index) + ": leftovers in the support parent");
+            leftovers += namesIn(home + "/Library/Application Support/Zelvant") != std::set<std::string> { ZELVANT_TEST_VERSION };
             reapEnded();
         }
+        EXPECT_EQ(leftovers, 0u) << "launches that left something beside the support directory";
 
         // The X11 stand-ins run detached; wait for the last of them.
         auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (lineCount(record) < size_t(launches) && std::chrono::steady_clock::now() < deadline)
+        while (lineCount(record) < launches && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(10ms);
-        check(lineCount(record) == size_t(launches), "every launch handed off once: " + std::to_string(lineCount(record)) + " lines");
+        EXPECT_EQ(lineCount(record), launches) << "every launch hands off once";
         // At most its X11 stand-in outlives a launch, and not for long.
         auto anyLeft = [] {
             reapEnded();
@@ -154,40 +151,26 @@ int soak(int argc, char** argv)
         };
         while (anyLeft() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(10ms);
-        check(!anyLeft(), "no process still running a minute after the last launch:\n" + testing::PrintToString(test::childProcesses()));
-        check(test::zombieChildCount() == 0, "no zombie children");
-        check(test::openDescriptorCount() == descriptors, "descriptors: " + std::to_string(descriptors) + " then " + std::to_string(test::openDescriptorCount()));
-        check(namesIn(home) == std::set<std::string> { "Library" }, "nothing else in the home");
-        check(namesIn(temporary).empty(), "nothing in TMPDIR");
+        EXPECT_FALSE(anyLeft()) << "still running a minute after the last launch: " << testing::PrintToString(test::childProcesses());
+        EXPECT_EQ(test::zombieChildCount(), 0u);
+        EXPECT_EQ(test::openDescriptorCount(), descriptors);
+        EXPECT_EQ(namesIn(home), std::set<std::string> { "Library" }) << "nothing else in the home";
+        EXPECT_EQ(namesIn(temporary), std::set<std::string> {}) << "nothing in TMPDIR";
 
-        if (peaks.size() == size_t(launches) && launches >= 40) {
+        if (peaks.size() == launches) {
             // Medians of the first and the last twenty, so that one launch
             // that happens to touch a few more pages does not decide it.
             long first = median({ peaks.begin(), peaks.begin() + 20 });
             long last = median({ peaks.end() - 20, peaks.end() });
-            std::fprintf(stderr, "peak resident size: first %ld KiB, last %ld KiB; median of the first twenty %ld KiB, of the last twenty %ld KiB\n",
+            std::printf("peak resident size: first %ld KiB, last %ld KiB; median of the first twenty %ld KiB, of the last twenty %ld KiB\n",
                 peaks.front(), peaks.back(), first, last);
-            check(last * 10 <= first * 11 && last * 10 >= first * 9, "resident size of the last launches within 10% of the first");
+            EXPECT_TRUE(last * 10 <= first * 11 && last * 10 >= first * 9) << "resident size of the last launches within 10% of the first";
         }
     }
-    if (privateTemporary)
-        check(namesIn("/tmp") == temporaryBefore, "nothing left in /tmp");
-    return failures ? 1 : 0;
-}
-
-const bool soakRegistered = (test::registerChildBehaviour("soak", soak), true);
-
-}
-
-TEST(Soak, ThousandLaunchesLeaveNothingBehindAndDoNotGrow)
-{
-    // Every start of an instrumented launcher costs several times as much.
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "too slow under the sanitizers; the plain build runs it";
-#endif
-    auto started = std::chrono::steady_clock::now();
-    auto result = test::runProgram(test::testBinaryPath(), { .arguments = { "--child=soak", "1000" }, .timeoutSeconds = 540 });
-    EXPECT_EQ(result.status, 0) << result.error;
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
-    std::cout << result.error << "1000 launches in " << seconds << " s\n";
+    if (privateTemporary) {
+        EXPECT_EQ(namesIn("/tmp"), temporaryBefore) << "nothing left in /tmp";
+        ::umount2("/tmp", MNT_DETACH);
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    std::printf("%zu launches in %lld s\n", launches, static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count()));
 }
