@@ -53,38 +53,26 @@ std::map<std::string, std::string> expectReport(const std::string& output, const
     return fields;
 }
 
-// A launcher bundle of our own at a chosen path, with the real client and
-// either the real template or one given as text.
-struct Bundle {
-    std::string path;
+struct LauncherScriptFixture : test::LaunchScratch {
+    std::string bundle, zelvantDir;
 
-    std::string zelvantDir() const { return path + "/Contents/Resources/zelvant-x.y.z"; }
-    std::string launcher() const { return path + "/Contents/MacOS/Zelvant"; }
-
-    static Bundle copyOfTheBuiltOne(const std::string& path)
+    // A launcher bundle of our own at path, with the real client and either
+    // the built template or the given text (or none).
+    void makeBundle(const std::string& path, const std::optional<std::string>& text = test::readFile(test::buildDirectory() + "/Zelvant.app/Contents/Resources/run-zelvant-template.py"))
     {
-        test::makeDirectories(path);
-        std::filesystem::copy(test::buildDirectory() + "/Zelvant.app/Contents", path + "/Contents", std::filesystem::copy_options::recursive);
-        return { path };
-    }
-
-    static Bundle withTemplate(const std::string& path, const std::optional<std::string>& text)
-    {
-        test::makeLauncherBundle(path);
+        bundle = path;
+        zelvantDir = test::makeLauncherBundle(path);
         if (text)
             test::writeFile(path + "/Contents/Resources/run-zelvant-template.py", *text);
-        return { path };
     }
-};
 
-struct LauncherScriptFixture : test::LaunchScratch {
     // Runs the bundle's launcher with X11 recording what it is asked to open.
-    test::ProcessResult launch(const Bundle& bundle, const std::string& lang = "C")
+    test::ProcessResult launchBundle(const std::string& lang = "C")
     {
         auto environment = test::launchEnvironment(home, applications, record);
         environment["LANG"] = lang;
         std::filesystem::remove(record);
-        return test::runProgram(bundle.launcher(), { .environment = environment });
+        return test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment });
     }
 
     static std::string makeHome(const std::string& path)
@@ -98,16 +86,16 @@ struct LauncherScriptFixture : test::LaunchScratch {
 
 TEST_F(LauncherScriptFixture, PlaceholdersAreReplacedPassByPassWhereverTheyStandAndOnlyExactOnes)
 {
-    auto bundle = Bundle::withTemplate(scratch / "Game.app",
+    makeBundle(scratch / "Game.app",
         "[zelvantdir][zelvantdir]\n"
         "x[homedir]y[homedir]z\n"
         "pre[lang]post [lang]\n"
         "[supportdir]/run [supportdir]\n"
         "[Homedir] [LANG] [ lang] [lang ] [supportdir [zelvantdir] [homedir\n"
         "homedir lang supportdir zelvantdir {lang} (lang)\n");
-    auto result = launch(bundle, "de_DE");
+    auto result = launchBundle("de_DE");
     EXPECT_EQ(result.status, 0) << result.error;
-    std::string z = bundle.zelvantDir(), s = test::supportDirectory(home);
+    std::string z = zelvantDir, s = test::supportDirectory(home);
     EXPECT_EQ(test::readFile(s + "/run-zelvant.py"),
         z + z + "\n"
             + "x" + home + "y" + home + "z\n"
@@ -120,23 +108,23 @@ TEST_F(LauncherScriptFixture, PlaceholdersAreReplacedPassByPassWhereverTheyStand
     // The bundle path holds the second placeholder, the home the first, the
     // language the last: what an earlier pass inserts is searched by the
     // later passes, never by its own or an earlier one.
-    bundle = Bundle::withTemplate(scratch / "in [homedir] dir", "Z=[zelvantdir]\nH=[homedir]\nL=[lang]\nS=[supportdir]\n");
+    makeBundle(scratch / "in [homedir] dir", "Z=[zelvantdir]\nH=[homedir]\nL=[lang]\nS=[supportdir]\n");
     home = makeHome(scratch / "h[zelvantdir]h");
-    result = launch(bundle, "[supportdir]");
+    result = launchBundle("[supportdir]");
     EXPECT_EQ(result.status, 0) << result.error;
     s = test::supportDirectory(home);
-    EXPECT_EQ(test::readFile(s + "/run-zelvant.py"), "Z=" + test::replaceAll(bundle.zelvantDir(), "[homedir]", home) + "\nH=" + home + "\nL=" + s + "\nS=" + s + "\n");
+    EXPECT_EQ(test::readFile(s + "/run-zelvant.py"), "Z=" + test::replaceAll(zelvantDir, "[homedir]", home) + "\nH=" + home + "\nL=" + s + "\nS=" + s + "\n");
 }
 
 TEST_F(LauncherScriptFixture, ScriptWithoutPlaceholdersKeepsItsBytesAndGetsMode0744WhateverTheUmask)
 {
     std::string text = "#!/bin/false\n\xff\xfe not UTF-8, [nothing] here\r\n";
     text += std::string { "\0tail", 5 };
-    auto bundle = Bundle::withTemplate(scratch / "Game.app", text);
+    makeBundle(scratch / "Game.app", text);
     std::string script = test::supportDirectory(home) + "/run-zelvant.py";
     for (mode_t mask : { mode_t { 077 }, mode_t { 000 } }) {
         mode_t previous = ::umask(mask);
-        auto result = launch(bundle);
+        auto result = launchBundle();
         ::umask(previous);
         EXPECT_EQ(result.status, 0) << result.error;
         EXPECT_EQ(test::readFile(script), text);
@@ -149,9 +137,9 @@ TEST_F(LauncherScriptFixture, ScriptWithoutPlaceholdersKeepsItsBytesAndGetsMode0
 TEST_F(LauncherScriptFixture, UnwritableScriptFailsTheLaunchYetItsPathIsHandedOff)
 {
     // No template in the bundle: the support directory is still made.
-    auto bundle = Bundle::withTemplate(scratch / "Game.app", std::nullopt);
+    makeBundle(scratch / "Game.app", std::nullopt);
     std::string script = test::supportDirectory(home) + "/run-zelvant.py";
-    auto result = launch(bundle);
+    auto result = launchBundle();
     EXPECT_NE(result.status, 0);
     EXPECT_NE(result.error.find("run-zelvant-template.py"), std::string::npos) << result.error;
     EXPECT_FALSE(test::exists(script));
@@ -160,11 +148,11 @@ TEST_F(LauncherScriptFixture, UnwritableScriptFailsTheLaunchYetItsPathIsHandedOf
 
     // A file where a directory of the chain should be: no one can create
     // the support directory, root included.
-    bundle = Bundle::withTemplate(scratch / "Other.app", "[supportdir]\n");
+    makeBundle(scratch / "Other.app", "[supportdir]\n");
     home = scratch / "blocked";
     script = test::supportDirectory(home) + "/run-zelvant.py";
     test::writeFile(home + "/Library/Application Support", "not a directory");
-    result = launch(bundle);
+    result = launchBundle();
     EXPECT_NE(result.status, 0);
     EXPECT_NE(result.error.find("launcher script"), std::string::npos) << result.error;
     EXPECT_EQ(handedOff(), script + "\n");
@@ -197,8 +185,8 @@ TEST_F(LauncherScriptFixture, HostileValuesReachTheClientExactlyAndNeverRun)
         SCOPED_TRACE(hostile.what);
         test::TemporaryDirectory place;
         home = makeHome(place / ("home " + hostile.home));
-        auto bundle = Bundle::copyOfTheBuiltOne(place / (hostile.bundle + ".app"));
-        auto launched = launch(bundle, hostile.lang);
+        makeBundle(place / (hostile.bundle + ".app"));
+        auto launched = launchBundle(hostile.lang);
         EXPECT_EQ(launched.status, 0) << launched.error;
         std::string script = test::supportDirectory(home) + "/run-zelvant.py";
         ASSERT_EQ(handedOff(), script + "\n");
@@ -210,7 +198,7 @@ TEST_F(LauncherScriptFixture, HostileValuesReachTheClientExactlyAndNeverRun)
             EXPECT_NE(ran.error.find("cannot tell the launcher's values apart"), std::string::npos) << ran.error;
             EXPECT_EQ(ran.output, "");
         } else {
-            expectReport(ran.output, { { "home", home }, { "installation", bundle.zelvantDir() }, { "support", test::supportDirectory(home) }, { "locale", hostile.lang }, { "display", "" } });
+            expectReport(ran.output, { { "home", home }, { "installation", zelvantDir }, { "support", test::supportDirectory(home) }, { "locale", hostile.lang }, { "display", "" } });
         }
         EXPECT_FALSE(test::exists(canary));
     }
