@@ -76,17 +76,13 @@ TEST(ManipulateText, RewritesHomeThenVersionAndKeepsEveryOtherByte)
         std::string expected;
     };
     const Case cases[] = {
-        { "/Users/login/Library/Fonts", "1.2", "/home/player/Library/Fonts" },
-        { "/Users/loginname", "1.2", "/home/playername" },
-        { "Version version", "1.2", "Version 1.2" },
-        { "conversion", "1.2", "con1.2" },
-        { "nothing to change here", "1.2", "nothing to change here" },
-        { "", "1.2", "" },
+        { "/Users/login/Library/Fonts", "1.2", "/home/player/Library/Fonts" }, { "/Users/loginname", "1.2", "/home/playername" },
+        { "Version version", "1.2", "Version 1.2" }, { "conversion", "1.2", "con1.2" },
+        { "nothing to change here", "1.2", "nothing to change here" }, { "", "1.2", "" },
         { "\xff\xfe/Users/login\x80version\0end"s, "9", "\xff\xfe/home/player\x80"
                                                         "9\0end"s },
         // The version pass runs second: a "/Users/login" it inserts stays.
-        { "version", "/Users/login", "/Users/login" },
-        { "/Users/login/version", "v", "/home/player/v" },
+        { "version", "/Users/login", "/Users/login" }, { "/Users/login/version", "v", "/home/player/v" }
     };
     for (const auto& testCase : cases)
         EXPECT_EQ(MyApplicationDelegate::manipulateText(testCase.text, testCase.versionText), testCase.expected) << testCase.text;

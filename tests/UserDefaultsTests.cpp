@@ -25,29 +25,15 @@ TEST(UserDefaultsArguments, PairsKeysWithValues)
     EXPECT_EQ(UserDefaults::argumentDomain({ "prog", "-k", "-5" }), Dictionary {});
 }
 
-TEST(UserDefaultsArguments, ParsesValuesThatLookLikePropertyLists)
+TEST(UserDefaultsArguments, ParsesValuesThatLookLikePropertyListsAndKeepsMalformedOnesAsText)
 {
     std::string deep = std::string(100'000, '(') + std::string(100'000, ')');
-    auto domain = UserDefaults::argumentDomain({ "prog",
-        "-AppleLanguages", "(de, en, fr)",
-        "-dict", "{a = (1, \"two\"); b = {c = d;}; /* note */}",
-        "-quoted", "\"quoted text\"",
-        "-open", "(de, en",
-        "-unquoted", "de en",
-        "-brace", "{a = b}",
-        "-trailing", "\"x\" and more",
-        "-deep", deep,
-        "-bare", "(de)x" });
-    EXPECT_EQ(domain.at("AppleLanguages"), (PropertyValue { Array { "de", "en", "fr" } }));
-    EXPECT_EQ(domain.at("dict"), (PropertyValue { Dictionary { { "a", Array { "1", "two" } }, { "b", Dictionary { { "c", "d" } } } } }));
-    EXPECT_EQ(domain.at("quoted"), PropertyValue { "quoted text" });
-    // Malformed: kept as the plain text.
-    EXPECT_EQ(domain.at("open"), PropertyValue { "(de, en" });
-    EXPECT_EQ(domain.at("unquoted"), PropertyValue { "de en" });
-    EXPECT_EQ(domain.at("brace"), PropertyValue { "{a = b}" });
-    EXPECT_EQ(domain.at("trailing"), PropertyValue { "\"x\" and more" });
-    EXPECT_EQ(domain.at("deep"), PropertyValue { deep });
-    EXPECT_EQ(domain.at("bare"), PropertyValue { "(de)x" });
+    EXPECT_EQ(UserDefaults::argumentDomain({ "prog", "-AppleLanguages", "(de, en, fr)", "-dict", "{a = (1, \"two\"); b = {c = d;}; /* note */}",
+                  "-quoted", "\"quoted text\"", "-open", "(de, en", "-unquoted", "de en", "-brace", "{a = b}", "-trailing", "\"x\" and more",
+                  "-deep", deep, "-bare", "(de)x" }),
+        (Dictionary { { "AppleLanguages", Array { "de", "en", "fr" } }, { "dict", Dictionary { { "a", Array { "1", "two" } }, { "b", Dictionary { { "c", "d" } } } } },
+            { "quoted", "quoted text" }, { "open", "(de, en" }, { "unquoted", "de en" }, { "brace", "{a = b}" }, { "trailing", "\"x\" and more" },
+            { "deep", deep }, { "bare", "(de)x" } }));
 }
 
 namespace {
