@@ -211,11 +211,13 @@ std::vector<std::string> processesMarkedWith(const std::string& entry)
 {
     std::vector<std::string> found;
     const std::string nul(1, '\0');
+    std::string needle = nul;
+    needle.append(entry).append(nul);
     for (const auto& process : std::filesystem::directory_iterator("/proc")) {
         if (!std::isdigit(static_cast<unsigned char>(process.path().filename().string()[0])))
             continue;
         try {
-            if ((nul + test::readFile(process.path() / "environ")).find(nul + entry + nul) != std::string::npos)
+            if ((nul + test::readFile(process.path() / "environ")).find(needle) != std::string::npos)
                 found.push_back(process.path().filename().string() + ": " + test::readFile(process.path() / "comm"));
         } catch (const std::exception&) {
             // Gone meanwhile, or not ours to read.

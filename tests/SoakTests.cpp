@@ -33,20 +33,13 @@ std::set<std::string> namesIn(const std::string& directory)
 
 size_t lineCount(const std::string& path)
 {
-    if (!test::exists(path))
-        return 0;
-    auto text = test::readFile(path);
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    return test::exists(path) ? static_cast<size_t>(std::ranges::count(test::readFile(path), '\n')) : 0;
 }
 
-struct Launch {
-    int status { -1 };
-    long peakKilobytes { 0 };
-};
-
 // Starts the launcher directly, its output to log, and waits for it with
-// wait4 for its peak resident size (its own or its children's, whichever is larger).
-Launch launchOnce(const std::string& launcher, const std::vector<std::string>& environment, const std::string& log)
+// wait4: its exit status (or 128 + signal) and peak resident size in KiB
+// (its own or its children's, whichever is larger).
+std::pair<int, long> launchOnce(const std::string& launcher, const std::vector<std::string>& environment, const std::string& log)
 {
     std::vector<char*> envp;
     envp.reserve(environment.size() + 1);
@@ -54,7 +47,6 @@ Launch launchOnce(const std::string& launcher, const std::vector<std::string>& e
         envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
     char* argv[] = { const_cast<char*>(launcher.c_str()), nullptr };
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -63,15 +55,12 @@ Launch launchOnce(const std::string& launcher, const std::vector<std::string>& e
     pid_t pid = -1;
     int error = posix_spawn(&pid, launcher.c_str(), &actions, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    Launch launch;
-    if (error)
-        return launch;
     int status = 0;
     rusage usage {};
+    if (error)
+        return { -1, 0 };
     while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) { }
-    launch.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    launch.peakKilobytes = usage.ru_maxrss;
-    return launch;
+    return { WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), usage.ru_maxrss };
 }
 
 // Reaps every child that has ended.
@@ -119,17 +108,18 @@ TEST(Soak, ThousandLaunchesLeaveNothingBehindAndDoNotGrow)
         variables["PATH"] = "/usr/bin:/bin";
         variables["TMPDIR"] = temporary;
         std::vector<std::string> environment;
+        environment.reserve(variables.size());
         for (const auto& [name, value] : variables)
-            environment.push_back(name + "=" + value);
+            environment.emplace_back(name).append("=").append(value);
 
         size_t descriptors = test::openDescriptorCount();
         std::vector<long> peaks;
         size_t leftovers = 0;
         for (size_t index = 0; index < launches; ++index) {
-            Launch launch = launchOnce(test::launcherPath(), environment, log);
-            peaks.push_back(launch.peakKilobytes);
-            if (launch.status != 0) {
-                ADD_FAILURE() << "launch " << index << " exit " << launch.status << ":\n"
+            auto [status, peak] = launchOnce(test::launcherPath(), environment, log);
+            peaks.push_back(peak);
+            if (status != 0) {
+                ADD_FAILURE() << "launch " << index << " exit " << status << ":\n"
                               << test::readFile(log);
                 break;
             }

@@ -251,10 +251,7 @@ std::string propertyListBytes(const platform::PropertyValue& value, bool binary)
     plist_t root = propertyListNode(value);
     char* bytes = nullptr;
     uint32_t length = 0;
-    if (binary)
-        plist_to_bin(root, &bytes, &length);
-    else
-        plist_to_xml(root, &bytes, &length);
+    (binary ? plist_to_bin : plist_to_xml)(root, &bytes, &length);
     plist_free(root);
     std::string result { bytes, length };
     std::free(bytes);
@@ -278,7 +275,8 @@ std::optional<std::string> programOnPath(const std::string& name)
 {
     std::istringstream folders { platform::environmentValue("PATH").value_or("/usr/local/bin:/usr/bin:/bin") };
     for (std::string folder; std::getline(folders, folder, ':');) {
-        std::string candidate = folder + "/" + name;
+        std::string candidate = folder;
+        candidate.append("/").append(name);
         if (folder.starts_with('/') && ::access(candidate.c_str(), X_OK) == 0)
             return candidate;
     }
@@ -297,10 +295,8 @@ std::string toHex(std::string_view bytes)
 {
     static const char digits[] = "0123456789abcdef";
     std::string hex;
-    for (unsigned char byte : bytes) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 15];
-    }
+    for (unsigned char byte : bytes)
+        hex += { digits[byte >> 4], digits[byte & 15] };
     return hex;
 }
 
@@ -317,14 +313,10 @@ std::map<std::string, std::string> snapshotTree(const std::string& root, const s
         if (::lstat(it->path().c_str(), &status) != 0)
             throw std::runtime_error("lstat failed: " + it->path().string());
         std::string mode = std::to_string(status.st_mode & 07777) + " ";
-        if (S_ISLNK(status.st_mode))
-            entries[relative] = "link " + fs::read_symlink(it->path()).string();
-        else if (S_ISDIR(status.st_mode))
-            entries[relative] = "directory " + mode;
-        else if (S_ISREG(status.st_mode))
-            entries[relative] = "file " + mode + readFile(it->path());
-        else
-            entries[relative] = "other " + mode;
+        entries[relative] = S_ISLNK(status.st_mode) ? "link " + fs::read_symlink(it->path()).string()
+            : S_ISDIR(status.st_mode)               ? "directory " + mode
+            : S_ISREG(status.st_mode)               ? "file " + mode + readFile(it->path())
+                                                    : "other " + mode;
     }
     return entries;
 }
@@ -354,7 +346,7 @@ std::vector<std::string> childProcesses()
         fields >> state >> parent;
         std::replace(command.begin(), command.end(), '\0', ' ');
         if (parent == self)
-            children.push_back(pid + " " + state + " " + command);
+            children.push_back(pid.append(" ").append(state).append(" ").append(command));
     }
     return children;
 }
