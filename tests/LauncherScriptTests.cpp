@@ -22,29 +22,22 @@ std::map<std::string, std::string> expectReport(const std::string& output, const
     std::string line = start == std::string::npos ? "" : output.substr(start + 11, output.find('\n', start) - start - 11);
     for (size_t index = 0, equals; (equals = line.find('=', index)) != std::string::npos;) {
         std::string& value = fields[line.substr(index, equals - index)];
-        index = equals + 1;
-        if (line[index] != '"') {
-            size_t space = std::min(line.find(' ', index), line.size());
-            value = line.substr(index, space - index);
-            index = space + 1;
-            continue;
-        }
-        for (++index; index < line.size() && line[index] != '"'; ++index) {
+        size_t quoted = line[equals + 1] == '"' ? 1 : 0;
+        for (index = equals + 1 + quoted; index < line.size() && line[index] != (quoted ? '"' : ' '); ++index) {
             char c = line[index];
-            if (c == '\\') {
+            if (quoted && c == '\\') {
                 c = line[++index];
                 if (c == 'x') {
                     c = static_cast<char>(std::stoi(line.substr(index + 1, 2), nullptr, 16));
                     index += 2;
-                } else {
+                } else if (c == 'n' || c == 'r' || c == 't') {
                     c = c == 'n' ? '\n' : c == 'r' ? '\r'
-                        : c == 't'                 ? '\t'
-                                                   : c;
+                                                   : '\t';
                 }
             }
             value += c;
         }
-        index += 2; // the closing quote and the space
+        index += 1 + quoted; // past the closing quote, and the space
     }
     for (const char* data : { "fonts", "pangorc", "pixbuf" })
         EXPECT_EQ(fields[data], "ok") << data << ": " << output;

@@ -1,7 +1,6 @@
 #include "PropertyList.h"
 #include "TestSupport.h"
 
-#include <chrono>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <vector>
