@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -14,11 +15,52 @@
 #include <set>
 #include <sstream>
 #include <sys/fanotify.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// "--child=limited-launch LIMIT PROGRAM": runs PROGRAM allowed only LIMIT descriptors.
+const bool limitedLaunchRegistered = (test::registerChildBehaviour("limited-launch", [](int argc, char** argv) {
+    if (argc < 4)
+        return 2;
+    rlim_t limit = std::strtoul(argv[2], nullptr, 10);
+    rlimit limits { limit, limit };
+    if (::setrlimit(RLIMIT_NOFILE, &limits) != 0)
+        return 3;
+    ::execv(argv[3], argv + 3);
+    return 4;
+}),
+    true);
+
+// The client stand-in, run through "#!<test binary> --child=fault-MODE":
+// killed, perhaps after part of what looks like a version, or 100 MiB after a
+// usable version or all of it in the version field.
+int faultClient(std::string_view mode)
+{
+    if (mode == "killed-after-version")
+        std::fputs("zelclient version 1.2", stdout);
+    if (mode.starts_with("flood")) {
+        std::fputs(mode == "flood" ? "zelclient version 9.9.9 " : "zelclient version 9.9.9", stdout);
+        std::string block(size_t { 1 } << 20, 'x');
+        for (int index = 0; index < 100; ++index) {
+            if (std::fwrite(block.data(), 1, block.size(), stdout) != block.size())
+                return 1;
+        }
+    }
+    std::fflush(stdout);
+    if (mode.starts_with("killed"))
+        std::raise(SIGKILL);
+    return 0;
+}
+
+const bool faultClientsRegistered = [] {
+    for (std::string mode : { "killed", "killed-after-version", "flood", "flood-one-word" })
+        test::registerChildBehaviour("fault-" + mode, [mode](int, char**) { return faultClient(mode); });
+    return true;
+}();
 
 struct FaultFixture : test::LaunchScratch {
     std::string bundle = scratch / "Game.app";
@@ -46,11 +88,11 @@ struct FaultFixture : test::LaunchScratch {
         return entries;
     }
 
-    // A client stand-in that runs these commands.
-    void installClient(const std::string& commands)
+    void installClient(const std::string& behaviour)
     {
-        fs::remove(client + "/bin/zelclient");
-        test::writeFile(client + "/bin/zelclient", "#!/bin/sh\n" + commands + "\n", 0755);
+        std::string path = client + "/bin/zelclient";
+        fs::remove(path);
+        test::writeFile(path, "#!" + test::testBinaryPath() + " --child=fault-" + behaviour + "\n", 0755);
     }
 
     // The support parent holds these and nothing else (nothing set aside, nothing half made).
@@ -113,7 +155,8 @@ TEST_F(FaultFixture, TooFewDescriptorsFailNamedStepsAndTheNextLaunchIsWhole)
     test::ProcessResult result;
     for (int limit : { 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 20, 24, 32, 64 }) {
         SCOPED_TRACE("descriptor limit " + std::to_string(limit));
-        result = test::runProgram("/usr/bin/prlimit", { .arguments = { "--nofile=" + std::to_string(limit), launcher }, .environment = environment() });
+        result = test::runProgram(test::testBinaryPath(),
+            { .arguments = { "--child=limited-launch", std::to_string(limit), launcher }, .environment = environment() });
         auto failures = failureLines(result.error);
         EXPECT_LT(result.status, 128) << "ended by a signal:\n"
                                       << result.error;
@@ -143,10 +186,9 @@ TEST_F(FaultFixture, TooFewDescriptorsFailNamedStepsAndTheNextLaunchIsWhole)
 
 TEST_F(FaultFixture, ClientKilledBySignalStopsTheLaunchBeforeTheDisk)
 {
-    // Cut off at once, or in the middle of what looks like a version.
-    for (const char* commands : { "kill -KILL $$", "printf 'zelclient version 1.2'; kill -KILL $$" }) {
-        SCOPED_TRACE(commands);
-        installClient(commands);
+    for (const char* behaviour : { "killed", "killed-after-version" }) {
+        SCOPED_TRACE(behaviour);
+        installClient(behaviour);
         auto before = outside();
         auto result = launch();
         EXPECT_NE(result.status, 0);
@@ -167,8 +209,7 @@ TEST_F(FaultFixture, HundredMebibytesOnDashV)
     GTEST_SKIP() << "too slow under the sanitizers; the plain build runs it";
 #endif
     // A usable version ahead of it all: the launch goes on as usual.
-    std::string flood = "head -c 104857600 /dev/zero | tr '\\0' x";
-    installClient("printf 'zelclient version 9.9.9 '; " + flood);
+    installClient("flood");
     auto result = launch();
     EXPECT_EQ(result.status, 0) << failureLines(result.error).size();
     EXPECT_GT(result.error.size(), size_t { 100 } << 20) << "every chunk is logged";
@@ -176,7 +217,7 @@ TEST_F(FaultFixture, HundredMebibytesOnDashV)
     fs::remove_all(parent + "/9.9.9");
 
     // All of it in the third field: no directory can have that name.
-    installClient("printf 'zelclient version 9.9.9'; " + flood);
+    installClient("flood-one-word");
     auto before = outside();
     result = launch();
     EXPECT_NE(result.status, 0);

@@ -43,6 +43,7 @@ struct RunOptions {
 ProcessResult runProgram(const std::string& path, const RunOptions&);
 
 std::string buildDirectory();
+std::string sourceDirectory();
 std::string launcherPath(); // build/Zelvant.app/Contents/MacOS/Zelvant
 std::string testBinaryPath();
 
@@ -74,6 +75,7 @@ void registerChildBehaviour(const std::string& name, std::function<int(int argc,
 
 // A property list file's bytes, binary or XML, written by libplist.
 std::string propertyListBytes(const platform::PropertyValue&, bool binary);
+
 // A bundle of our own at path with a copy of the built launcher, the sample
 // client (linked) and copies of the data the support directory is built from;
 // its script template is left to the caller. Returns its client installation directory.
@@ -81,13 +83,16 @@ std::string makeLauncherBundle(const std::string& path);
 
 // The first executable NAME in the absolute entries of PATH.
 std::optional<std::string> programOnPath(const std::string& name);
+
 // Bytes as lower-case hex digits and back, to pass any bytes through argv.
 std::string toHex(std::string_view bytes);
 std::string fromHex(std::string_view hex);
+
 // Everything below root, by relative path: kind, permission bits and the
 // bytes of files or the target of links. Entries named in skip (relative
 // paths) are left out with all they hold.
 std::map<std::string, std::string> snapshotTree(const std::string& root, const std::vector<std::string>& skip = {});
+
 // Descriptors this process has open.
 size_t openDescriptorCount();
 // Children of this process that have ended and are not yet reaped.
