@@ -128,7 +128,6 @@ ProcessResult runProgram(const std::string& path, const RunOptions& options)
 }
 
 std::string buildDirectory() { return ZELVANT_BUILD_DIR; }
-std::string sourceDirectory() { return ZELVANT_SOURCE_DIR; }
 std::string launcherPath() { return buildDirectory() + "/Zelvant.app/Contents/MacOS/Zelvant"; }
 std::string testBinaryPath() { return platform::executablePath(); }
 

@@ -43,7 +43,6 @@ struct RunOptions {
 ProcessResult runProgram(const std::string& path, const RunOptions&);
 
 std::string buildDirectory();
-std::string sourceDirectory();
 std::string launcherPath(); // build/Zelvant.app/Contents/MacOS/Zelvant
 std::string testBinaryPath();
 
