@@ -5,12 +5,14 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <set>
 #include <sstream>
 #include <sys/fanotify.h>
 #include <sys/resource.h>
@@ -19,8 +21,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-const std::string version = ZELVANT_TEST_VERSION;
 
 // "--child=limited-launch LIMIT PROGRAM": runs PROGRAM allowed only LIMIT descriptors.
 const bool limitedLaunchRegistered = (test::registerChildBehaviour("limited-launch", [](int argc, char** argv) {
@@ -35,77 +35,54 @@ const bool limitedLaunchRegistered = (test::registerChildBehaviour("limited-laun
 }),
     true);
 
-// The client stand-in, run through "#!<test binary> --child=fault-client";
-// $ZELVANT_FAULT_CLIENT says how it misbehaves.
-const bool faultClientRegistered = (test::registerChildBehaviour("fault-client", [](int, char**) {
-    auto writeAll = [](std::string_view bytes) {
-        while (!bytes.empty()) {
-            ssize_t count = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
-            if (count < 0 && errno == EINTR)
-                continue;
-            if (count < 0)
-                return false;
-            bytes.remove_prefix(static_cast<size_t>(count));
-        }
-        return true;
-    };
-    std::string_view mode = std::getenv("ZELVANT_FAULT_CLIENT") ? std::getenv("ZELVANT_FAULT_CLIENT") : "";
-    if (mode == "killed") {
-        std::raise(SIGKILL);
-    } else if (mode == "killed-after-version") {
-        // Cut off in the middle of what looks like a version.
-        writeAll("zelclient version 1.2");
-        std::raise(SIGKILL);
-    } else if (mode == "flood" || mode == "flood-one-word") {
-        // 100 MiB: after a usable version, or all of it in the version field.
-        writeAll(mode == "flood" ? "zelclient version 9.9.9 " : "zelclient version 9.9.9");
+// The client stand-in, run through "#!<test binary> --child=fault-MODE":
+// killed, perhaps after part of what looks like a version, or 100 MiB after a
+// usable version or all of it in the version field.
+int faultClient(std::string_view mode)
+{
+    if (mode == "killed-after-version")
+        std::fputs("zelclient version 1.2", stdout);
+    if (mode.starts_with("flood")) {
+        std::fputs(mode == "flood" ? "zelclient version 9.9.9 " : "zelclient version 9.9.9", stdout);
         std::string block(size_t { 1 } << 20, 'x');
         for (int index = 0; index < 100; ++index) {
-            if (!writeAll(block))
+            if (std::fwrite(block.data(), 1, block.size(), stdout) != block.size())
                 return 1;
         }
     }
+    std::fflush(stdout);
+    if (mode.starts_with("killed"))
+        std::raise(SIGKILL);
     return 0;
-}),
-    true);
+}
 
-struct FaultFixture : ::testing::Test {
-    test::TemporaryDirectory scratch;
-    std::string home = scratch / "home";
-    std::string applications = scratch / "Applications";
+const bool faultClientsRegistered = [] {
+    for (std::string mode : { "killed", "killed-after-version", "flood", "flood-one-word" })
+        test::registerChildBehaviour("fault-" + mode, [mode](int, char**) { return faultClient(mode); });
+    return true;
+}();
+
+struct FaultFixture : test::LaunchScratch {
     std::string bundle = scratch / "Game.app";
     std::string launcher = bundle + "/Contents/MacOS/Zelvant";
     std::string client = bundle + "/Contents/Resources/zelvant-x.y.z";
     std::string parent = home + "/Library/Application Support/Zelvant";
-    std::string support = parent + "/" + version;
-    // What a launch may change: the support directory (and what is set aside
-    // beside it), the X11 stand-in's record and our log of a launch.
-    const std::vector<std::string> changing { "home/Library/Application Support/Zelvant", "x11-record", "launch.log" };
+    std::string support = test::supportDirectory(home);
 
     void SetUp() override
     {
         test::writeFile(home + "/Documents/keep", "keep");
         test::writeFile(parent + "/0.9/fonts/old.ttf", "old");
-        test::makeRecordingApplication(applications, "X11");
         fs::copy(test::buildDirectory() + "/Zelvant.app", bundle, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     }
 
-    std::map<std::string, std::string> environment()
-    {
-        auto environment = test::launchEnvironment(home, applications, scratch / "x11-record");
-        for (const char* sanitizer : { "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS" }) {
-            if (const char* value = std::getenv(sanitizer))
-                environment[sanitizer] = value;
-        }
-        return environment;
-    }
+    test::ProcessResult launch() { return LaunchScratch::launch(launcher); }
 
-    test::ProcessResult launch() { return test::runProgram(launcher, { .environment = environment() }); }
-
-    // Everything outside the support parent, and the other version beside it.
+    // Everything outside the support parent (what a launch may change, with
+    // our log of one), and the other version beside it.
     std::map<std::string, std::string> outside()
     {
-        auto entries = test::snapshotTree(scratch.path(), changing);
+        auto entries = test::snapshotTree(scratch.path(), { "home/Library/Application Support/Zelvant", "x11-record", "launch.log" });
         for (auto& [path, entry] : test::snapshotTree(parent + "/0.9"))
             entries["0.9/" + path] = entry;
         return entries;
@@ -115,18 +92,15 @@ struct FaultFixture : ::testing::Test {
     {
         std::string path = client + "/bin/zelclient";
         fs::remove(path);
-        test::writeFile(path, "#!" + test::testBinaryPath() + " --child=fault-client\n", 0755);
-        m_clientBehaviour = behaviour;
+        test::writeFile(path, "#!" + test::testBinaryPath() + " --child=fault-" + behaviour + "\n", 0755);
     }
 
-    test::ProcessResult launchWithClient()
+    // The support parent holds these and nothing else (nothing set aside, nothing half made).
+    void expectOnlyVersions(const std::set<std::string>& versions)
     {
-        auto environment = this->environment();
-        environment["ZELVANT_FAULT_CLIENT"] = m_clientBehaviour;
-        return test::runProgram(launcher, { .environment = environment });
+        for (const auto& entry : fs::directory_iterator(parent))
+            EXPECT_TRUE(versions.contains(entry.path().filename().string())) << entry.path();
     }
-
-    std::string m_clientBehaviour;
 };
 
 // The paths at which two snapshots differ, or nothing when they are equal.
@@ -135,11 +109,8 @@ std::string treeDifferences(const std::map<std::string, std::string>& expected, 
 {
     std::string text;
     for (const auto& [path, entry] : expected) {
-        auto found = actual.find(path);
-        if (found == actual.end())
-            text += "gone: " + path + "\n";
-        else if (found->second != entry)
-            text += "changed: " + path + "\n";
+        if (!actual.contains(path) || actual.at(path) != entry)
+            text += "changed or gone: " + path + "\n";
     }
     for (const auto& [path, entry] : actual) {
         if (!expected.contains(path))
@@ -202,22 +173,15 @@ TEST_F(FaultFixture, TooFewDescriptorsFailNamedStepsAndTheNextLaunchIsWhole)
         if (result.error.find("Zelvant: copy fonts: ") != std::string::npos)
             copyFailed = true;
         // What is there is whole: no file cut short or left under a temporary name.
-        if (test::exists(support)) {
-            for (const auto& [path, entry] : test::snapshotTree(support)) {
-                EXPECT_TRUE(reference.contains(path)) << path;
-                if (entry.starts_with("file ") && reference.contains(path)) {
-                    EXPECT_TRUE(entry == reference[path]) << path;
-                }
-            }
-        }
+        for (const auto& [path, entry] : test::exists(support) ? test::snapshotTree(support) : decltype(reference) {})
+            EXPECT_TRUE(reference.contains(path) && (!entry.starts_with("file ") || entry == reference[path])) << path;
     }
     EXPECT_TRUE(probeFailed) << "no limit was low enough to stop the probe";
     EXPECT_TRUE(copyFailed) << "no limit stopped part of the copy";
     // With plenty the launch is whole again, and nothing is left over beside it.
     EXPECT_EQ(result.status, 0) << result.error;
     EXPECT_EQ(treeDifferences(reference, test::snapshotTree(support)), "");
-    for (const auto& entry : fs::directory_iterator(parent))
-        EXPECT_TRUE(entry.path().filename() == version || entry.path().filename() == "0.9") << entry.path();
+    expectOnlyVersions({ ZELVANT_TEST_VERSION, "0.9" });
 }
 
 TEST_F(FaultFixture, ClientKilledBySignalStopsTheLaunchBeforeTheDisk)
@@ -226,13 +190,13 @@ TEST_F(FaultFixture, ClientKilledBySignalStopsTheLaunchBeforeTheDisk)
         SCOPED_TRACE(behaviour);
         installClient(behaviour);
         auto before = outside();
-        auto result = launchWithClient();
+        auto result = launch();
         EXPECT_NE(result.status, 0);
         EXPECT_NE(result.error.find("Unable to determine the version of the Zelvant client."), std::string::npos) << result.error;
         EXPECT_NE(result.error.find("was ended by signal 9 (Killed)"), std::string::npos) << result.error;
         EXPECT_FALSE(test::exists(support));
         EXPECT_FALSE(test::exists(parent + "/1.2"));
-        EXPECT_FALSE(test::exists(scratch / "x11-record"));
+        EXPECT_FALSE(test::exists(record));
         EXPECT_EQ(treeDifferences(before, outside()), "");
     }
 }
@@ -246,7 +210,7 @@ TEST_F(FaultFixture, HundredMebibytesOnDashV)
 #endif
     // A usable version ahead of it all: the launch goes on as usual.
     installClient("flood");
-    auto result = launchWithClient();
+    auto result = launch();
     EXPECT_EQ(result.status, 0) << failureLines(result.error).size();
     EXPECT_GT(result.error.size(), size_t { 100 } << 20) << "every chunk is logged";
     EXPECT_TRUE(test::exists(parent + "/9.9.9/run-zelvant.py"));
@@ -255,59 +219,52 @@ TEST_F(FaultFixture, HundredMebibytesOnDashV)
     // All of it in the third field: no directory can have that name.
     installClient("flood-one-word");
     auto before = outside();
-    result = launchWithClient();
+    result = launch();
     EXPECT_NE(result.status, 0);
     auto failures = failureLines(result.error);
     ASSERT_EQ(failures.size(), 1u) << "one message, not one per step";
     EXPECT_NE(failures[0].find("gave no usable version"), std::string::npos) << failures[0];
     EXPECT_LT(failures[0].size(), 1000u) << "the output is cut short in the message";
-    for (const auto& entry : fs::directory_iterator(parent))
-        EXPECT_EQ(entry.path().filename(), "0.9");
+    expectOnlyVersions({ "0.9" });
     EXPECT_EQ(treeDifferences(before, outside()), "");
 }
 
 namespace {
 
-// Holds every open of one file until answered (fanotify permission events).
-class OpenGate {
-public:
+// Holds every open of one file until it closes (fanotify permission events).
+struct OpenGate {
+    int fd = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
+    std::vector<int> held;
+
     explicit OpenGate(const std::string& path)
     {
-        m_fd = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
-        if (m_fd >= 0 && ::fanotify_mark(m_fd, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, path.c_str()) != 0) {
-            ::close(m_fd);
-            m_fd = -1;
+        if (fd >= 0 && ::fanotify_mark(fd, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, path.c_str()) != 0) {
+            ::close(fd);
+            fd = -1;
         }
     }
     ~OpenGate()
     {
         // Closing the group lets every open still held through.
-        if (m_fd >= 0)
-            ::close(m_fd);
-        for (int fd : m_held)
+        if (fd >= 0)
             ::close(fd);
+        for (int open : held)
+            ::close(open);
     }
     OpenGate(const OpenGate&) = delete;
     OpenGate& operator=(const OpenGate&) = delete;
-    bool isValid() const { return m_fd >= 0; }
 
     // The process that opens it next, held in its open until the gate closes; -1 if none came.
     pid_t waitForOpen(int timeoutMilliseconds)
     {
-        pollfd ready { m_fd, POLLIN, 0 };
-        if (::poll(&ready, 1, timeoutMilliseconds) != 1)
-            return -1;
+        pollfd ready { fd, POLLIN, 0 };
         fanotify_event_metadata event;
-        if (::read(m_fd, &event, sizeof event) != static_cast<ssize_t>(sizeof event))
+        if (::poll(&ready, 1, timeoutMilliseconds) != 1 || ::read(fd, &event, sizeof event) != static_cast<ssize_t>(sizeof event))
             return -1;
         if (event.fd >= 0)
-            m_held.push_back(event.fd);
+            held.push_back(event.fd);
         return event.pid;
     }
-
-private:
-    int m_fd { -1 };
-    std::vector<int> m_held;
 };
 
 }
@@ -321,10 +278,9 @@ TEST_F(FaultFixture, TerminatedMidCopyThenTheNextLaunchIsWhole)
     auto before = outside();
 
     std::string held = client + "/gtk-2.0/loaders/libpixbufloader-png.so";
-    pid_t launcherPid = -1;
     {
         OpenGate gate { held };
-        if (!gate.isValid())
+        if (gate.fd < 0)
             GTEST_SKIP() << "no fanotify here: " << std::strerror(errno);
         int log = ::open((scratch / "launch.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         platform::Task task;
@@ -334,10 +290,8 @@ TEST_F(FaultFixture, TerminatedMidCopyThenTheNextLaunchIsWhole)
         task.setStandardError(log);
         ASSERT_TRUE(task.launch());
         ::close(log);
-        launcherPid = task.processIdentifier();
         // The copy has reached that file: the fonts are in, the pango entries not yet.
-        pid_t opener = gate.waitForOpen(60000);
-        ASSERT_EQ(opener, launcherPid);
+        ASSERT_EQ(gate.waitForOpen(60000), task.processIdentifier());
         EXPECT_TRUE(test::exists(support + "/fonts/fonts.dir"));
         EXPECT_FALSE(test::exists(support + "/pango/pangorc"));
         task.terminate();
@@ -352,7 +306,6 @@ TEST_F(FaultFixture, TerminatedMidCopyThenTheNextLaunchIsWhole)
     EXPECT_EQ(result.status, 0) << result.error;
     EXPECT_EQ(treeDifferences(reference, test::snapshotTree(support)), "");
     // The half-made tree and the one set aside before it are both gone.
-    for (const auto& entry : fs::directory_iterator(parent))
-        EXPECT_TRUE(entry.path().filename() == version || entry.path().filename() == "0.9") << entry.path();
+    expectOnlyVersions({ ZELVANT_TEST_VERSION, "0.9" });
     EXPECT_EQ(treeDifferences(before, outside()), "");
 }

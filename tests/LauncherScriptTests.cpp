@@ -2,8 +2,8 @@
 // real template and client make of hostile values, run black-box.
 #include "TestSupport.h"
 
+#include <cctype>
 #include <chrono>
-#include <dirent.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,144 +13,62 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string version = ZELVANT_TEST_VERSION;
-
-std::string supportDirectoryFor(const std::string& home)
-{
-    return home + "/Library/Application Support/Zelvant/" + version;
-}
-
-std::string replaceAll(std::string text, const std::string& target, const std::string& replacement)
-{
-    for (size_t found = 0; (found = text.find(target, found)) != std::string::npos; found += replacement.size())
-        text.replace(found, target.size(), replacement);
-    return text;
-}
-
 // Reads the client's report line back into its fields (see zelclient.cpp
-// for the quoting).
-std::map<std::string, std::string> parseReport(const std::string& output)
+// for the quoting) and checks that the client found its data.
+std::map<std::string, std::string> expectReport(const std::string& output, const std::map<std::string, std::string>& expected)
 {
     std::map<std::string, std::string> fields;
     auto start = output.find("zelclient: ");
-    if (start == std::string::npos)
-        return fields;
-    auto end = output.find('\n', start);
-    std::string line = output.substr(start + 11, end == std::string::npos ? std::string::npos : end - start - 11);
-    size_t index = 0;
-    while (index < line.size()) {
-        auto equals = line.find('=', index);
-        if (equals == std::string::npos)
-            break;
-        std::string key = line.substr(index, equals - index);
-        std::string value;
-        index = equals + 1;
-        if (index < line.size() && line[index] == '"') {
-            for (++index; index < line.size() && line[index] != '"'; ++index) {
-                if (line[index] != '\\') {
-                    value += line[index];
-                    continue;
-                }
-                char escaped = line[++index];
-                if (escaped == 'n')
-                    value += '\n';
-                else if (escaped == 'r')
-                    value += '\r';
-                else if (escaped == 't')
-                    value += '\t';
-                else if (escaped == 'x') {
-                    value += static_cast<char>(std::stoi(line.substr(index + 1, 2), nullptr, 16));
+    std::string line = start == std::string::npos ? "" : output.substr(start + 11, output.find('\n', start) - start - 11);
+    for (size_t index = 0, equals; (equals = line.find('=', index)) != std::string::npos;) {
+        std::string& value = fields[line.substr(index, equals - index)];
+        size_t quoted = line[equals + 1] == '"' ? 1 : 0;
+        for (index = equals + 1 + quoted; index < line.size() && line[index] != (quoted ? '"' : ' '); ++index) {
+            char c = line[index];
+            if (quoted && c == '\\') {
+                c = line[++index];
+                if (c == 'x') {
+                    c = static_cast<char>(std::stoi(line.substr(index + 1, 2), nullptr, 16));
                     index += 2;
-                } else
-                    value += escaped;
+                } else if (c == 'n' || c == 'r' || c == 't') {
+                    c = c == 'n' ? '\n' : c == 'r' ? '\r'
+                                                   : '\t';
+                }
             }
-            ++index;
-        } else {
-            auto space = line.find(' ', index);
-            value = line.substr(index, space - index);
-            index = space == std::string::npos ? line.size() : space;
+            value += c;
         }
-        fields[key] = value;
-        index = line.find_first_not_of(' ', index);
-        if (index == std::string::npos)
-            break;
+        index += 1 + quoted; // past the closing quote, and the space
     }
+    for (const char* data : { "fonts", "pangorc", "pixbuf" })
+        EXPECT_EQ(fields[data], "ok") << data << ": " << output;
+    for (const auto& [field, value] : expected)
+        EXPECT_EQ(fields[field], value) << field << ": " << output;
     return fields;
 }
 
-mode_t modeOf(const std::string& path)
-{
-    struct stat status;
-    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
-}
+struct LauncherScriptFixture : test::LaunchScratch {
+    std::string bundle, zelvantDir;
 
-// A launcher bundle of our own at a chosen path, with the real client and
-// either the real template or one given as text.
-struct Bundle {
-    std::string path;
-
-    std::string zelvantDir() const { return path + "/Contents/Resources/zelvant-x.y.z"; }
-    std::string templatePath() const { return path + "/Contents/Resources/run-zelvant-template.py"; }
-    std::string launcher() const { return path + "/Contents/MacOS/Zelvant"; }
-
-    static Bundle copyOfTheBuiltOne(const std::string& path)
+    // A launcher bundle of our own at path, with the real client and either
+    // the built template or the given text (or none).
+    void makeBundle(const std::string& path, const std::optional<std::string>& text = test::readFile(test::buildDirectory() + "/Zelvant.app/Contents/Resources/run-zelvant-template.py"))
     {
-        test::makeDirectories(path);
-        std::filesystem::copy(test::buildDirectory() + "/Zelvant.app/Contents", path + "/Contents",
-            std::filesystem::copy_options::recursive);
-        return { path };
-    }
-
-    static Bundle withTemplate(const std::string& path, const std::optional<std::string>& text)
-    {
-        Bundle bundle { path };
-        test::makeLauncherBundle(path);
+        bundle = path;
+        zelvantDir = test::makeLauncherBundle(path);
         if (text)
-            test::writeFile(bundle.templatePath(), *text);
-        return bundle;
-    }
-};
-
-struct LauncherScriptFixture : ::testing::Test {
-    test::TemporaryDirectory scratch;
-    std::string applications = scratch / "Applications";
-    std::string record = scratch / "x11-record";
-
-    void SetUp() override
-    {
-        test::makeDirectories(applications);
-        test::makeRecordingApplication(applications, "X11");
+            test::writeFile(path + "/Contents/Resources/run-zelvant-template.py", *text);
     }
 
     // Runs the bundle's launcher with X11 recording what it is asked to open.
-    test::ProcessResult launch(const Bundle& bundle, const std::string& home, std::optional<std::string> lang = "C")
+    test::ProcessResult launchBundle(const std::string& lang = "C")
     {
-        auto environment = test::minimalEnvironment(home);
-        environment["ZELVANT_APPLICATION_PATH"] = applications;
-        environment["ZELVANT_TEST_RECORD"] = record;
-        environment["ZELVANT_OPEN_TOOL"] = test::buildDirectory() + "/bin/zelvant-open";
-        if (lang)
-            environment["LANG"] = *lang;
+        auto environment = test::launchEnvironment(home, applications, record);
+        environment["LANG"] = lang;
         std::filesystem::remove(record);
-        return test::runProgram(bundle.launcher(), { .environment = environment });
+        return test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment });
     }
 
-    // What the X11 application was asked to open; the open tool does not
-    // wait for it, so give it a moment.
-    std::string handedOff()
-    {
-        auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (test::exists(record)) {
-                std::this_thread::sleep_for(50ms);
-                return test::readFile(record);
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return {};
-    }
-
-    std::string makeHome(const std::string& path)
+    static std::string makeHome(const std::string& path)
     {
         test::makeDirectories(path + "/Library/Application Support");
         return path;
@@ -159,20 +77,18 @@ struct LauncherScriptFixture : ::testing::Test {
 
 }
 
-TEST_F(LauncherScriptFixture, PlaceholdersAreReplacedWhereverTheyStandAndOnlyExactOnes)
+TEST_F(LauncherScriptFixture, PlaceholdersAreReplacedPassByPassWhereverTheyStandAndOnlyExactOnes)
 {
-    auto bundle = Bundle::withTemplate(scratch / "Game.app",
+    makeBundle(scratch / "Game.app",
         "[zelvantdir][zelvantdir]\n"
         "x[homedir]y[homedir]z\n"
         "pre[lang]post [lang]\n"
         "[supportdir]/run [supportdir]\n"
         "[Homedir] [LANG] [ lang] [lang ] [supportdir [zelvantdir] [homedir\n"
         "homedir lang supportdir zelvantdir {lang} (lang)\n");
-    std::string home = makeHome(scratch / "home");
-    auto result = launch(bundle, home, "de_DE");
+    auto result = launchBundle("de_DE");
     EXPECT_EQ(result.status, 0) << result.error;
-
-    std::string z = bundle.zelvantDir(), s = supportDirectoryFor(home);
+    std::string z = zelvantDir, s = test::supportDirectory(home);
     EXPECT_EQ(test::readFile(s + "/run-zelvant.py"),
         z + z + "\n"
             + "x" + home + "y" + home + "z\n"
@@ -181,79 +97,58 @@ TEST_F(LauncherScriptFixture, PlaceholdersAreReplacedWhereverTheyStandAndOnlyExa
             + "[Homedir] [LANG] [ lang] [lang ] [supportdir " + z + " [homedir\n"
             + "homedir lang supportdir zelvantdir {lang} (lang)\n");
     EXPECT_EQ(handedOff(), s + "/run-zelvant.py\n");
-}
 
-TEST_F(LauncherScriptFixture, LaterPassesSearchWhatEarlierOnesInserted)
-{
     // The bundle path holds the second placeholder, the home the first, the
     // language the last: what an earlier pass inserts is searched by the
     // later passes, never by its own or an earlier one.
-    auto bundle = Bundle::withTemplate(scratch / "in [homedir] dir", "Z=[zelvantdir]\nH=[homedir]\nL=[lang]\nS=[supportdir]\n");
-    std::string home = makeHome(scratch / "h[zelvantdir]h");
-    auto result = launch(bundle, home, "[supportdir]");
+    makeBundle(scratch / "in [homedir] dir", "Z=[zelvantdir]\nH=[homedir]\nL=[lang]\nS=[supportdir]\n");
+    home = makeHome(scratch / "h[zelvantdir]h");
+    result = launchBundle("[supportdir]");
     EXPECT_EQ(result.status, 0) << result.error;
-
-    std::string s = supportDirectoryFor(home);
-    EXPECT_EQ(test::readFile(s + "/run-zelvant.py"),
-        "Z=" + replaceAll(bundle.zelvantDir(), "[homedir]", home) + "\n"
-            + "H=" + home + "\n"
-            + "L=" + s + "\n"
-            + "S=" + s + "\n");
+    s = test::supportDirectory(home);
+    EXPECT_EQ(test::readFile(s + "/run-zelvant.py"), "Z=" + test::replaceAll(zelvantDir, "[homedir]", home) + "\nH=" + home + "\nL=" + s + "\nS=" + s + "\n");
 }
 
 TEST_F(LauncherScriptFixture, ScriptWithoutPlaceholdersKeepsItsBytesAndGetsMode0744WhateverTheUmask)
 {
     std::string text = "#!/bin/false\n\xff\xfe not UTF-8, [nothing] here\r\n";
     text += std::string { "\0tail", 5 };
-    auto bundle = Bundle::withTemplate(scratch / "Game.app", text);
-    std::string home = makeHome(scratch / "home");
-    std::string script = supportDirectoryFor(home) + "/run-zelvant.py";
+    makeBundle(scratch / "Game.app", text);
+    std::string script = test::supportDirectory(home) + "/run-zelvant.py";
     for (mode_t mask : { mode_t { 077 }, mode_t { 000 } }) {
         mode_t previous = ::umask(mask);
-        auto result = launch(bundle, home);
+        auto result = launchBundle();
         ::umask(previous);
         EXPECT_EQ(result.status, 0) << result.error;
         EXPECT_EQ(test::readFile(script), text);
-        EXPECT_EQ(modeOf(script), 0744u) << "umask " << std::oct << mask;
+        struct stat status { };
+        ::stat(script.c_str(), &status);
+        EXPECT_EQ(status.st_mode & 07777, 0744u) << "umask " << std::oct << mask;
     }
 }
 
-TEST_F(LauncherScriptFixture, MissingTemplateLeavesNoScriptFailsAndStillHandsOff)
+TEST_F(LauncherScriptFixture, UnwritableScriptFailsTheLaunchYetItsPathIsHandedOff)
 {
-    auto bundle = Bundle::withTemplate(scratch / "Game.app", std::nullopt);
-    std::string home = makeHome(scratch / "home");
-    auto result = launch(bundle, home);
-    std::string script = supportDirectoryFor(home) + "/run-zelvant.py";
+    // No template in the bundle: the support directory is still made.
+    makeBundle(scratch / "Game.app", std::nullopt);
+    std::string script = test::supportDirectory(home) + "/run-zelvant.py";
+    auto result = launchBundle();
     EXPECT_NE(result.status, 0);
     EXPECT_NE(result.error.find("run-zelvant-template.py"), std::string::npos) << result.error;
     EXPECT_FALSE(test::exists(script));
-    EXPECT_TRUE(test::exists(supportDirectoryFor(home))) << "the support directory is still made";
+    EXPECT_TRUE(test::exists(test::supportDirectory(home)));
     EXPECT_EQ(handedOff(), script + "\n");
-}
 
-TEST_F(LauncherScriptFixture, MissingSupportDirectoryStillGivesTheScriptPath)
-{
     // A file where a directory of the chain should be: no one can create
     // the support directory, root included.
-    auto bundle = Bundle::withTemplate(scratch / "Game.app", "[supportdir]\n");
-    std::string home = scratch / "home";
+    makeBundle(scratch / "Other.app", "[supportdir]\n");
+    home = scratch / "blocked";
+    script = test::supportDirectory(home) + "/run-zelvant.py";
     test::writeFile(home + "/Library/Application Support", "not a directory");
-    auto result = launch(bundle, home);
-    std::string script = supportDirectoryFor(home) + "/run-zelvant.py";
+    result = launchBundle();
     EXPECT_NE(result.status, 0);
     EXPECT_NE(result.error.find("launcher script"), std::string::npos) << result.error;
     EXPECT_EQ(handedOff(), script + "\n");
-}
-
-namespace {
-
-struct Hostile {
-    const char* what;
-    std::string home; // below the scratch directory
-    std::string bundle; // likewise
-    std::string lang;
-};
-
 }
 
 TEST_F(LauncherScriptFixture, HostileValuesReachTheClientExactlyAndNeverRun)
@@ -263,6 +158,11 @@ TEST_F(LauncherScriptFixture, HostileValuesReachTheClientExactlyAndNeverRun)
     std::string canary = scratch / "canary";
     std::string touch = "$(touch " + canary + ") `touch " + canary + "`";
     std::string python = "open('" + canary + "', 'w')";
+    struct Hostile {
+        const char* what;
+        std::string home, bundle, lang;
+        bool refused = false;
+    };
     const Hostile cases[] = {
         { "quotes and backslashes", "it's \"home\" \\ \\\\ \\n", "a 'b' \"c\" \\ \\x41", "de_DE\"'\\" },
         { "triple quotes", "\"\"\"+" + python + "+\"\"\" '''+" + python + "+'''", "\"\"\"); " + python + "; (\"\"\"", "'''" },
@@ -271,46 +171,30 @@ TEST_F(LauncherScriptFixture, HostileValuesReachTheClientExactlyAndNeverRun)
         { "newlines", "a\n" + python + "\n#", "b\r" + python + "\r\n\"\n" + python + "\n", "pt_BR\n" + python },
         { "non-ASCII", "zé 文字 🙂 \xff\xfe", "Jogo ção \xc3", "pt_BR.\xe7" },
         { "the block's own marker", "x\n#@@ y\n#<lang>", "#@@\n#<zelvantdir>", "\n#@@" },
+        // Refused, not guessed.
+        { "the block's own tags", "h</zelvantdir>\n#<homedir>" + python, "Game", "C", true },
     };
     for (const auto& hostile : cases) {
         SCOPED_TRACE(hostile.what);
         test::TemporaryDirectory place;
-        std::string home = makeHome(place / ("home " + hostile.home));
-        auto bundle = Bundle::copyOfTheBuiltOne(place / (hostile.bundle + ".app"));
-        auto launched = launch(bundle, home, hostile.lang);
+        home = makeHome(place / ("home " + hostile.home));
+        makeBundle(place / (hostile.bundle + ".app"));
+        auto launched = launchBundle(hostile.lang);
         EXPECT_EQ(launched.status, 0) << launched.error;
-        std::string script = supportDirectoryFor(home) + "/run-zelvant.py";
+        std::string script = test::supportDirectory(home) + "/run-zelvant.py";
         ASSERT_EQ(handedOff(), script + "\n");
 
         // What the X11 application does with the script, without a display.
         auto ran = test::runProgram(script, { .environment = test::minimalEnvironment(home) });
-        EXPECT_EQ(ran.status, 0) << ran.error;
-        auto report = parseReport(ran.output);
-        EXPECT_EQ(report["home"], home) << ran.output;
-        EXPECT_EQ(report["installation"], bundle.zelvantDir());
-        EXPECT_EQ(report["support"], supportDirectoryFor(home));
-        EXPECT_EQ(report["locale"], hostile.lang);
-        EXPECT_EQ(report["display"], "");
-        EXPECT_EQ(report["fonts"], "ok");
-        EXPECT_EQ(report["pangorc"], "ok");
-        EXPECT_EQ(report["pixbuf"], "ok");
+        EXPECT_EQ(ran.status != 0, hostile.refused) << ran.error;
+        if (hostile.refused) {
+            EXPECT_NE(ran.error.find("cannot tell the launcher's values apart"), std::string::npos) << ran.error;
+            EXPECT_EQ(ran.output, "");
+        } else {
+            expectReport(ran.output, { { "home", home }, { "installation", zelvantDir }, { "support", test::supportDirectory(home) }, { "locale", hostile.lang }, { "display", "" } });
+        }
         EXPECT_FALSE(test::exists(canary));
     }
-}
-
-TEST_F(LauncherScriptFixture, ValuesHoldingTheBlockTagsAreRefusedNotGuessed)
-{
-    test::TemporaryDirectory place;
-    std::string canary = place / "canary";
-    std::string home = makeHome(place / ("h</zelvantdir>\n#<homedir>open('" + canary + "', 'w')"));
-    auto bundle = Bundle::copyOfTheBuiltOne(place / "Game.app");
-    auto launched = launch(bundle, home);
-    EXPECT_EQ(launched.status, 0) << launched.error;
-    auto ran = test::runProgram(supportDirectoryFor(home) + "/run-zelvant.py", { .environment = test::minimalEnvironment(home) });
-    EXPECT_NE(ran.status, 0);
-    EXPECT_NE(ran.error.find("cannot tell the launcher's values apart"), std::string::npos) << ran.error;
-    EXPECT_EQ(ran.output, "");
-    EXPECT_FALSE(test::exists(canary));
 }
 
 namespace {
@@ -319,17 +203,15 @@ namespace {
 std::vector<std::string> processesMarkedWith(const std::string& entry)
 {
     std::vector<std::string> found;
-    std::unique_ptr<DIR, int (*)(DIR*)> proc { ::opendir("/proc"), ::closedir };
-    if (!proc)
-        return found;
-    while (dirent* process = ::readdir(proc.get())) {
-        std::string name = process->d_name;
-        if (name.find_first_not_of("0123456789") != std::string::npos)
+    const std::string nul(1, '\0');
+    std::string needle = nul;
+    needle.append(entry).append(nul);
+    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+        if (!std::isdigit(static_cast<unsigned char>(process.path().filename().string()[0])))
             continue;
         try {
-            std::string environment = std::string { "\0", 1 } + test::readFile("/proc/" + name + "/environ");
-            if (environment.find(std::string { "\0", 1 } + entry + std::string { "\0", 1 }) != std::string::npos)
-                found.push_back(name + ": " + test::readFile("/proc/" + name + "/comm"));
+            if ((nul + test::readFile(process.path() / "environ")).find(needle) != std::string::npos)
+                found.push_back(process.path().filename().string() + ": " + test::readFile(process.path() / "comm"));
         } catch (const std::exception&) {
             // Gone meanwhile, or not ours to read.
         }
@@ -357,22 +239,12 @@ TEST(LauncherEndToEnd, WithoutDisplayTheClientReportsFromAPrivateXvfbThatIsGoneA
     // are done with it, so this returns after them.
     auto result = test::runProgram(test::launcherPath(), { .arguments = { "-AppleLanguages", "(de)" }, .environment = environment });
     EXPECT_EQ(result.status, 0) << result.error;
-    auto report = parseReport(result.output);
-    EXPECT_EQ(report["locale"], "de_DE") << result.output << result.error;
-    EXPECT_EQ(report["greeting"], "Willkommen bei Zelvant!");
-    EXPECT_TRUE(report["display"].starts_with(":")) << result.output;
-    EXPECT_EQ(report["home"], home);
-    EXPECT_EQ(report["support"], supportDirectoryFor(home));
-    EXPECT_EQ(report["fonts"], "ok");
-    EXPECT_EQ(report["pangorc"], "ok");
-    EXPECT_EQ(report["pixbuf"], "ok");
+    auto report = expectReport(result.output, { { "locale", "de_DE" }, { "greeting", "Willkommen bei Zelvant!" }, { "home", home }, { "support", test::supportDirectory(home) } });
+    EXPECT_TRUE(report["display"].starts_with(":")) << result.output << result.error;
 
     // The pipe closes a moment before the processes are reaped.
     auto deadline = std::chrono::steady_clock::now() + 10s;
-    std::vector<std::string> left = processesMarkedWith(mark);
-    while (!left.empty() && std::chrono::steady_clock::now() < deadline) {
+    while (!processesMarkedWith(mark).empty() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(20ms);
-        left = processesMarkedWith(mark);
-    }
-    EXPECT_TRUE(left.empty()) << "still running: " << testing::PrintToString(left);
+    EXPECT_EQ(processesMarkedWith(mark), std::vector<std::string> {}) << "still running";
 }

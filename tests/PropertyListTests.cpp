@@ -1,7 +1,6 @@
 #include "PropertyList.h"
 #include "TestSupport.h"
 
-#include <chrono>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <vector>
@@ -15,32 +14,22 @@ namespace {
 // with 2 it is tiny on disk and expands to 2^count objects.
 std::string chainedBinaryList(uint32_t count, unsigned fanOut)
 {
-    std::string bytes = "bplist00";
-    std::vector<uint32_t> offsets;
-    auto putBigEndian = [&](uint64_t value, int width) {
+    auto bigEndian = [](uint64_t value, int width) {
+        std::string bytes;
         for (int i = width - 1; i >= 0; --i)
             bytes += static_cast<char>(value >> (8 * i));
+        return bytes;
     };
+    std::string bytes = "bplist00", offsets;
     for (uint32_t i = 0; i < count; ++i) {
-        offsets.push_back(static_cast<uint32_t>(bytes.size()));
-        if (i + 1 == count) {
-            bytes += '\xA0';
-            continue;
-        }
-        bytes += static_cast<char>(0xA0 | fanOut);
-        for (unsigned k = 0; k < fanOut; ++k)
-            putBigEndian(i + 1, 4);
+        offsets += bigEndian(bytes.size(), 4);
+        unsigned references = i + 1 == count ? 0 : fanOut;
+        bytes += static_cast<char>(0xA0 | references);
+        for (unsigned k = 0; k < references; ++k)
+            bytes += bigEndian(i + 1, 4);
     }
-    uint64_t table = bytes.size();
-    for (uint32_t offset : offsets)
-        putBigEndian(offset, 4);
-    bytes += std::string(6, '\0');
-    bytes += '\x04';
-    bytes += '\x04';
-    putBigEndian(count, 8);
-    putBigEndian(0, 8);
-    putBigEndian(table, 8);
-    return bytes;
+    // The trailer: offset and reference sizes, object count, top object, offset table.
+    return bytes + offsets + std::string(6, '\0') + "\x04\x04" + bigEndian(count, 8) + bigEndian(0, 8) + bigEndian(bytes.size(), 8);
 }
 
 std::string nestedXMLList(size_t depth)

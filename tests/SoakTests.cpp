@@ -1,7 +1,6 @@
 #include "TestSupport.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -9,11 +8,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <iostream>
 #include <sched.h>
 #include <set>
 #include <spawn.h>
-#include <sstream>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -26,8 +23,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string version = ZELVANT_TEST_VERSION;
-
 std::set<std::string> namesIn(const std::string& directory)
 {
     std::set<std::string> names;
@@ -38,20 +33,13 @@ std::set<std::string> namesIn(const std::string& directory)
 
 size_t lineCount(const std::string& path)
 {
-    if (!test::exists(path))
-        return 0;
-    auto text = test::readFile(path);
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    return test::exists(path) ? static_cast<size_t>(std::ranges::count(test::readFile(path), '\n')) : 0;
 }
 
-struct Launch {
-    int status { -1 };
-    long peakKilobytes { 0 };
-};
-
 // Starts the launcher directly, its output to log, and waits for it with
-// wait4 for its peak resident size (its own or its children's, whichever is larger).
-Launch launchOnce(const std::string& launcher, const std::vector<std::string>& environment, const std::string& log)
+// wait4: its exit status (or 128 + signal) and peak resident size in KiB
+// (its own or its children's, whichever is larger).
+std::pair<int, long> launchOnce(const std::string& launcher, const std::vector<std::string>& environment, const std::string& log)
 {
     std::vector<char*> envp;
     envp.reserve(environment.size() + 1);
@@ -59,7 +47,6 @@ Launch launchOnce(const std::string& launcher, const std::vector<std::string>& e
         envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
     char* argv[] = { const_cast<char*>(launcher.c_str()), nullptr };
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -68,15 +55,12 @@ Launch launchOnce(const std::string& launcher, const std::vector<std::string>& e
     pid_t pid = -1;
     int error = posix_spawn(&pid, launcher.c_str(), &actions, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    Launch launch;
-    if (error)
-        return launch;
     int status = 0;
     rusage usage {};
+    if (error)
+        return { -1, 0 };
     while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) { }
-    launch.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    launch.peakKilobytes = usage.ru_maxrss;
-    return launch;
+    return { WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), usage.ru_maxrss };
 }
 
 // Reaps every child that has ended.
@@ -85,143 +69,11 @@ void reapEnded()
     while (::waitpid(-1, nullptr, WNOHANG) > 0) { }
 }
 
-// The command lines of this process's children, for a failure message.
-std::string childrenDescription()
-{
-    std::string text;
-    std::string self = std::to_string(::getpid());
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        std::string pid = entry.path().filename().string();
-        if (!std::isdigit(static_cast<unsigned char>(pid[0])))
-            continue;
-        std::string stat;
-        try {
-            stat = test::readFile(entry.path().string() + "/stat");
-        } catch (const std::exception&) {
-            continue;
-        }
-        size_t close = stat.rfind(')');
-        std::istringstream fields(close == std::string::npos ? std::string {} : stat.substr(close + 1));
-        std::string state, parent;
-        fields >> state >> parent;
-        if (parent != self)
-            continue;
-        std::string command;
-        try {
-            command = test::readFile(entry.path().string() + "/cmdline");
-        } catch (const std::exception&) {
-        }
-        std::replace(command.begin(), command.end(), '\0', ' ');
-        text.append("  ").append(pid).append(" ").append(state).append(" ").append(command).append("\n");
-    }
-    return text;
-}
-
 long median(std::vector<long> values)
 {
     std::nth_element(values.begin(), values.begin() + static_cast<long>(values.size() / 2), values.end());
     return values[values.size() / 2];
 }
-
-// "--child=soak LAUNCHES": runs the launches in a row and checks what they
-// leave. With the rights for it, /tmp is a fresh tmpfs in a private mount
-// namespace, so anything left there shows; this process is a subreaper, so
-// every process a launch starts ends up as its child.
-int soak(int argc, char** argv)
-{
-    if (argc < 3)
-        return 2;
-    int launches = static_cast<int>(std::strtol(argv[2], nullptr, 10));
-    // A tree built under /tmp would vanish under the fresh tmpfs.
-    bool builtInTemporary = test::buildDirectory().starts_with("/tmp/");
-    bool privateTemporary = !builtInTemporary && ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
-        && ::mount("tmpfs", "/tmp", "tmpfs", 0, "size=64m") == 0;
-    if (!privateTemporary)
-        std::fprintf(stderr, "note: no private /tmp (%s); only TMPDIR is watched\n", builtInTemporary ? "built under /tmp" : std::strerror(errno));
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-
-    int failures = 0;
-    auto check = [&](bool ok, const std::string& what) {
-        if (!ok && failures++ < 20)
-            std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-        return ok;
-    };
-
-    std::set<std::string> temporaryBefore = namesIn("/tmp");
-    {
-        test::TemporaryDirectory scratch;
-        std::string home = scratch / "home";
-        std::string temporary = scratch / "tmp";
-        std::string applications = scratch / "Applications";
-        std::string record = scratch / "x11-record";
-        std::string log = scratch / "launch.log";
-        std::string parent = home + "/Library/Application Support/Zelvant";
-        test::makeDirectories(home);
-        test::makeDirectories(temporary);
-        test::makeRecordingApplication(applications, "X11");
-        std::vector<std::string> environment {
-            "HOME=" + home,
-            "PATH=/usr/bin:/bin",
-            "TMPDIR=" + temporary,
-            "LANG=C",
-            "ZELVANT_APPLICATION_PATH=" + applications,
-            "ZELVANT_TEST_RECORD=" + record,
-            "ZELVANT_OPEN_TOOL=" + test::buildDirectory() + "/bin/zelvant-open",
-        };
-        for (const char* sanitizer : { "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS" }) {
-            if (const char* value = std::getenv(sanitizer))
-                environment.push_back(std::string { sanitizer } + "=" + value);
-        }
-
-        size_t descriptors = test::openDescriptorCount();
-        std::vector<long> peaks;
-        for (int index = 0; index < launches; ++index) {
-            Launch launch = launchOnce(test::launcherPath(), environment, log);
-            peaks.push_back(launch.peakKilobytes);
-            if (!check(launch.status == 0, "launch " + std::to_string(index) + " exit " + std::to_string(launch.status) + ":\n" + test::readFile(log)))
-                break;
-            // Only the version's directory: nothing set aside, nothing half written.
-            check(namesIn(parent) == std::set<std::string> { version }, "launch " + std::to_string(index) + ": leftovers in the support parent");
-            reapEnded();
-        }
-
-        // The X11 stand-ins run detached; wait for the last of them.
-        auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (lineCount(record) < size_t(launches) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        check(lineCount(record) == size_t(launches), "every launch handed off once: " + std::to_string(lineCount(record)) + " lines");
-        // At most its X11 stand-in outlives a launch, and not for long.
-        bool anyLeft = true;
-        while (std::chrono::steady_clock::now() < deadline) {
-            reapEnded();
-            if (::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD) {
-                anyLeft = false;
-                break;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        check(!anyLeft, "no process still running a minute after the last launch:\n" + childrenDescription());
-        check(test::zombieChildCount() == 0, "no zombie children");
-        check(test::openDescriptorCount() == descriptors, "descriptors: " + std::to_string(descriptors) + " then " + std::to_string(test::openDescriptorCount()));
-        check(namesIn(home) == std::set<std::string> { "Library" }, "nothing else in the home");
-        check(namesIn(temporary).empty(), "nothing in TMPDIR");
-
-        if (peaks.size() == size_t(launches) && launches >= 40) {
-            // Medians of the first and the last twenty, so that one launch
-            // that happens to touch a few more pages does not decide it.
-            long first = median({ peaks.begin(), peaks.begin() + 20 });
-            long last = median({ peaks.end() - 20, peaks.end() });
-            std::fprintf(stderr, "peak resident size: first %ld KiB, last %ld KiB; median of the first twenty %ld KiB, of the last twenty %ld KiB\n",
-                peaks.front(), peaks.back(), first, last);
-            check(last * 10 <= first * 11 && last * 10 >= first * 9, "resident size of the last launches within 10% of the first");
-        }
-    }
-    if (privateTemporary)
-        check(namesIn("/tmp") == temporaryBefore, "nothing left in /tmp");
-    return failures ? 1 : 0;
-}
-
-const bool soakRegistered = (test::registerChildBehaviour("soak", soak), true);
 
 }
 
@@ -231,9 +83,84 @@ TEST(Soak, ThousandLaunchesLeaveNothingBehindAndDoNotGrow)
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "too slow under the sanitizers; the plain build runs it";
 #endif
+    const size_t launches = 1000;
     auto started = std::chrono::steady_clock::now();
-    auto result = test::runProgram(test::testBinaryPath(), { .arguments = { "--child=soak", "1000" }, .timeoutSeconds = 540 });
-    EXPECT_EQ(result.status, 0) << result.error;
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
-    std::cout << result.error << "1000 launches in " << seconds << " s\n";
+    // With the rights for it, /tmp is a fresh tmpfs in a mount namespace of
+    // this test's own, so anything left there shows (a tree built under /tmp
+    // would vanish under it); as a subreaper, this process gets every process
+    // a launch starts as its child.
+    bool builtInTemporary = test::buildDirectory().starts_with("/tmp/");
+    bool privateTemporary = !builtInTemporary && ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+        && ::mount("tmpfs", "/tmp", "tmpfs", 0, "size=64m") == 0;
+    if (!privateTemporary)
+        std::printf("note: no private /tmp (%s); only TMPDIR is watched\n", builtInTemporary ? "built under /tmp" : std::strerror(errno));
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+
+    std::set<std::string> temporaryBefore = namesIn("/tmp");
+    {
+        test::TemporaryDirectory scratch;
+        std::string home = scratch / "home", temporary = scratch / "tmp", applications = scratch / "Applications";
+        std::string record = scratch / "x11-record", log = scratch / "launch.log";
+        test::makeDirectories(home);
+        test::makeDirectories(temporary);
+        test::makeRecordingApplication(applications, "X11");
+        auto variables = test::launchEnvironment(home, applications, record);
+        variables["PATH"] = "/usr/bin:/bin";
+        variables["TMPDIR"] = temporary;
+        std::vector<std::string> environment;
+        environment.reserve(variables.size());
+        for (const auto& [name, value] : variables)
+            environment.emplace_back(name).append("=").append(value);
+
+        size_t descriptors = test::openDescriptorCount();
+        std::vector<long> peaks;
+        size_t leftovers = 0;
+        for (size_t index = 0; index < launches; ++index) {
+            auto [status, peak] = launchOnce(test::launcherPath(), environment, log);
+            peaks.push_back(peak);
+            if (status != 0) {
+                ADD_FAILURE() << "launch " << index << " exit " << status << ":\n"
+                              << test::readFile(log);
+                break;
+            }
+            // Only the version's directory: nothing set aside, nothing half written.
+            leftovers += namesIn(home + "/Library/Application Support/Zelvant") != std::set<std::string> { ZELVANT_TEST_VERSION };
+            reapEnded();
+        }
+        EXPECT_EQ(leftovers, 0u) << "launches that left something beside the support directory";
+
+        // The X11 stand-ins run detached; wait for the last of them.
+        auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (lineCount(record) < launches && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(lineCount(record), launches) << "every launch hands off once";
+        // At most its X11 stand-in outlives a launch, and not for long.
+        auto anyLeft = [] {
+            reapEnded();
+            return ::waitpid(-1, nullptr, WNOHANG) >= 0 || errno != ECHILD;
+        };
+        while (anyLeft() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_FALSE(anyLeft()) << "still running a minute after the last launch: " << testing::PrintToString(test::childProcesses());
+        EXPECT_EQ(test::zombieChildCount(), 0u);
+        EXPECT_EQ(test::openDescriptorCount(), descriptors);
+        EXPECT_EQ(namesIn(home), std::set<std::string> { "Library" }) << "nothing else in the home";
+        EXPECT_EQ(namesIn(temporary), std::set<std::string> {}) << "nothing in TMPDIR";
+
+        if (peaks.size() == launches) {
+            // Medians of the first and the last twenty, so that one launch
+            // that happens to touch a few more pages does not decide it.
+            long first = median({ peaks.begin(), peaks.begin() + 20 });
+            long last = median({ peaks.end() - 20, peaks.end() });
+            std::printf("peak resident size: first %ld KiB, last %ld KiB; median of the first twenty %ld KiB, of the last twenty %ld KiB\n",
+                peaks.front(), peaks.back(), first, last);
+            EXPECT_TRUE(last * 10 <= first * 11 && last * 10 >= first * 9) << "resident size of the last launches within 10% of the first";
+        }
+    }
+    if (privateTemporary) {
+        EXPECT_EQ(namesIn("/tmp"), temporaryBefore) << "nothing left in /tmp";
+        ::umount2("/tmp", MNT_DETACH);
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    std::printf("%zu launches in %lld s\n", launches, static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count()));
 }

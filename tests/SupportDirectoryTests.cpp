@@ -2,7 +2,9 @@
 #include "TestSupport.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -17,63 +19,25 @@ using namespace std::string_literals;
 
 namespace {
 
-const std::string version = ZELVANT_TEST_VERSION;
-
 // Every entry below root as a relative path; directories end in "/", links in "@".
 std::set<std::string> treeOf(const std::string& root, const std::string& prefix = {})
 {
     std::set<std::string> entries;
-    std::error_code error;
-    for (auto it = fs::recursive_directory_iterator(root, error); it != fs::recursive_directory_iterator {}; it.increment(error)) {
-        std::string relative = prefix + it->path().string().substr(root.size() + 1);
-        if (it->is_symlink())
-            entries.insert(relative + "@");
-        else if (it->is_directory())
-            entries.insert(relative + "/");
-        else
-            entries.insert(relative);
-    }
+    for (const auto& [path, entry] : test::snapshotTree(root))
+        entries.insert(prefix + path + (entry.starts_with("link ") ? "@" : entry.starts_with("directory ") ? "/"
+                                                                                                           : ""));
     return entries;
 }
 
-std::string rewritten(std::string text, const std::string& home, const std::string& versionText)
-{
-    auto replace = [&](const std::string& target, const std::string& replacement) {
-        std::string result;
-        size_t start = 0;
-        for (size_t found; (found = text.find(target, start)) != std::string::npos; start = found + target.size())
-            result += text.substr(start, found - start) + replacement;
-        text = result + text.substr(start);
-    };
-    replace("/Users/login", home);
-    replace("version", versionText);
-    return text;
-}
-
-struct SupportFixture : ::testing::Test {
-    test::TemporaryDirectory scratch;
-    std::string home = scratch / "home";
-    std::string applications = scratch / "Applications";
+// A bare home: the launcher makes the whole chain.
+struct SupportFixture : test::LaunchScratch {
     std::string bundle = scratch / "Game.app";
     std::string client = bundle + "/Contents/Resources/zelvant-x.y.z";
     std::string parent = home + "/Library/Application Support/Zelvant";
-    std::string support = parent + "/" + version;
+    std::string support = test::supportDirectory(home);
 
-    void SetUp() override
-    {
-        // A bare home: the launcher makes the whole chain.
-        test::makeDirectories(home);
-        test::makeRecordingApplication(applications, "X11");
-        fs::copy(test::buildDirectory() + "/Zelvant.app", bundle, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    }
-
-    std::map<std::string, std::string> environment()
-    {
-        auto environment = test::launchEnvironment(home, applications, scratch / "x11-record");
-        return environment;
-    }
-
-    test::ProcessResult launch() { return test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment() }); }
+    void SetUp() override { fs::copy(test::buildDirectory() + "/Zelvant.app", bundle, fs::copy_options::recursive | fs::copy_options::copy_symlinks); }
+    test::ProcessResult launch() { return LaunchScratch::launch(bundle + "/Contents/MacOS/Zelvant"); }
 
     std::set<std::string> expectedTree(const std::set<std::string>& leaveOut = {})
     {
@@ -90,7 +54,7 @@ struct SupportFixture : ::testing::Test {
     {
         EXPECT_EQ(treeOf(support), expectedTree());
         for (const char* file : { "gtk-2.0/gdk-pixbuf.loaders", "pango/pangorc", "pango/pango.modules" })
-            EXPECT_EQ(test::readFile(support + "/" + file), rewritten(test::readFile(client + "/" + file), home, version)) << file;
+            EXPECT_EQ(test::readFile(support + "/" + file), test::replaceAll(test::replaceAll(test::readFile(client + "/" + file), "/Users/login", home), "version", ZELVANT_TEST_VERSION)) << file;
         for (const char* file : { "pango/pangox.aliases", "fonts/fonts.dir" })
             EXPECT_EQ(test::readFile(support + "/" + file), test::readFile(client + "/" + file)) << file;
         EXPECT_NE(test::readFile(support + "/run-zelvant.py").find(support), std::string::npos);
@@ -112,17 +76,13 @@ TEST(ManipulateText, RewritesHomeThenVersionAndKeepsEveryOtherByte)
         std::string expected;
     };
     const Case cases[] = {
-        { "/Users/login/Library/Fonts", "1.2", "/home/player/Library/Fonts" },
-        { "/Users/loginname", "1.2", "/home/playername" },
-        { "Version version", "1.2", "Version 1.2" },
-        { "conversion", "1.2", "con1.2" },
-        { "nothing to change here", "1.2", "nothing to change here" },
-        { "", "1.2", "" },
+        { "/Users/login/Library/Fonts", "1.2", "/home/player/Library/Fonts" }, { "/Users/loginname", "1.2", "/home/playername" },
+        { "Version version", "1.2", "Version 1.2" }, { "conversion", "1.2", "con1.2" },
+        { "nothing to change here", "1.2", "nothing to change here" }, { "", "1.2", "" },
         { "\xff\xfe/Users/login\x80version\0end"s, "9", "\xff\xfe/home/player\x80"
                                                         "9\0end"s },
         // The version pass runs second: a "/Users/login" it inserts stays.
-        { "version", "/Users/login", "/Users/login" },
-        { "/Users/login/version", "v", "/home/player/v" },
+        { "version", "/Users/login", "/Users/login" }, { "/Users/login/version", "v", "/home/player/v" }
     };
     for (const auto& testCase : cases)
         EXPECT_EQ(MyApplicationDelegate::manipulateText(testCase.text, testCase.versionText), testCase.expected) << testCase.text;
@@ -133,33 +93,29 @@ TEST(ManipulateText, RewritesHomeThenVersionAndKeepsEveryOtherByte)
     setenv("HOME", savedHome.c_str(), 1);
 }
 
-TEST_F(SupportFixture, FreshHomeGetsTheChainAndExactlyTheEntries)
+TEST_F(SupportFixture, FreshHomeGetsTheChainThenASecondLaunchRebuildsAndOtherVersionsStay)
 {
     auto result = launch();
     EXPECT_EQ(result.status, 0) << result.error;
     expectCompleteSupportDirectory();
-}
 
-TEST_F(SupportFixture, SecondLaunchRebuildsAndOtherVersionsStay)
-{
-    ASSERT_EQ(launch().status, 0);
-    std::string other = parent + "/0.9";
-    test::writeFile(other + "/fonts/old.ttf", "old");
+    std::string old = parent + "/0.9/fonts/old.ttf";
+    test::writeFile(old, "old");
     struct stat before;
-    ::stat((other + "/fonts/old.ttf").c_str(), &before);
+    ::stat(old.c_str(), &before);
     test::writeFile(support + "/stray.txt", "stray");
     test::writeFile(support + "/pango/pangorc", "edited by hand");
     test::writeFile(support + "/fonts/fonts.dir", "edited by hand");
     // A tree set aside by a launch that was killed before removing it.
-    test::writeFile(parent + "/." + version + ".removing-0badf00d/fonts/x", "x");
+    test::writeFile(parent + "/." ZELVANT_TEST_VERSION ".removing-0badf00d/fonts/x", "x");
 
-    auto result = launch();
+    result = launch();
     EXPECT_EQ(result.status, 0) << result.error;
     expectCompleteSupportDirectory();
     EXPECT_FALSE(test::exists(support + "/stray.txt"));
-    EXPECT_EQ(test::readFile(other + "/fonts/old.ttf"), "old");
+    EXPECT_EQ(test::readFile(old), "old");
     struct stat after;
-    ::stat((other + "/fonts/old.ttf").c_str(), &after);
+    ::stat(old.c_str(), &after);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
 }
@@ -206,85 +162,58 @@ TEST_F(SupportFixture, ConcurrentLaunchesEachEndComplete)
 {
     ASSERT_EQ(launch().status, 0);
     std::vector<test::ProcessResult> results(8);
-    std::vector<std::thread> launches;
-    launches.reserve(results.size());
-    for (auto& result : results)
-        launches.emplace_back([&] { result = launch(); });
-    for (auto& thread : launches)
-        thread.join();
+    {
+        std::vector<std::jthread> launches;
+        launches.reserve(results.size());
+        for (auto& result : results)
+            launches.emplace_back([&] { result = launch(); });
+    }
     for (const auto& result : results)
         EXPECT_EQ(result.status, 0) << result.error;
     expectCompleteSupportDirectory();
 }
 
-namespace {
-
-// Runs in a private mount namespace with the home on a small tmpfs:
-// "--child=full-disk BUNDLE APPLICATIONS HOME".
-int fullDiskLaunch(int argc, char** argv)
+TEST_F(SupportFixture, FullDiskNamesTheStepAndLeavesNoPartialFile)
 {
-    if (argc < 5)
-        return 2;
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        std::perror("unshare");
-        return 77;
-    }
-    std::string bundle = argv[2], applications = argv[3], home = argv[4];
-    std::string client = bundle + "/Contents/Resources/zelvant-x.y.z";
-    std::string parent = home + "/Library/Application Support/Zelvant";
-    std::string support = parent + "/" + version;
-    int failures = 0;
-    auto check = [&](bool ok, const std::string& what) {
-        if (!ok) {
-            std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-            ++failures;
-        }
-    };
-    auto environment = test::minimalEnvironment(home);
-    environment["ZELVANT_APPLICATION_PATH"] = applications;
-    environment["ZELVANT_TEST_RECORD"] = home + "/x11-record";
-    environment["ZELVANT_OPEN_TOOL"] = test::buildDirectory() + "/bin/zelvant-open";
-    environment["LANG"] = "C";
-
+    // The home on a small tmpfs, in a mount namespace of this test's own.
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "needs root and a private mount namespace: " << std::strerror(errno);
     struct Case {
-        const char* name;
         const char* bigFile; // in the bundle's resources
         const char* written; // where it lands in the support directory
         const char* step;
     };
     const Case cases[] = {
-        { "copy", "zelvant-x.y.z/fonts/big.ttf", "fonts/big.ttf", "copy fonts: " },
-        { "rewrite", "zelvant-x.y.z/gtk-2.0/gdk-pixbuf.loaders", "gtk-2.0/gdk-pixbuf.loaders", "rewrite gtk-2.0/gdk-pixbuf.loaders: " },
+        { "zelvant-x.y.z/fonts/big.ttf", "fonts/big.ttf", "copy fonts: " },
+        { "zelvant-x.y.z/gtk-2.0/gdk-pixbuf.loaders", "gtk-2.0/gdk-pixbuf.loaders", "rewrite gtk-2.0/gdk-pixbuf.loaders: " },
         // Everything else fits; the script, filled from a big template, does not.
-        { "script", "run-zelvant-template.py", "run-zelvant.py", "writing the launcher script: write: " },
+        { "run-zelvant-template.py", "run-zelvant.py", "writing the launcher script: write: " },
     };
-    for (const auto& testCase : cases) {
-        if (::mount("tmpfs", home.c_str(), "tmpfs", 0, "size=256k") != 0) {
-            std::perror("mount");
-            return 77;
-        }
+    for (const auto& [bigFile, written, step] : cases) {
+        SCOPED_TRACE(step);
+        ASSERT_EQ(::mount("tmpfs", home.c_str(), "tmpfs", 0, "size=256k"), 0) << std::strerror(errno);
         test::writeFile(home + "/keep", "keep");
         test::writeFile(parent + "/0.9/keep", "keep");
-        std::string big = bundle + "/Contents/Resources/" + testCase.bigFile;
-        std::string saved = test::exists(big) ? test::readFile(big) : std::string {};
-        test::writeFile(big, std::string(size_t { 600 } * 1024, 'v'));
-        // All but the support directory and the X11 stand-in's record stays as it was.
-        const std::vector<std::string> changing { "Library/Application Support/Zelvant/" + version, "x11-record" };
+        std::string big = bundle + "/Contents/Resources/" + bigFile;
+        std::string saved = test::exists(big) ? test::readFile(big) : "";
+        test::writeFile(big, std::string(size_t { 600 } << 10, 'v'));
+        // All but the support directory stays as it was.
+        const std::vector<std::string> changing { "Library/Application Support/Zelvant/" ZELVANT_TEST_VERSION };
         auto homeBefore = test::snapshotTree(home, changing);
         auto bundleBefore = test::snapshotTree(bundle);
 
-        auto result = test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment });
-        std::string name = testCase.name;
-        check(result.status != 0, name + ": non-zero exit");
-        check(result.error.find(testCase.step) != std::string::npos && result.error.find("No space left on device") != std::string::npos,
-            name + ": step named: " + result.error);
-        check(!test::exists(support + "/" + testCase.written), name + ": no partial " + testCase.written);
-        check(test::exists(support + "/pango/pangox.aliases"), name + ": later entries still arrive");
+        auto result = launch();
+        EXPECT_NE(result.status, 0);
+        EXPECT_NE(result.error.find(step), std::string::npos) << result.error;
+        EXPECT_NE(result.error.find("No space left on device"), std::string::npos) << result.error;
+        EXPECT_FALSE(test::exists(support + "/" + written)) << "a partial file";
+        EXPECT_TRUE(test::exists(support + "/pango/pangox.aliases")) << "later entries still arrive";
         for (const auto& entry : fs::recursive_directory_iterator(support))
-            check(entry.path().filename().string().find(".tmp") == std::string::npos, name + ": temporary left: " + entry.path().string());
-        if (test::exists(support + "/run-zelvant.py"))
-            check(test::readFile(support + "/run-zelvant.py").find(support) != std::string::npos, name + ": script whole");
-        check(test::snapshotTree(home, changing) == homeBefore && test::snapshotTree(bundle) == bundleBefore, name + ": nothing else changed");
+            EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+        std::string script = support + "/run-zelvant.py";
+        EXPECT_TRUE(!test::exists(script) || test::readFile(script).find(support) != std::string::npos) << "script cut short";
+        EXPECT_TRUE(test::snapshotTree(home, changing) == homeBefore) << "the home changed";
+        EXPECT_TRUE(test::snapshotTree(bundle) == bundleBefore) << "the bundle changed";
 
         if (saved.empty())
             fs::remove(big);
@@ -292,19 +221,4 @@ int fullDiskLaunch(int argc, char** argv)
             test::writeFile(big, saved);
         ::umount2(home.c_str(), MNT_DETACH);
     }
-    return failures ? 1 : 0;
-}
-
-const bool fullDiskRegistered = (test::registerChildBehaviour("full-disk", fullDiskLaunch), true);
-
-}
-
-TEST_F(SupportFixture, FullDiskNamesTheStepAndLeavesNoPartialFile)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root for a private tmpfs";
-    auto result = test::runProgram(test::testBinaryPath(), { .arguments = { "--child=full-disk", bundle, applications, home } });
-    if (result.status == 77)
-        GTEST_SKIP() << "no private mount namespace here: " << result.error;
-    EXPECT_EQ(result.status, 0) << result.error;
 }

@@ -11,11 +11,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <poll.h>
 #include <sstream>
@@ -24,11 +22,13 @@
 #include <thread>
 #include <unistd.h>
 
+namespace fs = std::filesystem;
+
 namespace test {
 
 TemporaryDirectory::TemporaryDirectory()
 {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/zelvant-test-XXXXXX";
+    std::string pattern = fs::temp_directory_path().string() + "/zelvant-test-XXXXXX";
     if (!mkdtemp(pattern.data()))
         throw std::runtime_error("mkdtemp failed");
     m_path = pattern;
@@ -38,26 +38,24 @@ TemporaryDirectory::~TemporaryDirectory()
 {
     // Make everything writable first, so tests may leave read-only bits behind.
     std::error_code error;
-    for (auto& entry : std::filesystem::recursive_directory_iterator(m_path, error)) {
+    for (auto& entry : fs::recursive_directory_iterator(m_path, error)) {
         if (entry.is_directory(error) && !entry.is_symlink(error))
             ::chmod(entry.path().c_str(), 0755);
     }
-    std::filesystem::remove_all(m_path, error);
+    fs::remove_all(m_path, error);
 }
 
 // A launcher (any copy of it, in any bundle) runs under the command in
 // ZELVANT_TEST_LAUNCHER_WRAPPER when that is set: its words, split at spaces,
 // then the launcher and its arguments. CI runs the launcher's black-box tests
 // under valgrind that way.
-static bool runsUnderWrapper(const std::string& path)
+static std::vector<std::string> wrapperWords(const std::string& path)
 {
-    return path.ends_with("/Contents/MacOS/Zelvant") && platform::environmentValue("ZELVANT_TEST_LAUNCHER_WRAPPER");
-}
-
-static std::vector<std::string> wrapperWords()
-{
+    auto wrapper = platform::environmentValue("ZELVANT_TEST_LAUNCHER_WRAPPER");
+    if (!path.ends_with("/Contents/MacOS/Zelvant") || !wrapper)
+        return {};
     std::vector<std::string> words;
-    std::istringstream text { platform::environmentValue("ZELVANT_TEST_LAUNCHER_WRAPPER").value_or("") };
+    std::istringstream text { *wrapper };
     for (std::string word; text >> word;)
         words.push_back(word);
     if (words.empty())
@@ -78,17 +76,11 @@ ProcessResult runProgram(const std::string& path, const RunOptions& options)
     if (!output || !error)
         throw std::runtime_error("pipe failed");
     platform::Task task;
-    if (runsUnderWrapper(path)) {
-        std::vector<std::string> words = wrapperWords();
-        task.setLaunchPath(words.front());
-        words.erase(words.begin());
-        words.push_back(path);
-        words.insert(words.end(), options.arguments.begin(), options.arguments.end());
-        task.setArguments(words);
-    } else {
-        task.setLaunchPath(path);
-        task.setArguments(options.arguments);
-    }
+    std::vector<std::string> words = wrapperWords(path);
+    words.push_back(path);
+    words.insert(words.end(), options.arguments.begin(), options.arguments.end());
+    task.setLaunchPath(words.front());
+    task.setArguments(std::vector<std::string>(words.begin() + 1, words.end()));
     task.setEnvironment(options.environment);
     task.setStandardOutput((*output)->fileHandleForWriting()->fileDescriptor());
     task.setStandardError((*error)->fileHandleForWriting()->fileDescriptor());
@@ -108,8 +100,7 @@ ProcessResult runProgram(const std::string& path, const RunOptions& options)
     };
     std::string* sinks[2] = { &result.output, &result.error };
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
-    int open = 2;
-    while (open > 0) {
+    for (int open = 2; open > 0;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) {
             ::kill(task.processIdentifier(), SIGKILL);
@@ -137,7 +128,6 @@ ProcessResult runProgram(const std::string& path, const RunOptions& options)
 }
 
 std::string buildDirectory() { return ZELVANT_BUILD_DIR; }
-std::string sourceDirectory() { return ZELVANT_SOURCE_DIR; }
 std::string launcherPath() { return buildDirectory() + "/Zelvant.app/Contents/MacOS/Zelvant"; }
 std::string testBinaryPath() { return platform::executablePath(); }
 
@@ -158,10 +148,7 @@ void writeFile(const std::string& path, const std::string& bytes, unsigned mode)
     ::chmod(path.c_str(), mode);
 }
 
-void makeDirectories(const std::string& path)
-{
-    std::filesystem::create_directories(path);
-}
+void makeDirectories(const std::string& path) { fs::create_directories(path); }
 
 bool exists(const std::string& path)
 {
@@ -169,19 +156,57 @@ bool exists(const std::string& path)
     return ::lstat(path.c_str(), &status) == 0;
 }
 
+std::string replaceAll(std::string text, const std::string& target, const std::string& replacement)
+{
+    for (size_t found = 0; (found = text.find(target, found)) != std::string::npos; found += replacement.size())
+        text.replace(found, target.size(), replacement);
+    return text;
+}
+
+std::string waitForFile(const std::string& path, int limitSeconds)
+{
+    using namespace std::chrono_literals;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (exists(path)) {
+            // Let the writer finish.
+            std::this_thread::sleep_for(50ms);
+            return readFile(path);
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return {};
+}
+
 std::map<std::string, std::string> minimalEnvironment(const std::string& home)
 {
-    std::map<std::string, std::string> environment;
-    environment["HOME"] = home;
-    environment["PATH"] = platform::environmentValue("PATH").value_or("/usr/bin:/bin");
+    return { { "HOME", home }, { "PATH", platform::environmentValue("PATH").value_or("/usr/bin:/bin") } };
+}
+
+std::map<std::string, std::string> launchEnvironment(const std::string& home, const std::string& applications, const std::string& record)
+{
+    auto environment = minimalEnvironment(home);
+    environment["ZELVANT_APPLICATION_PATH"] = applications;
+    environment["ZELVANT_TEST_RECORD"] = record;
+    environment["ZELVANT_OPEN_TOOL"] = buildDirectory() + "/bin/zelvant-open";
+    environment["LANG"] = "C";
+    for (const char* sanitizer : { "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS" }) {
+        if (const char* value = std::getenv(sanitizer))
+            environment[sanitizer] = value;
+    }
     return environment;
+}
+
+std::string supportDirectory(const std::string& home, const std::string& version)
+{
+    return home + "/Library/Application Support/Zelvant/" + version;
 }
 
 std::string makeRecordingApplication(const std::string& folder, const std::string& name)
 {
     std::string bundle = folder + "/" + name + ".app";
     makeDirectories(bundle + "/Contents/MacOS");
-    std::filesystem::create_symlink(testBinaryPath(), bundle + "/Contents/MacOS/" + name);
+    fs::create_symlink(testBinaryPath(), bundle + "/Contents/MacOS/" + name);
     return bundle;
 }
 
@@ -195,37 +220,6 @@ void registerChildBehaviour(const std::string& name, std::function<int(int, char
 {
     childBehaviours()[name] = std::move(behaviour);
 }
-
-static int recordArguments(int argc, char** argv)
-{
-    const char* record = std::getenv("ZELVANT_TEST_RECORD");
-    if (!record)
-        return 3;
-    std::ofstream stream(record, std::ios::app);
-    for (int index = 1; index < argc; ++index)
-        stream << argv[index] << '\n';
-    return 0;
-}
-
-}
-
-int main(int argc, char** argv)
-{
-    // Run as a recording application (through a symlink named after it)
-    // or as a named child behaviour; otherwise run the tests.
-    std::string self = platform::lastPathComponent(argv[0]);
-    if (self != "zelvant_tests" && std::getenv("ZELVANT_TEST_RECORD"))
-        return test::recordArguments(argc, argv);
-    if (argc > 1 && std::string_view { argv[1] }.starts_with("--child=")) {
-        std::string name = std::string { argv[1] }.substr(8);
-        auto found = test::childBehaviours().find(name);
-        return found == test::childBehaviours().end() ? 127 : found->second(argc, argv);
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
-
-namespace test {
 
 static plist_t propertyListNode(const platform::PropertyValue& value)
 {
@@ -257,35 +251,12 @@ std::string propertyListBytes(const platform::PropertyValue& value, bool binary)
     plist_t root = propertyListNode(value);
     char* bytes = nullptr;
     uint32_t length = 0;
-    if (binary)
-        plist_to_bin(root, &bytes, &length);
-    else
-        plist_to_xml(root, &bytes, &length);
+    (binary ? plist_to_bin : plist_to_xml)(root, &bytes, &length);
     plist_free(root);
     std::string result { bytes, length };
     std::free(bytes);
     return result;
 }
-
-std::optional<std::string> programOnPath(const std::string& name)
-{
-    std::string list = platform::environmentValue("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
-    std::istringstream folders { list };
-    for (std::string folder; std::getline(folders, folder, ':');) {
-        if (folder.empty() || folder.front() != '/')
-            continue;
-        std::string candidate = folder;
-        candidate += '/';
-        candidate += name;
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-    }
-    return std::nullopt;
-}
-
-}
-
-namespace test {
 
 std::string makeLauncherBundle(const std::string& path)
 {
@@ -293,16 +264,24 @@ std::string makeLauncherBundle(const std::string& path)
     std::string client = path + "/Contents/Resources/zelvant-x.y.z";
     makeDirectories(path + "/Contents/MacOS");
     makeDirectories(client + "/bin");
-    std::filesystem::copy_file(launcherPath(), path + "/Contents/MacOS/Zelvant");
-    std::filesystem::create_symlink(sample + "/bin/zelclient", client + "/bin/zelclient");
+    fs::copy_file(launcherPath(), path + "/Contents/MacOS/Zelvant");
+    fs::create_symlink(sample + "/bin/zelclient", client + "/bin/zelclient");
     for (const char* entry : { "fonts", "gtk-2.0", "pango" })
-        std::filesystem::copy(sample + "/" + entry, client + "/" + entry, std::filesystem::copy_options::recursive);
+        fs::copy(sample + "/" + entry, client + "/" + entry, fs::copy_options::recursive);
     return client;
 }
 
+std::optional<std::string> programOnPath(const std::string& name)
+{
+    std::istringstream folders { platform::environmentValue("PATH").value_or("/usr/local/bin:/usr/bin:/bin") };
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        std::string candidate = folder;
+        candidate.append("/").append(name);
+        if (folder.starts_with('/') && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return std::nullopt;
 }
-
-namespace test {
 
 std::string fromHex(std::string_view hex)
 {
@@ -316,20 +295,13 @@ std::string toHex(std::string_view bytes)
 {
     static const char digits[] = "0123456789abcdef";
     std::string hex;
-    for (unsigned char byte : bytes) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 15];
-    }
+    for (unsigned char byte : bytes)
+        hex += { digits[byte >> 4], digits[byte & 15] };
     return hex;
 }
 
-}
-
-namespace test {
-
 std::map<std::string, std::string> snapshotTree(const std::string& root, const std::vector<std::string>& skip)
 {
-    namespace fs = std::filesystem;
     std::map<std::string, std::string> entries;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator {}; ++it) {
         std::string relative = it->path().string().substr(root.size() + 1);
@@ -341,67 +313,86 @@ std::map<std::string, std::string> snapshotTree(const std::string& root, const s
         if (::lstat(it->path().c_str(), &status) != 0)
             throw std::runtime_error("lstat failed: " + it->path().string());
         std::string mode = std::to_string(status.st_mode & 07777) + " ";
-        if (S_ISLNK(status.st_mode))
-            entries[relative] = "link " + fs::read_symlink(it->path()).string();
-        else if (S_ISDIR(status.st_mode))
-            entries[relative] = "directory " + mode;
-        else if (S_ISREG(status.st_mode))
-            entries[relative] = "file " + mode + readFile(it->path());
-        else
-            entries[relative] = "other " + mode;
+        entries[relative] = S_ISLNK(status.st_mode) ? "link " + fs::read_symlink(it->path()).string()
+            : S_ISDIR(status.st_mode)               ? "directory " + mode
+            : S_ISREG(status.st_mode)               ? "file " + mode + readFile(it->path())
+                                                    : "other " + mode;
     }
     return entries;
 }
 
-}
-
-namespace test {
-
 size_t openDescriptorCount()
 {
-    size_t count = 0;
-    DIR* directory = opendir("/proc/self/fd");
-    while (dirent* entry = readdir(directory))
-        count += entry->d_name[0] != '.';
-    closedir(directory);
+    auto entries = std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator {});
     // Less the one the listing itself held.
-    return count - 1;
+    return static_cast<size_t>(entries) - 1;
+}
+
+std::vector<std::string> childProcesses()
+{
+    std::vector<std::string> children;
+    std::string self = std::to_string(::getpid());
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        std::string pid = entry.path().filename().string();
+        if (!std::isdigit(static_cast<unsigned char>(pid[0])))
+            continue;
+        std::ifstream statFile(entry.path() / "stat"), commandFile(entry.path() / "cmdline");
+        std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+        std::string command((std::istreambuf_iterator<char>(commandFile)), {});
+        size_t close = stat.rfind(')');
+        std::istringstream fields(close == std::string::npos ? std::string {} : stat.substr(close + 1));
+        std::string state, parent;
+        fields >> state >> parent;
+        std::replace(command.begin(), command.end(), '\0', ' ');
+        if (parent == self)
+            children.push_back(pid.append(" ").append(state).append(" ").append(command));
+    }
+    return children;
 }
 
 size_t zombieChildCount()
 {
-    size_t count = 0;
-    std::string self = std::to_string(getpid());
-    DIR* directory = opendir("/proc");
-    while (dirent* entry = readdir(directory)) {
-        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
-            continue;
-        std::ifstream stream(std::string { "/proc/" } + entry->d_name + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(stream)), {});
-        size_t close = stat.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream fields(stat.substr(close + 1));
-        std::string state, parent;
-        fields >> state >> parent;
-        count += state == "Z" && parent == self;
-    }
-    closedir(directory);
-    return count;
+    auto children = childProcesses();
+    return static_cast<size_t>(std::count_if(children.begin(), children.end(),
+        [](const std::string& child) { return child.substr(child.find(' ') + 1, 2) == "Z "; }));
 }
 
-}
-
-namespace test {
-
-std::map<std::string, std::string> launchEnvironment(const std::string& home, const std::string& applications, const std::string& record)
+LaunchScratch::LaunchScratch()
 {
-    auto environment = minimalEnvironment(home);
-    environment["ZELVANT_APPLICATION_PATH"] = applications;
-    environment["ZELVANT_TEST_RECORD"] = record;
-    environment["ZELVANT_OPEN_TOOL"] = buildDirectory() + "/bin/zelvant-open";
-    environment["LANG"] = "C";
-    return environment;
+    makeDirectories(home);
+    makeRecordingApplication(applications, "X11");
 }
 
+ProcessResult LaunchScratch::launch(const std::string& launcher, const std::vector<std::string>& arguments) const
+{
+    return runProgram(launcher, { .arguments = arguments, .environment = environment() });
+}
+
+static int recordArguments(int argc, char** argv)
+{
+    const char* record = std::getenv("ZELVANT_TEST_RECORD");
+    if (!record)
+        return 3;
+    std::ofstream stream(record, std::ios::app);
+    for (int index = 1; index < argc; ++index)
+        stream << argv[index] << '\n';
+    return 0;
+}
+
+}
+
+int main(int argc, char** argv)
+{
+    // Run as a recording application (through a symlink named after it)
+    // or as a named child behaviour; otherwise run the tests.
+    std::string self = platform::lastPathComponent(argv[0]);
+    if (self != "zelvant_tests" && std::getenv("ZELVANT_TEST_RECORD"))
+        return test::recordArguments(argc, argv);
+    if (argc > 1 && std::string_view { argv[1] }.starts_with("--child=")) {
+        auto found = test::childBehaviours().find(std::string { argv[1] }.substr(8));
+        return found == test::childBehaviours().end() ? 127 : found->second(argc, argv);
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
 }

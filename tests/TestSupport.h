@@ -3,6 +3,7 @@
 #include "PropertyValue.h"
 
 #include <functional>
+#include <gtest/gtest.h>
 #include <map>
 #include <optional>
 #include <string>
@@ -42,7 +43,6 @@ struct RunOptions {
 ProcessResult runProgram(const std::string& path, const RunOptions&);
 
 std::string buildDirectory();
-std::string sourceDirectory();
 std::string launcherPath(); // build/Zelvant.app/Contents/MacOS/Zelvant
 std::string testBinaryPath();
 
@@ -50,9 +50,19 @@ std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes, unsigned mode = 0644);
 void makeDirectories(const std::string& path);
 bool exists(const std::string& path); // anything at the path, links included
+// text with every target replaced, left to right.
+std::string replaceAll(std::string text, const std::string& target, const std::string& replacement);
+// The file's bytes once another process has written it; empty after the limit.
+std::string waitForFile(const std::string& path, int limitSeconds = 10);
 
 // An environment with only what a launch needs: PATH, HOME, and no DISPLAY.
 std::map<std::string, std::string> minimalEnvironment(const std::string& home);
+// What a launch of the launcher needs: a minimal environment with LANG=C, the
+// application folder, the X11 stand-in's record file, the open tool, and the
+// sanitizer options of this run.
+std::map<std::string, std::string> launchEnvironment(const std::string& home, const std::string& applications, const std::string& record);
+// HOME/Library/Application Support/Zelvant/VERSION
+std::string supportDirectory(const std::string& home, const std::string& version = ZELVANT_TEST_VERSION);
 
 // A NAME.app in folder whose executable is this test binary; run that way it
 // appends its arguments, one per line, to the file $ZELVANT_TEST_RECORD.
@@ -65,10 +75,6 @@ void registerChildBehaviour(const std::string& name, std::function<int(int argc,
 // A property list file's bytes, binary or XML, written by libplist.
 std::string propertyListBytes(const platform::PropertyValue&, bool binary);
 
-}
-
-namespace test {
-
 // A bundle of our own at path with a copy of the built launcher, the sample
 // client (linked) and copies of the data the support directory is built from;
 // its script template is left to the caller. Returns its client installation directory.
@@ -77,38 +83,35 @@ std::string makeLauncherBundle(const std::string& path);
 // The first executable NAME in the absolute entries of PATH.
 std::optional<std::string> programOnPath(const std::string& name);
 
-}
-
-namespace test {
-
 // Bytes as lower-case hex digits and back, to pass any bytes through argv.
 std::string toHex(std::string_view bytes);
 std::string fromHex(std::string_view hex);
-
-}
-
-namespace test {
 
 // Everything below root, by relative path: kind, permission bits and the
 // bytes of files or the target of links. Entries named in skip (relative
 // paths) are left out with all they hold.
 std::map<std::string, std::string> snapshotTree(const std::string& root, const std::vector<std::string>& skip = {});
 
-}
-
-namespace test {
-
 // Descriptors this process has open.
 size_t openDescriptorCount();
 // Children of this process that have ended and are not yet reaped.
 size_t zombieChildCount();
+// This process's children, one "PID STATE COMMAND LINE" each.
+std::vector<std::string> childProcesses();
 
-}
+// A scratch home (bare) and application folder holding a recording X11, for
+// tests that run the launcher as a program.
+struct LaunchScratch : ::testing::Test {
+    TemporaryDirectory scratch;
+    std::string home = scratch / "home";
+    std::string applications = scratch / "Applications";
+    std::string record = scratch / "x11-record";
 
-namespace test {
-
-// What a launch of the launcher needs: a minimal environment with LANG=C,
-// the application folder, the X11 stand-in's record file and the open tool.
-std::map<std::string, std::string> launchEnvironment(const std::string& home, const std::string& applications, const std::string& record);
+    LaunchScratch();
+    virtual std::map<std::string, std::string> environment() const { return launchEnvironment(home, applications, record); }
+    ProcessResult launch(const std::string& launcher, const std::vector<std::string>& arguments = {}) const;
+    // What the X11 application was asked to open (the open tool does not wait for it).
+    std::string handedOff() const { return waitForFile(record); }
+};
 
 }

@@ -1,6 +1,5 @@
 #include "TestSupport.h"
 
-#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
@@ -10,59 +9,45 @@ namespace {
 
 const std::string tracePrefix = "Zelvant trace: ";
 
-struct TraceFixture : ::testing::Test {
-    test::TemporaryDirectory scratch;
-    std::string home = scratch / "home";
-    std::string applications = scratch / "Applications";
-    std::string support = home + "/Library/Application Support/Zelvant/" ZELVANT_TEST_VERSION;
+// No LANG, so the user defaults decide the language.
+struct TraceFixture : test::LaunchScratch {
+    std::string support = test::supportDirectory(home);
+    std::optional<std::string> trace;
 
-    void SetUp() override
+    std::map<std::string, std::string> environment() const override
     {
-        test::makeDirectories(home);
-        test::makeDirectories(applications);
-        test::makeRecordingApplication(applications, "X11");
-    }
-
-    // No LANG, so the user defaults decide the language.
-    std::map<std::string, std::string> environment(std::optional<std::string> trace)
-    {
-        auto environment = test::minimalEnvironment(home);
-        environment["ZELVANT_APPLICATION_PATH"] = applications;
-        environment["ZELVANT_TEST_RECORD"] = scratch / "x11-record";
-        environment["ZELVANT_OPEN_TOOL"] = test::buildDirectory() + "/bin/zelvant-open";
+        auto environment = LaunchScratch::environment();
+        environment.erase("LANG");
         if (trace)
             environment["ZELVANT_LAUNCHER_TRACE"] = *trace;
         return environment;
     }
 };
 
-struct SplitError {
-    std::vector<std::string> trace;
-    std::string rest; // the other lines, system log time stamps and ids cut
-};
-
-SplitError split(const std::string& error)
+// The trace lines (prefix cut), and the other lines (system log time stamps and ids cut).
+std::pair<std::string, std::string> split(const std::string& error)
 {
     static const std::regex stamp { R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} Zelvant\[\d+:\d+\] )" };
-    SplitError result;
+    std::pair<std::string, std::string> parts;
     std::istringstream lines { error };
     for (std::string line; std::getline(lines, line);) {
         if (line.starts_with(tracePrefix))
-            result.trace.push_back(line.substr(tracePrefix.size()));
+            parts.first += line.substr(tracePrefix.size()) + "\n";
         else
-            result.rest += std::regex_replace(line, stamp, "LOG ") + "\n";
+            parts.second += std::regex_replace(line, stamp, "LOG ") + "\n";
     }
-    return result;
+    return parts;
 }
 
-// Each expected text is part of a trace line, in this order.
-void expectInOrder(const std::vector<std::string>& trace, const std::vector<std::string>& expected)
+// Each expected text is part of a trace line, each on a later line than the one before.
+void expectInOrder(const std::string& trace, const std::vector<std::string>& expected)
 {
-    auto line = trace.begin();
+    size_t at = 0;
     for (const auto& text : expected) {
-        line = std::find_if(line, trace.end(), [&](const std::string& candidate) { return candidate.find(text) != std::string::npos; });
-        ASSERT_NE(line, trace.end()) << "no trace line with \"" << text << "\" in its place";
-        ++line;
+        at = trace.find(text, at);
+        ASSERT_NE(at, std::string::npos) << "no trace line with \"" << text << "\" in its place:\n"
+                                         << trace;
+        at = trace.find('\n', at);
     }
 }
 
@@ -71,7 +56,8 @@ void expectInOrder(const std::vector<std::string>& trace, const std::vector<std:
 TEST_F(TraceFixture, TraceShowsTheStepsPathsAndLanguageDecisionInOrderAndAddsNothingElse)
 {
     std::vector<std::string> arguments { "-AppleLanguages", "(xx, de)" };
-    auto traced = test::runProgram(test::launcherPath(), { .arguments = arguments, .environment = environment("1") });
+    trace = "1";
+    auto traced = launch(test::launcherPath(), arguments);
     EXPECT_EQ(traced.status, 0) << traced.error;
     auto tracedError = split(traced.error);
     std::string client = test::buildDirectory() + "/Zelvant.app/Contents/Resources/zelvant-x.y.z";
@@ -102,15 +88,16 @@ TEST_F(TraceFixture, TraceShowsTheStepsPathsAndLanguageDecisionInOrderAndAddsNot
         "hand-off: exit status 0",
         "step: done",
     };
-    expectInOrder(tracedError.trace, expected);
+    expectInOrder(tracedError.first, expected);
 
     // Off, or set to "0": not one line more than the trace adds, and the same others.
     for (const auto& setting : { std::optional<std::string> {}, std::optional<std::string> { "0" } }) {
-        auto plain = test::runProgram(test::launcherPath(), { .arguments = arguments, .environment = environment(setting) });
+        trace = setting;
+        auto plain = launch(test::launcherPath(), arguments);
         EXPECT_EQ(plain.status, 0) << plain.error;
-        auto plainError = split(plain.error);
-        EXPECT_TRUE(plainError.trace.empty()) << plain.error;
-        EXPECT_EQ(plainError.rest, tracedError.rest);
+        auto [plainTrace, plainRest] = split(plain.error);
+        EXPECT_EQ(plainTrace, "");
+        EXPECT_EQ(plainRest, tracedError.second);
     }
 }
 
@@ -126,7 +113,8 @@ TEST_F(TraceFixture, TraceNamesTheDomainAValueCameFromAndEachFailedFileOperation
     std::string client = test::makeLauncherBundle(bundle);
     test::writeFile(bundle + "/Contents/Info.plist", test::readFile(test::buildDirectory() + "/Zelvant.app/Contents/Info.plist"));
 
-    auto result = test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment("1") });
+    trace = "1";
+    auto result = launch(bundle + "/Contents/MacOS/Zelvant");
     EXPECT_NE(result.status, 0);
     const std::vector<std::string> expected {
         "read " + client + "/../run-zelvant-template.py: failed: open: " + client + "/../run-zelvant-template.py: No such file or directory",
@@ -137,5 +125,5 @@ TEST_F(TraceFixture, TraceNamesTheDomainAValueCameFromAndEachFailedFileOperation
         "language: chosen fr_FR",
         "set mode 0744 on " + support + "/run-zelvant.py: failed",
     };
-    expectInOrder(split(result.error).trace, expected);
+    expectInOrder(split(result.error).first, expected);
 }

@@ -12,13 +12,10 @@ using Dictionary = PropertyValue::Dictionary;
 
 TEST(UserDefaultsArguments, PairsKeysWithValues)
 {
-    auto domain = UserDefaults::argumentDomain({ "-argv0", "value0", "stray", "-a", "1", "-b", "-c", "x y", "-psn_0_4711", "-d", "-", "-e", "", "-f" });
-    EXPECT_EQ(domain, (Dictionary { { "a", "1" }, { "c", "x y" }, { "e", "" } }));
-    EXPECT_FALSE(domain.contains("argv0")) << "argv[0] is the program";
-    EXPECT_FALSE(domain.contains("b")) << "a key followed by a key has no value";
-    EXPECT_FALSE(domain.contains("f")) << "a key at the end has no value";
-    EXPECT_FALSE(domain.contains("d")) << "\"-\" is a key, not a value";
-    EXPECT_FALSE(domain.contains("psn_0_4711"));
+    // argv[0] is the program; a key followed by a key, or at the end, has no
+    // value; "-" is a key, not a value; the session argument is no key.
+    EXPECT_EQ(UserDefaults::argumentDomain({ "-argv0", "value0", "stray", "-a", "1", "-b", "-c", "x y", "-psn_0_4711", "-d", "-", "-e", "", "-f" }),
+        (Dictionary { { "a", "1" }, { "c", "x y" }, { "e", "" } }));
 
     // The session argument never takes the next word as its value.
     EXPECT_EQ(UserDefaults::argumentDomain({ "prog", "-psn_0_1", "-k", "v" }), (Dictionary { { "k", "v" } }));
@@ -28,29 +25,15 @@ TEST(UserDefaultsArguments, PairsKeysWithValues)
     EXPECT_EQ(UserDefaults::argumentDomain({ "prog", "-k", "-5" }), Dictionary {});
 }
 
-TEST(UserDefaultsArguments, ParsesValuesThatLookLikePropertyLists)
+TEST(UserDefaultsArguments, ParsesValuesThatLookLikePropertyListsAndKeepsMalformedOnesAsText)
 {
     std::string deep = std::string(100'000, '(') + std::string(100'000, ')');
-    auto domain = UserDefaults::argumentDomain({ "prog",
-        "-AppleLanguages", "(de, en, fr)",
-        "-dict", "{a = (1, \"two\"); b = {c = d;}; /* note */}",
-        "-quoted", "\"quoted text\"",
-        "-open", "(de, en",
-        "-unquoted", "de en",
-        "-brace", "{a = b}",
-        "-trailing", "\"x\" and more",
-        "-deep", deep,
-        "-bare", "(de)x" });
-    EXPECT_EQ(domain.at("AppleLanguages"), (PropertyValue { Array { "de", "en", "fr" } }));
-    EXPECT_EQ(domain.at("dict"), (PropertyValue { Dictionary { { "a", Array { "1", "two" } }, { "b", Dictionary { { "c", "d" } } } } }));
-    EXPECT_EQ(domain.at("quoted"), PropertyValue { "quoted text" });
-    // Malformed: kept as the plain text.
-    EXPECT_EQ(domain.at("open"), PropertyValue { "(de, en" });
-    EXPECT_EQ(domain.at("unquoted"), PropertyValue { "de en" });
-    EXPECT_EQ(domain.at("brace"), PropertyValue { "{a = b}" });
-    EXPECT_EQ(domain.at("trailing"), PropertyValue { "\"x\" and more" });
-    EXPECT_EQ(domain.at("deep"), PropertyValue { deep });
-    EXPECT_EQ(domain.at("bare"), PropertyValue { "(de)x" });
+    EXPECT_EQ(UserDefaults::argumentDomain({ "prog", "-AppleLanguages", "(de, en, fr)", "-dict", "{a = (1, \"two\"); b = {c = d;}; /* note */}",
+                  "-quoted", "\"quoted text\"", "-open", "(de, en", "-unquoted", "de en", "-brace", "{a = b}", "-trailing", "\"x\" and more",
+                  "-deep", deep, "-bare", "(de)x" }),
+        (Dictionary { { "AppleLanguages", Array { "de", "en", "fr" } }, { "dict", Dictionary { { "a", Array { "1", "two" } }, { "b", Dictionary { { "c", "d" } } } } },
+            { "quoted", "quoted text" }, { "open", "(de, en" }, { "unquoted", "de en" }, { "brace", "{a = b}" }, { "trailing", "\"x\" and more" },
+            { "deep", deep }, { "bare", "(de)x" } }));
 }
 
 namespace {
@@ -59,7 +42,7 @@ namespace {
 struct UserDefaultsFixture : ::testing::Test {
     test::TemporaryDirectory scratch;
     std::string home = scratch / "home";
-    std::optional<std::string> savedHome = environmentValue("HOME");
+    std::string savedHome = environmentValue("HOME").value_or("/");
     std::vector<std::string> savedArguments = processArguments();
     UserDefaults& defaults = UserDefaults::standardUserDefaults();
 
@@ -74,10 +57,7 @@ struct UserDefaultsFixture : ::testing::Test {
     {
         defaults.reset();
         setProcessArguments(savedArguments);
-        if (savedHome)
-            ::setenv("HOME", savedHome->c_str(), 1);
-        else
-            ::unsetenv("HOME");
+        ::setenv("HOME", savedHome.c_str(), 1);
     }
 };
 
@@ -106,13 +86,9 @@ TEST_F(UserDefaultsFixture, DomainsRankArgumentsThenApplicationThenGlobalThenReg
 TEST_F(UserDefaultsFixture, StringForKeyGivesStringsAndNumbersOnly)
 {
     test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "string", "text" }, { "integer", int64_t { -42 } }, { "real", 2.5 }, { "whole", 3.0 }, { "flag", true }, { "array", Array { "a" } }, { "dictionary", Dictionary { { "a", "b" } } } }, true));
-    EXPECT_EQ(defaults.stringForKey("string"), "text");
-    EXPECT_EQ(defaults.stringForKey("integer"), "-42");
-    EXPECT_EQ(defaults.stringForKey("real"), "2.5");
-    EXPECT_EQ(defaults.stringForKey("whole"), "3");
-    EXPECT_EQ(defaults.stringForKey("flag"), std::nullopt);
-    EXPECT_EQ(defaults.stringForKey("array"), std::nullopt);
-    EXPECT_EQ(defaults.stringForKey("dictionary"), std::nullopt);
+    const std::pair<const char*, std::optional<std::string>> cases[] = { { "string", "text" }, { "integer", "-42" }, { "real", "2.5" }, { "whole", "3" }, { "flag", std::nullopt }, { "array", std::nullopt }, { "dictionary", std::nullopt } };
+    for (const auto& [key, expected] : cases)
+        EXPECT_EQ(defaults.stringForKey(key), expected) << key;
     EXPECT_EQ(defaults.objectForKey("array"), (PropertyValue { Array { "a" } }));
 }
 
@@ -127,11 +103,18 @@ TEST_F(UserDefaultsFixture, FilesAreReadOnceAndOnlyWhenAsked)
     EXPECT_EQ(defaults.stringForKey("k"), "first") << "read once per process";
 }
 
-TEST_F(UserDefaultsFixture, UnreadableFilesAreEmptyDomains)
+TEST_F(UserDefaultsFixture, UnreadableFilesAreEmptyDomainsAndBigOnesAreRead)
 {
+    Dictionary many;
+    for (int i = 0; i < 2'000; ++i)
+        many.emplace("key" + std::to_string(i), std::string(1'000, 'v') + std::to_string(i));
+    std::string big = test::propertyListBytes(many, false);
+    ASSERT_GT(big.size(), 2'000'000u);
+    test::writeFile(UserDefaults::globalDomainPath(), big);
+    EXPECT_EQ(defaults.stringForKey("key1999"), std::string(1'000, 'v') + "1999");
+
     std::string xml = test::propertyListBytes(Dictionary { { "k", "application" } }, false);
     std::string binary = test::propertyListBytes(Dictionary { { "k", "application" } }, true);
-    std::string bigText(size_t { 3 } * 1024 * 1024, 'x');
     std::string nested = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key>";
     for (int i = 0; i < 300'000; ++i)
         nested += "<array>";
@@ -143,7 +126,7 @@ TEST_F(UserDefaultsFixture, UnreadableFilesAreEmptyDomains)
         { "binary header only", "bplist00" },
         { "array at the top", test::propertyListBytes(Array { "k", "application" }, false) },
         { "string at the top", test::propertyListBytes(PropertyValue { "k" }, true) },
-        { "megabytes of text", bigText },
+        { "megabytes of text", std::string(size_t { 3 } << 20, 'x') },
         { "nested past the bound", nested },
     };
     test::writeFile(UserDefaults::globalDomainPath(), test::propertyListBytes(Dictionary { { "k", "global" } }, true));
@@ -160,15 +143,4 @@ TEST_F(UserDefaultsFixture, UnreadableFilesAreEmptyDomains)
     std::filesystem::remove_all(home + "/Library");
     defaults.reset();
     EXPECT_EQ(defaults.objectForKey("k"), std::nullopt) << "no preferences folder";
-}
-
-TEST_F(UserDefaultsFixture, MegabytesOfPreferencesAreRead)
-{
-    Dictionary many;
-    for (int i = 0; i < 2'000; ++i)
-        many.emplace("key" + std::to_string(i), std::string(1'000, 'v') + std::to_string(i));
-    std::string bytes = test::propertyListBytes(many, false);
-    ASSERT_GT(bytes.size(), 2'000'000u);
-    test::writeFile(UserDefaults::globalDomainPath(), bytes);
-    EXPECT_EQ(defaults.stringForKey("key1999"), std::string(1'000, 'v') + "1999");
 }

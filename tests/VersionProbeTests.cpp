@@ -17,74 +17,65 @@ namespace {
 // The client stand-in: records its arguments, then follows
 // $ZELVANT_TEST_CLIENT: "o:HEX" and "e:HEX" write to standard output and
 // error, "p" pauses, "hang" ignores SIGTERM and sleeps.
-const bool clientRegistered = [] {
-    test::registerChildBehaviour("fake-client", [](int argc, char** argv) {
-        // Run through "#!<test binary> --child=fake-client": argv[2] is the script.
-        if (const char* record = std::getenv("ZELVANT_TEST_CLIENT_RECORD")) {
-            std::ofstream stream(record, std::ios::app);
-            for (int index = 3; index < argc; ++index)
-                stream << argv[index] << '\n';
+const bool clientRegistered = (test::registerChildBehaviour("fake-client", [](int argc, char** argv) {
+    // Run through "#!<test binary> --child=fake-client": argv[2] is the script.
+    if (const char* record = std::getenv("ZELVANT_TEST_CLIENT_RECORD")) {
+        std::ofstream stream(record, std::ios::app);
+        for (int index = 3; index < argc; ++index)
+            stream << argv[index] << '\n';
+    }
+    std::istringstream steps(std::getenv("ZELVANT_TEST_CLIENT") ? std::getenv("ZELVANT_TEST_CLIENT") : "");
+    for (std::string step; steps >> step;) {
+        if (step == "p") {
+            std::this_thread::sleep_for(20ms);
+        } else if (step == "hang") {
+            std::signal(SIGTERM, SIG_IGN);
+            std::this_thread::sleep_for(120s);
+        } else {
+            std::string bytes = test::fromHex(step.substr(2));
+            if (::write(step[0] == 'e' ? 2 : 1, bytes.data(), bytes.size()) < 0)
+                return 5;
         }
-        std::istringstream steps(std::getenv("ZELVANT_TEST_CLIENT") ? std::getenv("ZELVANT_TEST_CLIENT") : "");
-        for (std::string step; steps >> step;) {
-            if (step == "p") {
-                std::this_thread::sleep_for(20ms);
-            } else if (step == "hang") {
-                std::signal(SIGTERM, SIG_IGN);
-                std::this_thread::sleep_for(120s);
-            } else {
-                std::string bytes = test::fromHex(step.substr(2));
-                if (::write(step[0] == 'e' ? 2 : 1, bytes.data(), bytes.size()) < 0)
-                    return 5;
-            }
-        }
-        return 0;
-    });
-    return true;
-}();
+    }
+    return 0;
+}),
+    true);
 
-struct ProbeFixture : ::testing::Test {
-    test::TemporaryDirectory scratch;
-    std::string home = scratch / "home";
-    std::string applications = scratch / "Applications";
-    std::string x11Record = scratch / "x11-record";
+struct ProbeFixture : test::LaunchScratch {
     std::string clientRecord = scratch / "client-record";
     std::string bundle = scratch / "Probe.app";
     std::string client = bundle + "/Contents/Resources/zelvant-x.y.z/bin/zelclient";
+    std::string supportParent = home + "/Library/Application Support";
 
     void SetUp() override
     {
-        test::makeDirectories(home + "/Library/Application Support");
-        test::makeRecordingApplication(applications, "X11");
+        test::makeDirectories(supportParent);
         test::makeLauncherBundle(bundle);
         test::writeFile(bundle + "/Contents/Resources/run-zelvant-template.py", "[supportdir]\n", 0755);
         // Each test puts its own client in place, or none.
         std::filesystem::remove(client);
     }
 
-    void installClient()
-    {
-        test::writeFile(client, "#!" + test::testBinaryPath() + " --child=fake-client\n", 0755);
-    }
+    void installClient() { test::writeFile(client, "#!" + test::testBinaryPath() + " --child=fake-client\n", 0755); }
 
+    // The client follows the steps.
     test::ProcessResult launch(const std::vector<std::string>& steps)
     {
-        auto environment = test::minimalEnvironment(home);
-        environment["ZELVANT_APPLICATION_PATH"] = applications;
-        environment["ZELVANT_TEST_RECORD"] = x11Record;
-        environment["ZELVANT_OPEN_TOOL"] = test::buildDirectory() + "/bin/zelvant-open";
+        auto environment = this->environment();
         environment["ZELVANT_TEST_CLIENT_RECORD"] = clientRecord;
-        environment["LANG"] = "C";
-        std::string joined;
         for (const auto& step : steps)
-            joined += step + " ";
-        environment["ZELVANT_TEST_CLIENT"] = joined;
+            environment["ZELVANT_TEST_CLIENT"] += step + " ";
         return test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment });
     }
 
-    std::string supportDirectory(const std::string& version) const
+    // A failed probe leaves the disk alone and hands nothing off.
+    void expectStopped(const test::ProcessResult& result, const std::string& what, const std::string& reason)
     {
-        return home + "/Library/Application Support/Zelvant/" + version;
+        EXPECT_NE(result.status, 0) << what;
+        EXPECT_NE(result.error.find("Unable to determine the version of the Zelvant client."), std::string::npos) << what << ": " << result.error;
+        EXPECT_NE(result.error.find(reason), std::string::npos) << what << ": " << result.error;
+        EXPECT_TRUE(std::filesystem::is_empty(supportParent)) << what;
+        EXPECT_FALSE(test::exists(record)) << what;
     }
 };
 
@@ -118,18 +109,11 @@ TEST_F(ProbeFixture, ClientIsRunWithDashVAndTheRunIsLoggedInOrder)
     auto result = launch({ out("zelclient version "), "p", out("3.4.5 (100% %s %n)\n") });
     EXPECT_EQ(result.status, 0) << result.error;
     EXPECT_EQ(test::readFile(clientRecord), "-v\n");
-    EXPECT_TRUE(test::exists(supportDirectory("3.4.5")));
+    EXPECT_TRUE(test::exists(test::supportDirectory(home, "3.4.5")));
 
-    auto entries = logEntries(result.error);
-    ASSERT_GE(entries.size(), 3u) << result.error;
-    EXPECT_EQ(entries.front(), "Process started.");
-    EXPECT_EQ(entries.back(), "Process finished.");
-    EXPECT_EQ(std::count(entries.begin(), entries.end(), "Process finished."), 1);
-    std::string chunks;
-    for (size_t index = 1; index + 1 < entries.size(); ++index)
-        chunks += entries[index] + "\n";
-    // Each chunk as it came, percent signs and all; the log adds the line break the last one has.
-    EXPECT_EQ(chunks, "zelclient version \n3.4.5 (100% %s %n)\n");
+    // Each chunk as it came, percent signs and all.
+    EXPECT_EQ(logEntries(result.error), (std::vector<std::string> { "Process started.", "zelclient version ", "3.4.5 (100% %s %n)", "Process finished." }))
+        << result.error;
 }
 
 TEST_F(ProbeFixture, VersionIsTheThirdSpaceSeparatedField)
@@ -147,23 +131,14 @@ TEST_F(ProbeFixture, VersionIsTheThirdSpaceSeparatedField)
     for (const auto& [steps, version] : cases) {
         auto result = launch(steps);
         EXPECT_EQ(result.status, 0) << result.error;
-        EXPECT_TRUE(test::exists(supportDirectory(version))) << version << ": " << result.error;
-        std::filesystem::remove_all(home + "/Library/Application Support/Zelvant");
+        EXPECT_TRUE(test::exists(test::supportDirectory(home, version))) << version << ": " << result.error;
+        std::filesystem::remove_all(supportParent + "/Zelvant");
     }
 }
 
 TEST_F(ProbeFixture, UnusableClientStopsTheLaunchBeforeTheDisk)
 {
-    auto expectStopped = [&](const test::ProcessResult& result, const std::string& what, const std::string& reason) {
-        EXPECT_NE(result.status, 0) << what;
-        EXPECT_NE(result.error.find("Unable to determine the version of the Zelvant client."), std::string::npos) << what << ": " << result.error;
-        EXPECT_NE(result.error.find(reason), std::string::npos) << what << ": " << result.error;
-        EXPECT_TRUE(std::filesystem::is_empty(home + "/Library/Application Support")) << what;
-        EXPECT_FALSE(test::exists(x11Record)) << what;
-    };
-
     expectStopped(launch({}), "missing client", "could not be started");
-
     installClient();
     const std::string unusable[] = { "one two", "a b ", "a b .", "a b ..", "a b x/y", std::string("a b c\0d", 7), "" };
     for (const auto& output : unusable)
@@ -174,9 +149,5 @@ TEST_F(ProbeFixture, HangingClientIsStoppedAfterTenSeconds)
 {
     installClient();
     // It ignores the request to terminate, so it has to be killed.
-    auto result = launch({ out("zelclient version 9.9.9"), "hang" });
-    EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.error.find("did not finish within 10 seconds"), std::string::npos) << result.error;
-    EXPECT_TRUE(std::filesystem::is_empty(home + "/Library/Application Support"));
-    EXPECT_FALSE(test::exists(x11Record));
+    expectStopped(launch({ out("zelclient version 9.9.9"), "hang" }), "hanging client", "did not finish within 10 seconds");
 }
