@@ -174,3 +174,41 @@ TEST_F(LocaleSelection, PreferencesComeFromFilesToo)
     test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "locale", true } }, true));
     EXPECT_EQ(select({ "-AppleLanguages", "(de)" }), "de_DE");
 }
+
+namespace {
+
+// The launcher without LANG, against a bundle whose template is just "[lang]".
+struct LocaleThroughLauncher : test::LaunchScratch {
+    std::string bundle = scratch / "Locale.app";
+
+    std::map<std::string, std::string> environment() const override
+    {
+        auto environment = LaunchScratch::environment();
+        environment.erase("LANG");
+        return environment;
+    }
+
+    std::string script(const std::vector<std::string>& arguments) const
+    {
+        auto result = launch(bundle + "/Contents/MacOS/Zelvant", arguments);
+        EXPECT_EQ(result.status, 0) << result.error;
+        return test::readFile(test::supportDirectory(home) + "/run-zelvant.py");
+    }
+};
+
+}
+
+TEST_F(LocaleThroughLauncher, ArgumentsAndGlobalPreferencesChooseTheLanguage)
+{
+    std::string client = test::makeLauncherBundle(bundle);
+    for (const char* language : { "de", "fr" })
+        test::makeDirectories(client + "/share/locale/" + language + "/LC_MESSAGES");
+    test::writeFile(bundle + "/Contents/Resources/run-zelvant-template.py", "[lang]");
+
+    EXPECT_EQ(script({ "-AppleLanguages", "(de, en, fr)" }), "de_DE");
+    EXPECT_EQ(script({}), "en_EN");
+    test::writeFile(home + "/Library/Preferences/.GlobalPreferences.plist",
+        test::propertyListBytes(Dictionary { { "AppleLanguages", Array { "ja", "fr", "de" } } }, true));
+    EXPECT_EQ(script({}), "fr_FR");
+    EXPECT_EQ(script({ "-locale", "pt_BR" }), "pt_BR");
+}
