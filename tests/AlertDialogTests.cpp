@@ -128,10 +128,8 @@ struct AlertDialogOnXvfb : AlertDialogFixture {
     // The launcher's exit status once it has ended, or none when it still runs after a while.
     std::optional<int> waitForExit()
     {
-        for (auto deadline = std::chrono::steady_clock::now() + 20s; launcher.isRunning(); std::this_thread::sleep_for(20ms)) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return std::nullopt;
-        }
+        if (!test::eventually([&] { return !launcher.isRunning(); }))
+            return std::nullopt;
         return launcher.terminatedBySignal() ? 128 + launcher.terminationStatus() : launcher.terminationStatus();
     }
 

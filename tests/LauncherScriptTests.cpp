@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -243,8 +242,6 @@ TEST(LauncherEndToEnd, WithoutDisplayTheClientReportsFromAPrivateXvfbThatIsGoneA
     EXPECT_TRUE(report["display"].starts_with(":")) << result.output << result.error;
 
     // The pipe closes a moment before the processes are reaped.
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!processesMarkedWith(mark).empty() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
+    test::eventually([&] { return processesMarkedWith(mark).empty(); }, 10s);
     EXPECT_EQ(processesMarkedWith(mark), std::vector<std::string> {}) << "still running";
 }

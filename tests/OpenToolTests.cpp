@@ -14,7 +14,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -75,26 +74,12 @@ const bool documentRegistered = [] {
         ::dup2(null, 1);
         ::dup2(null, 2);
         ::close(null);
-        auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (!test::exists(release) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
+        test::eventually([&] { return test::exists(release); }, 60s);
         stream << "released=" << test::exists(release) << std::endl;
         return 0;
     });
     return true;
 }();
-
-// Polls until done, so a lost event fails instead of hanging.
-bool eventually(const std::function<bool()>& done)
-{
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 // Names that a shell would take apart.
 const std::string awkwardFolder = "we ird 'single' \"double\" ; $(touch pwned) `touch pwned` \\ \xC3\xA9\xE2\x82\xAC";
@@ -159,7 +144,7 @@ TEST_F(OpenToolFixture, StartsTheApplicationWithAbsolutePathsAndReturnsWithoutWa
     // The open tool is back while the application still waits to be let go.
     EXPECT_TRUE(recorded("released").empty());
     test::writeFile(scratch / "release", "");
-    ASSERT_TRUE(eventually([&] { return !recorded("released").empty(); }));
+    ASSERT_TRUE(test::eventually([&] { return !recorded("released").empty(); }));
     EXPECT_EQ(test::readFile(record), "argument=" + bundle + "/Contents/MacOS/Hold\nargument=" + document + "\nargument=" + currentDirectory + "/relative doc\ndisplay=\nreachable=0\nsession-leader=1\nstdin-null=1\nreleased=1\n");
     EXPECT_FALSE(test::exists(currentDirectory + "/pwned"));
 }
@@ -280,13 +265,13 @@ TEST_F(OpenToolFixture, X11AskedToStopEndsItsDocumentAndItsXvfb)
     task.setStandardOutput(null.get());
     task.setStandardError(null.get());
     ASSERT_TRUE(task.launch().ok());
-    ASSERT_TRUE(eventually([&] { return !recorded("server").empty(); }));
+    ASSERT_TRUE(test::eventually([&] { return !recorded("server").empty(); }));
     EXPECT_EQ(recorded("reachable"), std::vector<std::string> { "1" });
     pid_t server = std::stoi(recorded("server")[0]);
     ASSERT_GT(server, 0);
 
     task.terminate();
-    ASSERT_TRUE(eventually([&] { return !task.isRunning(); })) << "X11 did not stop";
+    ASSERT_TRUE(test::eventually([&] { return !task.isRunning(); })) << "X11 did not stop";
     EXPECT_FALSE(task.terminatedBySignal());
     EXPECT_EQ(task.terminationStatus(), 128 + SIGTERM);
     EXPECT_FALSE(processExists(server)) << "the Xvfb of X11 outlived it";

@@ -163,19 +163,24 @@ std::string replaceAll(std::string text, const std::string& target, const std::s
     return text;
 }
 
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 std::string waitForFile(const std::string& path, int limitSeconds)
 {
-    using namespace std::chrono_literals;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (exists(path)) {
-            // Let the writer finish.
-            std::this_thread::sleep_for(50ms);
-            return readFile(path);
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return {};
+    if (!eventually([&] { return exists(path); }, std::chrono::seconds(limitSeconds)))
+        return {};
+    // Let the writer finish.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return readFile(path);
 }
 
 std::map<std::string, std::string> minimalEnvironment(const std::string& home)
