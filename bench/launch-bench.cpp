@@ -300,13 +300,13 @@ void benchInstallation(const std::string& scratch, const Installation& installat
 }
 
 // Choices inside the launcher, measured on the platform layer alone against
-// the typical installation: copy threads, and renaming the old tree aside
-// (removed later) against removing it in place before the copy.
-void benchInternals(const std::string& scratch, int runs, int pause)
+// one installation (typical unless --only large): copy threads, and renaming
+// the old tree aside (removed later) against removing it in place before the
+// copy.
+void benchInternals(const std::string& scratch, const Installation& installation, int runs, int pause)
 {
     std::string base = scratch + "/internals";
-    Installation typical { "typical", 60, 20, size_t { 330 } * 1024 };
-    std::string app = makeBundle(base, typical, selfPath());
+    std::string app = makeBundle(base, installation, selfPath());
     std::string client = app + "/Contents/Resources/zelvant-x.y.z";
     std::string target = base + "/support";
     auto& fileManager = platform::FileManager::defaultManager();
@@ -324,7 +324,7 @@ void benchInternals(const std::string& scratch, int runs, int pause)
     };
     copyAll(1);
 
-    std::printf("internals (typical installation): %d runs each\n", runs);
+    std::printf("internals (%s installation): %d runs each\n", installation.name, runs);
     auto removeTarget = [&] {
         if (auto removed = fileManager.removeItemAtPath(target); !removed)
             throw std::runtime_error(removed.error().message());
@@ -333,8 +333,10 @@ void benchInternals(const std::string& scratch, int runs, int pause)
     const unsigned threadCounts[4] = { 1, 2, 3, 4 };
     Samples inPlace, asideCopied, asideWhole, concurrentCopied, concurrentWhole;
     for (int run = 0; run < runs; ++run) {
-        // The copy alone, old tree gone beforehand.
-        for (int variant = 0; variant < 4; ++variant) {
+        // The copy alone, old tree gone beforehand; the first variant turns
+        // with each run, so drift hits all alike.
+        for (int turn = 0; turn < 4; ++turn) {
+            int variant = (run + turn) % 4;
             removeTarget();
             settle(pause);
             double start = monotonicSeconds();
@@ -428,13 +430,15 @@ int main(int argc, char** argv)
     }
     int status = 0;
     try {
+        const Installation typical { "typical", 60, 20, size_t { 330 } * 1024 };
+        const Installation large { "large", 2000, 20, size_t { 100 } * 1024 };
         if (internals)
-            benchInternals(scratch, runs, pause);
+            benchInternals(scratch, only == "large" ? large : typical, runs, pause);
         else {
             if (only.empty() || only == "typical")
-                benchInstallation(scratch, { "typical", 60, 20, size_t { 330 } * 1024 }, buildDirectory, runs, pause, 0.5);
+                benchInstallation(scratch, typical, buildDirectory, runs, pause, 0.5);
             if (only.empty() || only == "large")
-                benchInstallation(scratch, { "large", 2000, 20, size_t { 100 } * 1024 }, buildDirectory, runs, pause, 0.35);
+                benchInstallation(scratch, large, buildDirectory, runs, pause, 0.35);
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "launch-bench: %s\n", error.what());

@@ -122,6 +122,34 @@ TEST(FileTree, CopyKeepsContentsLinksModesAndTimesAndSkipsOddKinds)
     ::chmod((source + "/sub/deeper").c_str(), 0755);
 }
 
+// Files of several directories are copied at once; each directory gets its
+// own bits and times only once its last file is in.
+TEST(FileTree, DirectoriesCopiedTogetherGetTheirTimesLast)
+{
+    test::TemporaryDirectory scratch;
+    std::string source = scratch / "source";
+    std::vector<std::string> directories;
+    for (int folder = 0; folder < 12; ++folder) {
+        std::string directory = source + "/folder" + std::to_string(folder);
+        for (int file = 0; file < 60; ++file)
+            test::writeFile(directory + "/" + std::to_string(file), std::string(4096, static_cast<char>('a' + folder)));
+        ::chmod(directory.c_str(), 0555);
+        const struct timespec times[2] = { { 1000000000 + folder, 0 }, { 1000000000 + folder, 0 } };
+        ::utimensat(AT_FDCWD, directory.c_str(), times, 0);
+        directories.push_back(directory.substr(source.size()));
+    }
+
+    std::string destination = scratch / "copy";
+    EXPECT_TRUE(FileManager::defaultManager().copyItemAtPath(source, destination, { .threads = 4 }));
+    EXPECT_EQ(test::snapshotTree(destination), test::snapshotTree(source));
+    for (const auto& directory : directories)
+        EXPECT_EQ(statusOf(destination + directory).st_mtim.tv_sec, statusOf(source + directory).st_mtim.tv_sec) << directory;
+    for (const auto& path : { source, destination }) {
+        for (const auto& directory : directories)
+            ::chmod((path + directory).c_str(), 0755);
+    }
+}
+
 TEST(FileTree, RemovalTakesLinksAsThemselves)
 {
     test::TemporaryDirectory scratch;

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <linux/fs.h>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -170,16 +171,19 @@ struct PendingWork {
     }
 };
 
-// Most of the time of a copy or a removal is spent waiting on the file
-// system (inode creation, freeing and discarding blocks); several of those
-// in flight at once finish sooner, even on few cores. The short queue keeps
-// the directories held open by waiting jobs few; when it is full the
-// walking thread does the job itself.
+// Most of the time of a copy or a removal is spent in the file system
+// (creating inodes, freeing and discarding blocks); several of those in flight
+// finish sooner, even on few cores, but only in different directories: the
+// kernel makes entries in one directory one at a time. So jobs come grouped by
+// the directory they work in, and a free thread takes the next job of the
+// group with the fewest threads at it. Queued jobs and groups are bounded
+// (each group holds directories open); beyond that the caller does the job
+// itself.
 class WorkPool {
 public:
     explicit WorkPool(unsigned threads)
         : m_threadCount(threads)
-        , m_capacity(size_t { 2 } * threads)
+        , m_groupLimit(size_t { 2 } * threads)
     {
     }
 
@@ -197,7 +201,7 @@ public:
     WorkPool(const WorkPool&) = delete;
     WorkPool& operator=(const WorkPool&) = delete;
 
-    void run(std::function<void()> job)
+    void run(const void* group, std::function<void()> job)
     {
         std::unique_lock guard { m_lock };
         if (m_threads.size() < m_threadCount) {
@@ -207,38 +211,62 @@ public:
                 m_threadCount = static_cast<unsigned>(m_threads.size());
             }
         }
-        if (m_threads.empty() || m_queue.size() >= m_capacity) {
+        auto found = std::find_if(m_groups.begin(), m_groups.end(), [&](const Group& queued) { return queued.key == group; });
+        if (m_threads.empty() || m_queued >= jobLimit || (found == m_groups.end() && m_groups.size() >= m_groupLimit)) {
             guard.unlock();
             job();
             return;
         }
-        m_queue.push_back(std::move(job));
+        if (found == m_groups.end())
+            found = m_groups.insert(m_groups.end(), Group { group, {}, 0 });
+        found->jobs.push_back(std::move(job));
+        ++m_queued;
         guard.unlock();
         m_wake.notify_one();
     }
 
 private:
+    static constexpr size_t jobLimit = 1024;
+
+    struct Group {
+        const void* key;
+        std::deque<std::function<void()>> jobs;
+        unsigned working;
+    };
+
     void work()
     {
+        std::unique_lock guard { m_lock };
         for (;;) {
-            std::function<void()> job;
-            {
-                std::unique_lock guard { m_lock };
-                m_wake.wait(guard, [&] { return m_closing || !m_queue.empty(); });
-                if (m_queue.empty())
-                    return;
-                job = std::move(m_queue.front());
-                m_queue.pop_front();
+            m_wake.wait(guard, [&] { return m_closing || m_queued; });
+            if (!m_queued)
+                return;
+            auto group = m_groups.end();
+            for (auto candidate = m_groups.begin(); candidate != m_groups.end(); ++candidate) {
+                if (!candidate->jobs.empty() && (group == m_groups.end() || candidate->working < group->working))
+                    group = candidate;
             }
+            auto job = std::move(group->jobs.front());
+            group->jobs.pop_front();
+            --m_queued;
+            ++group->working;
+            const void* key = group->key;
+            guard.unlock();
             job();
+            job = nullptr; // its directory descriptors close outside the lock
+            guard.lock();
+            group = std::find_if(m_groups.begin(), m_groups.end(), [&](const Group& queued) { return queued.key == key; });
+            if (!--group->working && group->jobs.empty())
+                m_groups.erase(group);
         }
     }
 
     unsigned m_threadCount;
-    size_t m_capacity;
+    size_t m_groupLimit;
     std::mutex m_lock;
     std::condition_variable m_wake;
-    std::deque<std::function<void()>> m_queue;
+    std::list<Group> m_groups; // in arrival order
+    size_t m_queued { 0 };
     std::vector<std::thread> m_threads;
     bool m_closing { false };
 };
@@ -334,7 +362,7 @@ Result<void> removeContents(int rootFD, const std::string& rootPath)
                     if (entry.kind == Kind::Gone)
                         continue;
                     frame.directory->unlinks.add();
-                    pool.run([&failures, directory = frame.directory, name = std::move(entry.name)] {
+                    pool.run(frame.directory.get(), [&failures, directory = frame.directory, name = std::move(entry.name)] {
                         if (::unlinkat(directory->fd.get(), name.c_str(), 0) != 0 && errno != ENOENT)
                             failures.note(Error::fromErrno("unlink", stringByAppendingPathComponent(directory->path, name)));
                         directory->unlinks.finish();
@@ -560,24 +588,72 @@ void copyLink(CopyShared& shared, const Location& source, const Location& destin
         shared.fail(Error::fromErrno("utimens", destination.path));
 }
 
-// One directory of the source and its copy, shared by the walk and the
-// file copies queued from it; the descriptors close with the last user.
+// One directory of the source and its copy, shared by the walk and the file
+// copies queued from it; the descriptors close with the last user. The walk
+// does not wait for a directory's files: whoever is done last, the walk or a
+// copy, gives the directory its own bits and times.
 struct DirectoryPair {
     ScopedFD source;
     ScopedFD destination;
     std::string sourcePath;
     std::string destinationPath;
-    PendingWork files;
+    struct stat sourceStatus { };
+
+    void addFile()
+    {
+        std::lock_guard guard { m_lock };
+        ++m_files;
+    }
+    void fileDone(CopyShared& shared)
+    {
+        std::unique_lock guard { m_lock };
+        bool last = !--m_files && m_walked;
+        if (!m_files)
+            m_filesDone.notify_all();
+        guard.unlock();
+        if (last)
+            finish(shared);
+    }
+    void walkDone(CopyShared& shared)
+    {
+        std::unique_lock guard { m_lock };
+        m_walked = true;
+        bool last = !m_files;
+        guard.unlock();
+        if (last)
+            finish(shared);
+    }
+    // Before the walk lets go of a deep ancestor it reopens later.
+    void waitForFiles()
+    {
+        std::unique_lock guard { m_lock };
+        m_filesDone.wait(guard, [&] { return !m_files; });
+    }
+
+private:
+    void finish(CopyShared& shared)
+    {
+        const struct timespec times[2] = { sourceStatus.st_atim, sourceStatus.st_mtim };
+        if (::fchmod(destination.get(), sourceStatus.st_mode & 07777) != 0)
+            shared.fail(Error::fromErrno("chmod", destinationPath));
+        else if (::futimens(destination.get(), times) != 0)
+            shared.fail(Error::fromErrno("utimens", destinationPath));
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_filesDone;
+    size_t m_files { 0 };
+    bool m_walked { false };
 };
 
 void copyLater(WorkPool& pool, CopyShared& shared, const std::shared_ptr<DirectoryPair>& directory, std::string name)
 {
-    directory->files.add();
-    pool.run([&shared, directory, name = std::move(name)] {
+    directory->addFile();
+    pool.run(directory.get(), [&shared, directory, name = std::move(name)] {
         copyFile(shared,
             { directory->source.get(), name, stringByAppendingPathComponent(directory->sourcePath, name) },
             { directory->destination.get(), name, stringByAppendingPathComponent(directory->destinationPath, name) });
-        directory->files.finish();
+        directory->fileDone(shared);
     });
 }
 
@@ -605,6 +681,7 @@ Result<std::shared_ptr<DirectoryPair>> openPair(int sourceParent, const std::str
     struct stat status;
     if (::fstat(pair->source.get(), &sourceStatus) != 0)
         return Error::fromErrno("fstat", sourcePath);
+    pair->sourceStatus = sourceStatus;
     if (::fstat(pair->destination.get(), &status) != 0)
         return Error::fromErrno("fstat", destinationPath);
     destinationIdentity = identityOf(status);
@@ -693,21 +770,17 @@ void copyDirectory(CopyShared& shared, const std::string& source, const std::str
             if (frames.size() > openAncestorLimit) {
                 CopyFrame& ancestor = frames[frames.size() - 1 - openAncestorLimit];
                 if (ancestor.pair) {
-                    ancestor.pair->files.wait();
+                    ancestor.pair->waitForFiles();
                     ancestor.pair.reset();
                 }
             }
             continue;
         }
 
-        // Every entry is in: the directory gets its own bits and times.
+        // Every entry but queued files is in; the directory's own bits and
+        // times come once those are too.
         DirectoryPair& pair = *frame.pair;
-        pair.files.wait();
-        const struct timespec times[2] = { frame.sourceStatus.st_atim, frame.sourceStatus.st_mtim };
-        if (::fchmod(pair.destination.get(), frame.sourceStatus.st_mode & 07777) != 0)
-            shared.fail(Error::fromErrno("chmod", pair.destinationPath));
-        else if (::futimens(pair.destination.get(), times) != 0)
-            shared.fail(Error::fromErrno("utimens", pair.destinationPath));
+        pair.walkDone(shared);
 
         if (frames.size() > 1) {
             CopyFrame& parent = frames[frames.size() - 2];
@@ -715,6 +788,7 @@ void copyDirectory(CopyShared& shared, const std::string& source, const std::str
                 auto reopened = std::make_shared<DirectoryPair>();
                 reopened->sourcePath = stringByDeletingLastPathComponent(pair.sourcePath);
                 reopened->destinationPath = stringByDeletingLastPathComponent(pair.destinationPath);
+                reopened->sourceStatus = parent.sourceStatus;
                 auto sourceParent = reopenParent(pair.source.get(), parent.sourceIdentity, reopened->sourcePath);
                 auto destinationParent = reopenParent(pair.destination.get(), parent.destinationIdentity, reopened->destinationPath);
                 if (!sourceParent || !destinationParent) {
