@@ -623,7 +623,7 @@ struct DirectoryPair {
         if (last)
             finish(shared);
     }
-    // Before the walk lets go of a deep ancestor it reopens later.
+    // Before the walk closes a deep ancestor's descriptors, to reopen them later.
     void waitForFiles()
     {
         std::unique_lock guard { m_lock };
@@ -658,16 +658,13 @@ void copyLater(WorkPool& pool, CopyShared& shared, const std::shared_ptr<Directo
 }
 
 struct CopyFrame {
-    std::shared_ptr<DirectoryPair> pair; // null while deeper than openAncestorLimit
-    Identity sourceIdentity;
+    std::shared_ptr<DirectoryPair> pair; // its descriptors closed while deeper than openAncestorLimit
     Identity destinationIdentity;
-    std::string name;
-    struct stat sourceStatus;
     std::vector<std::string> subdirectories;
     bool listed { false };
 };
 
-Result<std::shared_ptr<DirectoryPair>> openPair(int sourceParent, const std::string& sourceName, int destinationParent, const std::string& destinationName, const std::string& sourcePath, const std::string& destinationPath, struct stat& sourceStatus, Identity& destinationIdentity)
+Result<std::shared_ptr<DirectoryPair>> openPair(int sourceParent, const std::string& sourceName, int destinationParent, const std::string& destinationName, const std::string& sourcePath, const std::string& destinationPath, Identity& destinationIdentity)
 {
     auto pair = std::make_shared<DirectoryPair>();
     pair->sourcePath = sourcePath;
@@ -679,9 +676,8 @@ Result<std::shared_ptr<DirectoryPair>> openPair(int sourceParent, const std::str
     if (!pair->destination)
         return Error::fromErrno("open", destinationPath);
     struct stat status;
-    if (::fstat(pair->source.get(), &sourceStatus) != 0)
+    if (::fstat(pair->source.get(), &pair->sourceStatus) != 0)
         return Error::fromErrno("fstat", sourcePath);
-    pair->sourceStatus = sourceStatus;
     if (::fstat(pair->destination.get(), &status) != 0)
         return Error::fromErrno("fstat", destinationPath);
     destinationIdentity = identityOf(status);
@@ -732,14 +728,13 @@ void copyDirectory(CopyShared& shared, const std::string& source, const std::str
     if (::mkdir(destination.c_str(), 0700) != 0)
         return shared.fail(Error::fromErrno("mkdir", destination));
     CopyFrame root;
-    auto rootPair = openPair(AT_FDCWD, source, AT_FDCWD, destination, source, destination, root.sourceStatus, root.destinationIdentity);
+    auto rootPair = openPair(AT_FDCWD, source, AT_FDCWD, destination, source, destination, root.destinationIdentity);
     if (!rootPair) {
         // Raced away or not readable: leave nothing half made behind.
         ::rmdir(destination.c_str());
         return shared.fail(rootPair.error());
     }
     root.pair = std::move(*rootPair);
-    root.sourceIdentity = identityOf(root.sourceStatus);
 
     WorkPool pool { threads };
     std::vector<CopyFrame> frames;
@@ -758,20 +753,19 @@ void copyDirectory(CopyShared& shared, const std::string& source, const std::str
             auto childPair = openPair(frame.pair->source.get(), name, frame.pair->destination.get(), name,
                 stringByAppendingPathComponent(frame.pair->sourcePath, name),
                 stringByAppendingPathComponent(frame.pair->destinationPath, name),
-                child.sourceStatus, child.destinationIdentity);
+                child.destinationIdentity);
             if (!childPair) {
                 shared.fail(childPair.error());
                 continue;
             }
             child.pair = std::move(*childPair);
-            child.sourceIdentity = identityOf(child.sourceStatus);
-            child.name = std::move(name);
             frames.push_back(std::move(child));
             if (frames.size() > openAncestorLimit) {
                 CopyFrame& ancestor = frames[frames.size() - 1 - openAncestorLimit];
-                if (ancestor.pair) {
+                if (ancestor.pair->source) {
                     ancestor.pair->waitForFiles();
-                    ancestor.pair.reset();
+                    ancestor.pair->source.reset();
+                    ancestor.pair->destination.reset();
                 }
             }
             continue;
@@ -783,21 +777,17 @@ void copyDirectory(CopyShared& shared, const std::string& source, const std::str
         pair.walkDone(shared);
 
         if (frames.size() > 1) {
-            CopyFrame& parent = frames[frames.size() - 2];
-            if (!parent.pair) {
-                auto reopened = std::make_shared<DirectoryPair>();
-                reopened->sourcePath = stringByDeletingLastPathComponent(pair.sourcePath);
-                reopened->destinationPath = stringByDeletingLastPathComponent(pair.destinationPath);
-                reopened->sourceStatus = parent.sourceStatus;
-                auto sourceParent = reopenParent(pair.source.get(), parent.sourceIdentity, reopened->sourcePath);
-                auto destinationParent = reopenParent(pair.destination.get(), parent.destinationIdentity, reopened->destinationPath);
+            CopyFrame& parentFrame = frames[frames.size() - 2];
+            DirectoryPair& parent = *parentFrame.pair;
+            if (!parent.source) {
+                auto sourceParent = reopenParent(pair.source.get(), identityOf(parent.sourceStatus), parent.sourcePath);
+                auto destinationParent = reopenParent(pair.destination.get(), parentFrame.destinationIdentity, parent.destinationPath);
                 if (!sourceParent || !destinationParent) {
                     shared.fail(!sourceParent ? sourceParent.error() : destinationParent.error());
                     return;
                 }
-                reopened->source = std::move(*sourceParent);
-                reopened->destination = std::move(*destinationParent);
-                parent.pair = std::move(reopened);
+                parent.source = std::move(*sourceParent);
+                parent.destination = std::move(*destinationParent);
             }
         }
         frames.pop_back();
