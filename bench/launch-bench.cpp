@@ -72,10 +72,7 @@ int runAsStandIn(const std::string& name, int argc, char** argv)
     return ::rename(temporary.c_str(), record) == 0 ? 0 : 4;
 }
 
-std::string selfPath()
-{
-    return std::filesystem::read_symlink("/proc/self/exe").string();
-}
+std::string selfPath() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
 
 void writeBytes(const std::string& path, size_t size, std::mt19937_64& random, mode_t mode = 0644)
 {
@@ -112,7 +109,8 @@ std::string configText(const char* what)
 {
     std::string text = std::string { "# " } + what + "\n";
     for (int line = 0; text.size() < 3000; ++line)
-        text += "\"/Users/login/Library/Application Support/Zelvant/version/lib/module-" + std::to_string(line) + ".so\" \"conversion\"\n";
+        text += "\"/Users/login/Library/Application Support/Zelvant/version/lib/module-" + std::to_string(line)
+            + ".so\" \"conversion\"\n";
     return text;
 }
 
@@ -124,19 +122,23 @@ std::string makeBundle(const std::string& base, const Installation& installation
     std::string app = base + "/Zelvant.app";
     std::string client = app + "/Contents/Resources/zelvant-x.y.z";
     std::filesystem::create_directories(app + "/Contents/MacOS");
-    std::filesystem::copy_file(launcher, app + "/Contents/MacOS/Zelvant", std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(
+        launcher, app + "/Contents/MacOS/Zelvant", std::filesystem::copy_options::overwrite_existing);
     std::filesystem::create_directories(client + "/bin");
     std::filesystem::create_symlink(selfPath(), client + "/bin/zelclient");
-    writeText(app + "/Contents/Resources/run-zelvant-template.py", "#!/usr/bin/env python3\n# [zelvantdir] [homedir] [lang] [supportdir]\n", 0755);
+    writeText(app + "/Contents/Resources/run-zelvant-template.py",
+        "#!/usr/bin/env python3\n# [zelvantdir] [homedir] [lang] [supportdir]\n", 0755);
     for (int index = 0; index < installation.fontFiles; ++index) {
         std::string folder = client + "/fonts/family-" + std::to_string(index % installation.fontFolders);
         writeBytes(folder + "/face-" + std::to_string(index) + ".ttf", installation.fontSize, random);
     }
     writeText(client + "/fonts/fonts.conf", configText("fonts"));
     for (int index = 0; index < 20; ++index)
-        writeBytes(client + "/gtk-2.0/loaders/libpixbufloader-" + std::to_string(index) + ".so", size_t { 60 } * 1024, random, 0755);
+        writeBytes(client + "/gtk-2.0/loaders/libpixbufloader-" + std::to_string(index) + ".so", size_t { 60 } * 1024,
+            random, 0755);
     for (int index = 0; index < 30; ++index)
-        writeBytes(client + "/pango/modules/pango-module-" + std::to_string(index) + ".so", size_t { 90 } * 1024, random, 0755);
+        writeBytes(client + "/pango/modules/pango-module-" + std::to_string(index) + ".so", size_t { 90 } * 1024,
+            random, 0755);
     writeText(client + "/gtk-2.0/gdk-pixbuf.loaders", configText("loaders"));
     writeText(client + "/pango/pangorc", configText("pangorc"));
     writeText(client + "/pango/pango.modules", configText("modules"));
@@ -209,7 +211,8 @@ struct Samples {
 std::string milliseconds(const Samples& samples)
 {
     char text[96];
-    std::snprintf(text, sizeof text, "median %.1f ms (%.1f-%.1f)", samples.median() * 1e3, samples.low() * 1e3, samples.high() * 1e3);
+    std::snprintf(text, sizeof text, "median %.1f ms (%.1f-%.1f)", samples.median() * 1e3, samples.low() * 1e3,
+        samples.high() * 1e3);
     return text;
 }
 
@@ -224,7 +227,8 @@ void ratio(const std::string& name, double value, double goal)
     std::printf("%s ratio=%.3f (goal <= %.2f%s)\n", name.c_str(), value, goal, value <= goal ? "" : ", MISSED");
 }
 
-void benchInstallation(const std::string& scratch, const Installation& installation, const std::string& buildDirectory, int runs, int pause, double handOffGoal)
+void benchInstallation(const std::string& scratch, const Installation& installation, const std::string& buildDirectory,
+    int runs, int pause, double handOffGoal)
 {
     std::string base = scratch + "/" + installation.name;
     std::string app = makeBundle(base, installation, buildDirectory + "/Zelvant.app/Contents/MacOS/Zelvant");
@@ -264,8 +268,11 @@ void benchInstallation(const std::string& scratch, const Installation& installat
         for (const char* directory : { "", "/gtk-2.0", "/pango" })
             ::mkdir((support + directory).c_str(), 0755);
         ChildRun fonts = spawnAndWait({ "/usr/bin/cp", "-a", client + "/fonts", support + "/" }, environ);
-        ChildRun loaders = spawnAndWait({ "/usr/bin/cp", "-a", client + "/gtk-2.0/loaders", support + "/gtk-2.0/" }, environ);
-        ChildRun pango = spawnAndWait({ "/usr/bin/cp", "-a", client + "/pango/pangox.aliases", client + "/pango/modules", support + "/pango/" }, environ);
+        ChildRun loaders
+            = spawnAndWait({ "/usr/bin/cp", "-a", client + "/gtk-2.0/loaders", support + "/gtk-2.0/" }, environ);
+        ChildRun pango = spawnAndWait(
+            { "/usr/bin/cp", "-a", client + "/pango/pangox.aliases", client + "/pango/modules", support + "/pango/" },
+            environ);
         if (removal.status || fonts.status || loaders.status || pango.status)
             throw std::runtime_error("rm or cp failed");
         samples.values.push_back(monotonicSeconds() - start);
@@ -287,7 +294,8 @@ void benchInstallation(const std::string& scratch, const Installation& installat
         }
     }
 
-    std::printf("%s (%d font files of %zu kB in %d folders): %d runs each\n", installation.name, installation.fontFiles, installation.fontSize / 1024, installation.fontFolders, runs);
+    std::printf("%s (%d font files of %zu kB in %d folders): %d runs each\n", installation.name, installation.fontFiles,
+        installation.fontSize / 1024, installation.fontFolders, runs);
     std::printf("  floor (rm -rf + cp -a)        %s\n", milliseconds(floorTimes).c_str());
     std::printf("  launcher, whole process       %s\n", milliseconds(launcherWhole).c_str());
     std::printf("  launcher, until X11 started   %s\n", milliseconds(launcherHandOff).c_str());
@@ -318,7 +326,8 @@ void benchInternals(const std::string& scratch, const Installation& installation
         check(fileManager.createDirectoryAtPath(target));
         check(fileManager.copyItemAtPath(client + "/fonts", target + "/fonts", { .threads = threads }));
         check(fileManager.createDirectoryAtPath(target + "/gtk-2.0"));
-        check(fileManager.copyItemAtPath(client + "/gtk-2.0/loaders", target + "/gtk-2.0/loaders", { .threads = threads }));
+        check(fileManager.copyItemAtPath(
+            client + "/gtk-2.0/loaders", target + "/gtk-2.0/loaders", { .threads = threads }));
         check(fileManager.createDirectoryAtPath(target + "/pango"));
         check(fileManager.copyItemAtPath(client + "/pango/modules", target + "/pango/modules", { .threads = threads }));
     };
@@ -374,9 +383,11 @@ void benchInternals(const std::string& scratch, const Installation& installation
         concurrentWhole.values.push_back(monotonicSeconds() - start);
     }
     for (int variant = 0; variant < 4; ++variant) {
-        std::printf("  copy, %u thread(s)                     %s\n", threadCounts[variant], milliseconds(byThreads[variant]).c_str());
+        std::printf("  copy, %u thread(s)                     %s\n", threadCounts[variant],
+            milliseconds(byThreads[variant]).c_str());
         if (variant)
-            std::printf("copy.threads%u ratio=%.3f (against 1 thread)\n", threadCounts[variant], byThreads[variant].median() / byThreads[0].median());
+            std::printf("copy.threads%u ratio=%.3f (against 1 thread)\n", threadCounts[variant],
+                byThreads[variant].median() / byThreads[0].median());
     }
     std::printf("  removed in place, then copied         %s\n", milliseconds(inPlace).c_str());
     std::printf("  renamed aside: until copied           %s\n", milliseconds(asideCopied).c_str());
@@ -415,13 +426,15 @@ int main(int argc, char** argv)
         else if (argument == "--internals")
             internals = true;
         else {
-            std::fprintf(stderr, "usage: %s [--runs N] [--pause-ms MS] [--dir PATH] [--only typical|large] [--internals]\n", argv[0]);
+            std::fprintf(stderr,
+                "usage: %s [--runs N] [--pause-ms MS] [--dir PATH] [--only typical|large] [--internals]\n", argv[0]);
             return 2;
         }
     }
 
     // The bench lives in build/bench; the launcher and the open tool beside it.
-    std::string buildDirectory = platform::stringByDeletingLastPathComponent(platform::stringByDeletingLastPathComponent(selfPath()));
+    std::string buildDirectory
+        = platform::stringByDeletingLastPathComponent(platform::stringByDeletingLastPathComponent(selfPath()));
     std::string scratch = directory.empty() ? std::filesystem::temp_directory_path().string() : directory;
     scratch += "/zelvant-launch-bench-XXXXXX";
     if (!::mkdtemp(scratch.data())) {

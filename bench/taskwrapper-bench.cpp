@@ -235,7 +235,8 @@ double median(std::vector<double> values)
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-void report(const char* name, const std::vector<double>& wrapper, const std::vector<double>& baseline, const std::string& note = {})
+void report(const char* name, const std::vector<double>& wrapper, const std::vector<double>& baseline,
+    const std::string& note = {})
 {
     double ratio = median(wrapper) / median(baseline);
     std::printf("%s ratio=%.3f\n", name, ratio);
@@ -317,7 +318,8 @@ int main(int argc, char** argv)
             if (run % 2)
                 runBaseline();
             if (result.counts.bytes != expected || (stream.gather && result.gathered != expected)) {
-                std::fprintf(stderr, "%s: the wrapper handed over %zu bytes, expected %zu\n", stream.name, result.counts.bytes, expected);
+                std::fprintf(stderr, "%s: the wrapper handed over %zu bytes, expected %zu\n", stream.name,
+                    result.counts.bytes, expected);
                 return 1;
             }
             wrapper.push_back(result.seconds);
@@ -325,8 +327,10 @@ int main(int argc, char** argv)
             chunks += result.counts.chunks;
         }
         std::string note = ", " + std::to_string(chunks / static_cast<size_t>(streamRuns)) + " chunks per run, "
-            + std::to_string(carried / static_cast<size_t>(streamRuns)) + " of them starting with a character carried over; page faults per run "
-            + std::to_string(wrapperFaults / streamRuns) + " (wrapper), " + std::to_string(baselineFaults / streamRuns) + " (baseline)";
+            + std::to_string(carried / static_cast<size_t>(streamRuns))
+            + " of them starting with a character carried over; page faults per run "
+            + std::to_string(wrapperFaults / streamRuns) + " (wrapper), " + std::to_string(baselineFaults / streamRuns)
+            + " (baseline)";
         report(stream.name, wrapper, baseline, note);
     }
     return 0;

@@ -42,7 +42,8 @@ void MyApplicationDelegate::applicationDidFinishLaunching()
     if (!version)
         Application::sharedApplication().terminate();
 
-    m_supportFilesDirPath = stringByAppendingPathComponent(homeDirectory(), "Library/Application Support/Zelvant/" + *version);
+    m_supportFilesDirPath
+        = stringByAppendingPathComponent(homeDirectory(), "Library/Application Support/Zelvant/" + *version);
     trace("step: write the support files");
     trace("path: support directory ", m_supportFilesDirPath);
     writeZelvantApplicationSupportFiles();
@@ -62,10 +63,7 @@ void MyApplicationDelegate::applicationDidFinishLaunching()
     Application::sharedApplication().terminate();
 }
 
-std::string MyApplicationDelegate::bundlePath() const
-{
-    return Bundle::mainBundle().bundlePath();
-}
+std::string MyApplicationDelegate::bundlePath() const { return Bundle::mainBundle().bundlePath(); }
 
 void MyApplicationDelegate::runHandOffTask(Task& task)
 {
@@ -137,7 +135,8 @@ static std::string quotedOutput(const std::string& text)
 
 // The probe could not learn the version: say what failed, in an alert and on
 // standard error, and make the exit status say so too.
-void MyApplicationDelegate::reportVersionProbeFailure(const std::string& path, const std::string& reason, int exitStatus)
+void MyApplicationDelegate::reportVersionProbeFailure(
+    const std::string& path, const std::string& reason, int exitStatus)
 {
     std::string line = "Zelvant: version probe: " + path + ": " + reason + "\n";
     std::fputs(line.c_str(), stderr);
@@ -181,7 +180,9 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     // A client that crashed may have been cut off in the middle of its version.
     if (wrapper->task()->terminatedBySignal()) {
         int signal = wrapper->task()->terminationStatus();
-        reportVersionProbeFailure(path, "was ended by signal " + std::to_string(signal) + " (" + Task::signalDescription(signal) + ")", EX_SOFTWARE);
+        reportVersionProbeFailure(path,
+            "was ended by signal " + std::to_string(signal) + " (" + Task::signalDescription(signal) + ")",
+            EX_SOFTWARE);
         return std::nullopt;
     }
 
@@ -189,7 +190,10 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     trace("version probe: output ", quotedOutput(text));
     auto version = versionFromProbeOutput(text);
     if (!version) {
-        reportVersionProbeFailure(path, "gave no usable version: the third space-separated word of its output " + quotedOutput(text) + " must name a directory", EX_DATAERR);
+        reportVersionProbeFailure(path,
+            "gave no usable version: the third space-separated word of its output " + quotedOutput(text)
+                + " must name a directory",
+            EX_DATAERR);
         return std::nullopt;
     }
     trace("version probe: version ", *version);
@@ -259,9 +263,7 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
     if (!created)
         reportFailure("create the support directory", created.error(), EX_CANTCREAT);
 
-    enum class Action { Copy,
-        CreateDirectory,
-        Rewrite };
+    enum class Action { Copy, CreateDirectory, Rewrite };
     struct Entry {
         const char* relativePath;
         Action action;
@@ -284,8 +286,8 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
         case Action::Copy: {
             std::string step = std::string { "copy " } + entry.relativePath;
             // Every entry that did not arrive is named; the others still do.
-            auto copied = fileManager.copyItemAtPath(source, destination,
-                { .failure = [&](const Error& error) { reportFailure(step, error, EX_IOERR); } });
+            auto copied = fileManager.copyItemAtPath(
+                source, destination, { .failure = [&](const Error& error) { reportFailure(step, error, EX_IOERR); } });
             trace("copy ", source, " to ", destination, ": ", copied);
             break;
         }
@@ -344,7 +346,8 @@ static void replaceOccurrences(std::string& text, std::string_view target, std::
     text = std::move(result);
 }
 
-std::optional<std::string> MyApplicationDelegate::manipulateText(std::optional<std::string> text, std::string_view version)
+std::optional<std::string> MyApplicationDelegate::manipulateText(
+    std::optional<std::string> text, std::string_view version)
 {
     if (!text)
         return text;
@@ -377,7 +380,8 @@ static bool isCatalogueEntryName(const PropertyValue& language)
     if (!language.isString())
         return false;
     const std::string& name = language.string();
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos
+        && name.find('\0') == std::string::npos;
 }
 
 std::string MyApplicationDelegate::determineLanguage()
@@ -404,7 +408,8 @@ std::string MyApplicationDelegate::determineLanguage()
             trace("language: catalogue ", catalogue, searchCatalogue ? ": searched" : ": not a directory");
         if (searchCatalogue) {
             for (const auto& language : list) {
-                bool hit = isCatalogueEntryName(language) && fileManager.fileExistsAtPath(stringByAppendingPathComponent(catalogue, language.string()));
+                bool hit = isCatalogueEntryName(language)
+                    && fileManager.fileExistsAtPath(stringByAppendingPathComponent(catalogue, language.string()));
                 trace("language: catalogue entry ", language, hit ? ": found" : ": not found");
                 if (hit) {
                     defaultLocale = language.string();
@@ -441,7 +446,10 @@ std::string MyApplicationDelegate::writeLauncherScript()
     std::string language = determineLanguage();
     if (text)
         text = fillLauncherScriptTemplate(std::move(*text),
-            { .zelvantDir = m_zelvantDirPath, .homeDir = homeDirectory(), .language = language, .supportDir = m_supportFilesDirPath });
+            { .zelvantDir = m_zelvantDirPath,
+                .homeDir = homeDirectory(),
+                .language = language,
+                .supportDir = m_supportFilesDirPath });
 
     std::string scriptPath = stringByAppendingPathComponent(m_supportFilesDirPath, "run-zelvant.py");
     bool written = false;

@@ -1,6 +1,3 @@
 #include "Application.h"
 
-int main(int argc, char** argv)
-{
-    return platform::applicationMain(argc, argv);
-}
+int main(int argc, char** argv) { return platform::applicationMain(argc, argv); }

@@ -20,8 +20,7 @@ struct Error {
     std::string message() const;
 };
 
-template<typename T>
-class [[nodiscard]] Result {
+template<typename T> class [[nodiscard]] Result {
 public:
     Result(T value)
         : m_value(std::move(value))
@@ -49,8 +48,7 @@ private:
     std::variant<T, Error> m_value;
 };
 
-template<>
-class [[nodiscard]] Result<void> {
+template<> class [[nodiscard]] Result<void> {
 public:
     Result() = default;
     Result(Error error)

@@ -38,7 +38,8 @@ public:
     // File or tree to a destination that must not exist yet; links stay links,
     // permission bits and access and modification times are kept. Sockets,
     // FIFOs and devices are skipped as failures.
-    Result<void> copyItemAtPath(const std::string& source, const std::string& destination, const CopyOptions& = {}) const;
+    Result<void> copyItemAtPath(
+        const std::string& source, const std::string& destination, const CopyOptions& = {}) const;
     Result<void> moveItemAtPath(const std::string& source, const std::string& destination) const;
     Result<void> setPosixPermissions(const std::string& path, mode_t mode) const;
 

@@ -26,8 +26,7 @@ public:
     const void* object() const { return m_object.get(); }
     const UserInfo& userInfo() const { return m_userInfo; }
     // The user info item under key when it holds a T; none otherwise.
-    template<typename T>
-    const T* userInfoItem(std::string_view key) const
+    template<typename T> const T* userInfoItem(std::string_view key) const
     {
         auto found = m_userInfo.find(key);
         return found == m_userInfo.end() ? nullptr : std::any_cast<T>(&found->second);

@@ -28,19 +28,19 @@ public:
     }
     TraceLine& operator<<(const char* text) { return *this << std::string_view { text }; }
     TraceLine& operator<<(const std::string& text) { return *this << std::string_view { text }; }
-    template<std::integral T>
-    TraceLine& operator<<(T number) { return *this << std::string_view { std::to_string(number) }; }
+    template<std::integral T> TraceLine& operator<<(T number)
+    {
+        return *this << std::string_view { std::to_string(number) };
+    }
     TraceLine& operator<<(const Error&);
     TraceLine& operator<<(const PropertyValue&);
-    template<typename T>
-    TraceLine& operator<<(const Result<T>& result)
+    template<typename T> TraceLine& operator<<(const Result<T>& result)
     {
         if (result)
             return *this << "ok";
         return *this << "failed: " << result.error();
     }
-    template<typename T>
-    TraceLine& operator<<(const std::optional<T>& value)
+    template<typename T> TraceLine& operator<<(const std::optional<T>& value)
     {
         if (value)
             return *this << *value;
@@ -52,8 +52,7 @@ private:
     std::string m_text;
 };
 
-template<typename... Parts>
-void trace(const Parts&... parts)
+template<typename... Parts> void trace(const Parts&... parts)
 {
     if (!isTracing())
         return;

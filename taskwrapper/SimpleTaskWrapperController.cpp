@@ -9,20 +9,11 @@ SimpleTaskWrapperController::~SimpleTaskWrapperController()
     m_wrapper.reset();
 }
 
-void SimpleTaskWrapperController::appendOutput(std::string_view text)
-{
-    platform::systemLog(text);
-}
+void SimpleTaskWrapperController::appendOutput(std::string_view text) { platform::systemLog(text); }
 
-void SimpleTaskWrapperController::processStarted()
-{
-    platform::systemLog("Process started.");
-}
+void SimpleTaskWrapperController::processStarted() { platform::systemLog("Process started."); }
 
-void SimpleTaskWrapperController::processFinished()
-{
-    platform::systemLog("Process finished.");
-}
+void SimpleTaskWrapperController::processFinished() { platform::systemLog("Process finished."); }
 
 void SimpleTaskWrapperController::setTaskWrapper(std::shared_ptr<TaskWrapper> wrapper)
 {

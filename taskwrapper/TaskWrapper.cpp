@@ -18,21 +18,24 @@ constexpr auto drainLimit = std::chrono::seconds(2);
 
 }
 
-std::shared_ptr<TaskWrapper> TaskWrapper::taskWrapperWithController(TaskWrapperController* controller, std::vector<std::string> arguments)
+std::shared_ptr<TaskWrapper> TaskWrapper::taskWrapperWithController(
+    TaskWrapperController* controller, std::vector<std::string> arguments)
 {
     std::shared_ptr<TaskWrapper> wrapper { new TaskWrapper };
     wrapper->initWithController(controller, std::move(arguments));
     return wrapper;
 }
 
-std::shared_ptr<TaskWrapper> TaskWrapper::taskWrapperWithController(TaskWrapperController* controller, std::string taskPath)
+std::shared_ptr<TaskWrapper> TaskWrapper::taskWrapperWithController(
+    TaskWrapperController* controller, std::string taskPath)
 {
     std::shared_ptr<TaskWrapper> wrapper { new TaskWrapper };
     wrapper->initWithController(controller, std::move(taskPath));
     return wrapper;
 }
 
-std::shared_ptr<TaskWrapper> TaskWrapper::taskWrapperWithController(TaskWrapperController* controller, std::string taskPath, const std::vector<std::string>& arguments)
+std::shared_ptr<TaskWrapper> TaskWrapper::taskWrapperWithController(
+    TaskWrapperController* controller, std::string taskPath, const std::vector<std::string>& arguments)
 {
     std::shared_ptr<TaskWrapper> wrapper { new TaskWrapper };
     wrapper->initWithController(controller, std::move(taskPath), arguments);
@@ -52,7 +55,8 @@ void TaskWrapper::initWithController(TaskWrapperController* controller, std::str
     initWithController(controller, std::vector<std::string> { std::move(taskPath) });
 }
 
-void TaskWrapper::initWithController(TaskWrapperController* controller, std::string taskPath, const std::vector<std::string>& arguments)
+void TaskWrapper::initWithController(
+    TaskWrapperController* controller, std::string taskPath, const std::vector<std::string>& arguments)
 {
     std::vector<std::string> all;
     all.reserve(arguments.size() + 1);
@@ -61,10 +65,7 @@ void TaskWrapper::initWithController(TaskWrapperController* controller, std::str
     initWithController(controller, std::move(all));
 }
 
-TaskWrapper::~TaskWrapper()
-{
-    stopProcess();
-}
+TaskWrapper::~TaskWrapper() { stopProcess(); }
 
 std::optional<std::string> TaskWrapper::outputCopy() const
 {
@@ -81,10 +82,7 @@ const std::shared_ptr<FileHandle>& TaskWrapper::outputHandle() const
     return m_task->standardOutput()->fileHandleForReading();
 }
 
-Result<void> TaskWrapper::startProcess()
-{
-    return startProcessWithEnvironment(std::nullopt);
-}
+Result<void> TaskWrapper::startProcess() { return startProcessWithEnvironment(std::nullopt); }
 
 Result<void> TaskWrapper::startProcessWithEnvironment(std::optional<Task::Environment> environment)
 {
@@ -113,8 +111,8 @@ Result<void> TaskWrapper::startProcessWithEnvironment(std::optional<Task::Enviro
         m_task->setEnvironment(std::move(environment));
 
     NotificationCenter::defaultCenter().addObserver(
-        this, [this](const Notification& notification) { getData(notification); },
-        FileHandleReadCompletionNotification, outputHandle().get());
+        this, [this](const Notification& notification) { getData(notification); }, FileHandleReadCompletionNotification,
+        outputHandle().get());
     m_listening = true;
     outputHandle()->readInBackgroundAndNotify();
     return m_task->launch();

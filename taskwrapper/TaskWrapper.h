@@ -26,11 +26,13 @@ class Notification;
 class TaskWrapper : public std::enable_shared_from_this<TaskWrapper> {
 public:
     // arguments[0] is the program; the rest are its arguments.
-    static std::shared_ptr<TaskWrapper> taskWrapperWithController(TaskWrapperController*, std::vector<std::string> arguments);
+    static std::shared_ptr<TaskWrapper> taskWrapperWithController(
+        TaskWrapperController*, std::vector<std::string> arguments);
     // The program alone, run without arguments.
     static std::shared_ptr<TaskWrapper> taskWrapperWithController(TaskWrapperController*, std::string taskPath);
     // The program, then the given arguments; the caller's list is left as it is.
-    static std::shared_ptr<TaskWrapper> taskWrapperWithController(TaskWrapperController*, std::string taskPath, const std::vector<std::string>& arguments);
+    static std::shared_ptr<TaskWrapper> taskWrapperWithController(
+        TaskWrapperController*, std::string taskPath, const std::vector<std::string>& arguments);
 
     ~TaskWrapper();
     TaskWrapper(const TaskWrapper&) = delete;

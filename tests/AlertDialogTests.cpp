@@ -16,7 +16,8 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string alertMessage = "Unable to locate the X11 application.";
-const std::string alertInformative = "Perhaps X11 is not installed on your system, or you moved it to a different location after installation?";
+const std::string alertInformative
+    = "Perhaps X11 is not installed on your system, or you moved it to a different location after installation?";
 
 struct Child {
     std::string name;
@@ -38,14 +39,17 @@ DialogTree parseTree(const std::string& text)
 {
     DialogTree tree;
     static const std::regex title { R"re(xwininfo: Window id: 0x[0-9a-f]+ "(.*)")re" };
-    static const std::regex child { R"re(^\s+0x[0-9a-f]+ "(.*)": \("([^"]*)" "ZelvantAlert"\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))re" };
+    static const std::regex child {
+        R"re(^\s+0x[0-9a-f]+ "(.*)": \("([^"]*)" "ZelvantAlert"\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))re"
+    };
     std::istringstream lines { text };
     for (std::string line; std::getline(lines, line);) {
         std::smatch match;
         if (std::regex_search(line, match, title))
             tree.name = match[1];
         else if (std::regex_search(line, match, child))
-            tree.byRole[match[2]].push_back({ match[1], match[2], std::stoi(match[5]), std::stoi(match[6]), std::stoi(match[3]), std::stoi(match[4]) });
+            tree.byRole[match[2]].push_back({ match[1], match[2], std::stoi(match[5]), std::stoi(match[6]),
+                std::stoi(match[3]), std::stoi(match[4]) });
     }
     return tree;
 }
@@ -96,7 +100,8 @@ struct AlertDialogOnXvfb : AlertDialogFixture {
 
         auto environment = this->environment();
         environment["DISPLAY"] = server->name();
-        platform::ScopedFD error { ::open((scratch / "launcher-errors").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) };
+        platform::ScopedFD error { ::open(
+            (scratch / "launcher-errors").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) };
         platform::ScopedFD input { ::open("/dev/null", O_RDONLY | O_CLOEXEC) };
         launcher.setLaunchPath(test::launcherPath());
         launcher.setEnvironment(environment);
@@ -104,7 +109,8 @@ struct AlertDialogOnXvfb : AlertDialogFixture {
         launcher.setStandardOutput(error.get());
         launcher.setStandardError(error.get());
         ASSERT_TRUE(launcher.launch().ok());
-        for (auto deadline = std::chrono::steady_clock::now() + 20s; window.empty() && launcher.isRunning() && std::chrono::steady_clock::now() < deadline;) {
+        for (auto deadline = std::chrono::steady_clock::now() + 20s;
+             window.empty() && launcher.isRunning() && std::chrono::steady_clock::now() < deadline;) {
             auto found = x(xdotool, { "search", "--pid", std::to_string(launcher.processIdentifier()) });
             window = found.status == 0 ? found.output.substr(0, found.output.find('\n')) : "";
             std::this_thread::sleep_for(50ms);
@@ -122,7 +128,9 @@ struct AlertDialogOnXvfb : AlertDialogFixture {
 
     test::ProcessResult x(const std::string& tool, std::vector<std::string> arguments)
     {
-        return test::runProgram(tool, { .arguments = std::move(arguments), .environment = std::map<std::string, std::string> { { "DISPLAY", server->name() } } });
+        return test::runProgram(tool,
+            { .arguments = std::move(arguments),
+                .environment = std::map<std::string, std::string> { { "DISPLAY", server->name() } } });
     }
 
     // The launcher's exit status once it has ended, or none when it still runs after a while.
@@ -158,7 +166,9 @@ TEST_F(AlertDialogOnXvfb, DialogUnderAnXServerShowsTheTextsAndEndsWithItsOneButt
     EXPECT_TRUE(launcher.isRunning());
     EXPECT_TRUE(homeIsEmpty());
 
-    auto click = x(xdotool, { "mousemove", std::to_string(button.x + button.width / 2), std::to_string(button.y + button.height / 2), "click", "1" });
+    auto click = x(xdotool,
+        { "mousemove", std::to_string(button.x + button.width / 2), std::to_string(button.y + button.height / 2),
+            "click", "1" });
     EXPECT_EQ(click.status, 0) << click.error;
     auto status = waitForExit();
     ASSERT_TRUE(status) << "the launcher did not end after the button was pressed";
@@ -190,8 +200,10 @@ TEST_F(AlertDialogFixture, UnreachableOrNonXDisplayFallsBackToStandardError)
         environment[variable] = value;
         auto result = test::runProgram(test::launcherPath(), { .environment = environment, .timeoutSeconds = 30 });
         EXPECT_NE(result.status, 0) << variable << "=" << value;
-        EXPECT_NE(result.error.find(alertMessage), std::string::npos) << variable << "=" << value << ": " << result.error;
-        EXPECT_NE(result.error.find(alertInformative), std::string::npos) << variable << "=" << value << ": " << result.error;
+        EXPECT_NE(result.error.find(alertMessage), std::string::npos)
+            << variable << "=" << value << ": " << result.error;
+        EXPECT_NE(result.error.find(alertInformative), std::string::npos)
+            << variable << "=" << value << ": " << result.error;
     }
     EXPECT_TRUE(homeIsEmpty());
 }

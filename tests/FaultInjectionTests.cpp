@@ -23,16 +23,17 @@ namespace fs = std::filesystem;
 namespace {
 
 // "--child=limited-launch LIMIT PROGRAM": runs PROGRAM allowed only LIMIT descriptors.
-const bool limitedLaunchRegistered = (test::registerChildBehaviour("limited-launch", [](int argc, char** argv) {
-    if (argc < 4)
-        return 2;
-    rlim_t limit = std::strtoul(argv[2], nullptr, 10);
-    rlimit limits { limit, limit };
-    if (::setrlimit(RLIMIT_NOFILE, &limits) != 0)
-        return 3;
-    ::execv(argv[3], argv + 3);
-    return 4;
-}),
+const bool limitedLaunchRegistered = (test::registerChildBehaviour("limited-launch",
+                                          [](int argc, char** argv) {
+                                              if (argc < 4)
+                                                  return 2;
+                                              rlim_t limit = std::strtoul(argv[2], nullptr, 10);
+                                              rlimit limits { limit, limit };
+                                              if (::setrlimit(RLIMIT_NOFILE, &limits) != 0)
+                                                  return 3;
+                                              ::execv(argv[3], argv + 3);
+                                              return 4;
+                                          }),
     true);
 
 // The client stand-in, run through "#!<test binary> --child=fault-MODE":
@@ -73,7 +74,8 @@ struct FaultFixture : test::LaunchScratch {
     {
         test::writeFile(home + "/Documents/keep", "keep");
         test::writeFile(parent + "/0.9/fonts/old.ttf", "old");
-        fs::copy(test::buildDirectory() + "/Zelvant.app", bundle, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        fs::copy(test::buildDirectory() + "/Zelvant.app", bundle,
+            fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     }
 
     test::ProcessResult launch() { return LaunchScratch::launch(launcher); }
@@ -82,7 +84,8 @@ struct FaultFixture : test::LaunchScratch {
     // our log of one), and the other version beside it.
     std::map<std::string, std::string> outside()
     {
-        auto entries = test::snapshotTree(scratch.path(), { "home/Library/Application Support/Zelvant", "x11-record", "launch.log" });
+        auto entries = test::snapshotTree(
+            scratch.path(), { "home/Library/Application Support/Zelvant", "x11-record", "launch.log" });
         for (auto& [path, entry] : test::snapshotTree(parent + "/0.9"))
             entries["0.9/" + path] = entry;
         return entries;
@@ -105,7 +108,8 @@ struct FaultFixture : test::LaunchScratch {
 
 // The paths at which two snapshots differ, or nothing when they are equal.
 // (The snapshots hold whole files: compared whole, they make unreadable messages.)
-std::string treeDifferences(const std::map<std::string, std::string>& expected, const std::map<std::string, std::string>& actual)
+std::string treeDifferences(
+    const std::map<std::string, std::string>& expected, const std::map<std::string, std::string>& actual)
 {
     std::string text;
     for (const auto& [path, entry] : expected) {
@@ -156,10 +160,10 @@ TEST_F(FaultFixture, TooFewDescriptorsFailNamedStepsAndTheNextLaunchIsWhole)
     for (int limit : { 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 20, 24, 32, 64 }) {
         SCOPED_TRACE("descriptor limit " + std::to_string(limit));
         result = test::runProgram(test::testBinaryPath(),
-            { .arguments = { "--child=limited-launch", std::to_string(limit), launcher }, .environment = environment() });
+            { .arguments = { "--child=limited-launch", std::to_string(limit), launcher },
+                .environment = environment() });
         auto failures = failureLines(result.error);
-        EXPECT_LT(result.status, 128) << "ended by a signal:\n"
-                                      << result.error;
+        EXPECT_LT(result.status, 128) << "ended by a signal:\n" << result.error;
         EXPECT_EQ(result.status != 0, !failures.empty()) << result.error;
         for (const auto& line : failures)
             EXPECT_NE(line.find("Too many open files"), std::string::npos) << line;
@@ -167,7 +171,8 @@ TEST_F(FaultFixture, TooFewDescriptorsFailNamedStepsAndTheNextLaunchIsWhole)
 
         if (result.error.find("Zelvant: version probe: ") != std::string::npos) {
             probeFailed = true;
-            EXPECT_NE(result.error.find("Unable to determine the version of the Zelvant client."), std::string::npos) << result.error;
+            EXPECT_NE(result.error.find("Unable to determine the version of the Zelvant client."), std::string::npos)
+                << result.error;
             EXPECT_FALSE(test::exists(support)) << "the probe failed, yet the disk was touched";
         }
         if (result.error.find("Zelvant: copy fonts: ") != std::string::npos)
@@ -192,7 +197,8 @@ TEST_F(FaultFixture, ClientKilledBySignalStopsTheLaunchBeforeTheDisk)
         auto before = outside();
         auto result = launch();
         EXPECT_NE(result.status, 0);
-        EXPECT_NE(result.error.find("Unable to determine the version of the Zelvant client."), std::string::npos) << result.error;
+        EXPECT_NE(result.error.find("Unable to determine the version of the Zelvant client."), std::string::npos)
+            << result.error;
         EXPECT_NE(result.error.find("was ended by signal 9 (Killed)"), std::string::npos) << result.error;
         EXPECT_FALSE(test::exists(support));
         EXPECT_FALSE(test::exists(parent + "/1.2"));
@@ -259,7 +265,8 @@ struct OpenGate {
     {
         pollfd ready { fd, POLLIN, 0 };
         fanotify_event_metadata event;
-        if (::poll(&ready, 1, timeoutMilliseconds) != 1 || ::read(fd, &event, sizeof event) != static_cast<ssize_t>(sizeof event))
+        if (::poll(&ready, 1, timeoutMilliseconds) != 1
+            || ::read(fd, &event, sizeof event) != static_cast<ssize_t>(sizeof event))
             return -1;
         if (event.fd >= 0)
             held.push_back(event.fd);

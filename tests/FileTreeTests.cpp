@@ -35,38 +35,40 @@ void makeSocket(const std::string& path)
 
 // With few descriptors allowed, a chain of nested directories far deeper than
 // that, each holding a file and a link, is copied and removed whole.
-const bool deepTreeBehaviour = (test::registerChildBehaviour("deep-tree", [](int, char** argv) {
-    std::string root = std::string { argv[2] } + "/deep";
-    // Without a bound the copy alone would hold two descriptors a level.
-    constexpr size_t depth = 200;
-    for (std::string level = root; level.size() <= root.size() + 2 * depth; level += "/d") {
-        test::writeFile(level + "/f", "");
-        ::symlink("..", (level + "/l").c_str());
-    }
-    rlimit limit { 64, 64 };
-    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return 3;
-    auto& fileManager = FileManager::defaultManager();
-    if (auto copied = fileManager.copyItemAtPath(root, root + "-copy"); !copied) {
-        std::fprintf(stderr, "copy: %s\n", copied.error().message().c_str());
-        return 4;
-    }
-    std::string deepest = root + "-copy";
-    for (size_t level = 0; level < depth; ++level)
-        deepest += "/d";
-    if (!fs::is_regular_file(fs::symlink_status(deepest + "/f")) || fs::read_symlink(deepest + "/l") != "..")
-        return 5;
-    for (const auto& path : { root, root + "-copy" }) {
-        if (auto removed = fileManager.removeItemAtPath(path); !removed) {
-            std::fprintf(stderr, "remove: %s\n", removed.error().message().c_str());
-            return 6;
-        }
-        if (test::exists(path))
-            return 7;
-    }
-    return 0;
-}),
-    true);
+const bool deepTreeBehaviour
+    = (test::registerChildBehaviour("deep-tree",
+           [](int, char** argv) {
+               std::string root = std::string { argv[2] } + "/deep";
+               // Without a bound the copy alone would hold two descriptors a level.
+               constexpr size_t depth = 200;
+               for (std::string level = root; level.size() <= root.size() + 2 * depth; level += "/d") {
+                   test::writeFile(level + "/f", "");
+                   ::symlink("..", (level + "/l").c_str());
+               }
+               rlimit limit { 64, 64 };
+               if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+                   return 3;
+               auto& fileManager = FileManager::defaultManager();
+               if (auto copied = fileManager.copyItemAtPath(root, root + "-copy"); !copied) {
+                   std::fprintf(stderr, "copy: %s\n", copied.error().message().c_str());
+                   return 4;
+               }
+               std::string deepest = root + "-copy";
+               for (size_t level = 0; level < depth; ++level)
+                   deepest += "/d";
+               if (!fs::is_regular_file(fs::symlink_status(deepest + "/f")) || fs::read_symlink(deepest + "/l") != "..")
+                   return 5;
+               for (const auto& path : { root, root + "-copy" }) {
+                   if (auto removed = fileManager.removeItemAtPath(path); !removed) {
+                       std::fprintf(stderr, "remove: %s\n", removed.error().message().c_str());
+                       return 6;
+                   }
+                   if (test::exists(path))
+                       return 7;
+               }
+               return 0;
+           }),
+        true);
 
 }
 
@@ -86,7 +88,8 @@ TEST(FileTree, CopyKeepsContentsLinksModesAndTimesAndSkipsOddKinds)
     makeSocket(source + "/socket");
     ::chmod((source + "/sub/deeper").c_str(), 0550);
     // Each its own time, told by the length of its name.
-    const std::string timed[] = { "/a.txt", "/tool", "/sub/deeper/b.txt", "/sub/to-outside", "/sub/deeper", "/sub", "" };
+    const std::string timed[]
+        = { "/a.txt", "/tool", "/sub/deeper/b.txt", "/sub/to-outside", "/sub/deeper", "/sub", "" };
     auto timeOf = [](const std::string& path) { return static_cast<time_t>(1000000000 + path.size()); };
     for (const auto& path : timed) {
         const struct timespec times[2] = { { timeOf(path), 0 }, { timeOf(path), 0 } };
@@ -96,11 +99,13 @@ TEST(FileTree, CopyKeepsContentsLinksModesAndTimesAndSkipsOddKinds)
 
     std::vector<std::string> failures;
     std::string destination = scratch / "copy";
-    auto copied = FileManager::defaultManager().copyItemAtPath(source, destination,
-        { .failure = [&](const platform::Error& error) { failures.push_back(error.message()); } });
+    auto copied = FileManager::defaultManager().copyItemAtPath(
+        source, destination, { .failure = [&](const platform::Error& error) { failures.push_back(error.message()); } });
     EXPECT_FALSE(copied);
     std::sort(failures.begin(), failures.end());
-    EXPECT_EQ(failures, (std::vector<std::string> { "skip FIFO: " + source + "/fifo: Operation not supported", "skip socket: " + source + "/socket: Operation not supported" }));
+    EXPECT_EQ(failures,
+        (std::vector<std::string> { "skip FIFO: " + source + "/fifo: Operation not supported",
+            "skip socket: " + source + "/socket: Operation not supported" }));
     EXPECT_EQ(test::snapshotTree(destination), test::snapshotTree(source, { "fifo", "socket" }));
     EXPECT_EQ(test::snapshotTree(source), before) << "the source is read, never written";
     for (const auto& path : timed)
@@ -143,7 +148,8 @@ TEST(FileTree, DirectoriesCopiedTogetherGetTheirTimesLast)
     EXPECT_TRUE(FileManager::defaultManager().copyItemAtPath(source, destination, { .threads = 4 }));
     EXPECT_EQ(test::snapshotTree(destination), test::snapshotTree(source));
     for (const auto& directory : directories)
-        EXPECT_EQ(statusOf(destination + directory).st_mtim.tv_sec, statusOf(source + directory).st_mtim.tv_sec) << directory;
+        EXPECT_EQ(statusOf(destination + directory).st_mtim.tv_sec, statusOf(source + directory).st_mtim.tv_sec)
+            << directory;
     for (const auto& path : { source, destination }) {
         for (const auto& directory : directories)
             ::chmod((path + directory).c_str(), 0755);

@@ -22,7 +22,10 @@ TEST_F(LaunchFixture, MissingX11ShowsTheAlertAndTouchesNothingThenX11GetsTheScri
     auto result = launch(test::launcherPath());
     EXPECT_NE(result.status, 0);
     EXPECT_NE(result.error.find("Unable to locate the X11 application."), std::string::npos) << result.error;
-    EXPECT_NE(result.error.find("Perhaps X11 is not installed on your system, or you moved it to a different location after installation?"), std::string::npos);
+    EXPECT_NE(
+        result.error.find(
+            "Perhaps X11 is not installed on your system, or you moved it to a different location after installation?"),
+        std::string::npos);
     EXPECT_TRUE(std::filesystem::is_empty(supportParent));
     EXPECT_FALSE(test::exists(record));
     EXPECT_EQ(result.error.find("Process started."), std::string::npos) << "the client must not run";
@@ -57,7 +60,8 @@ struct RecordingDelegate : MyApplicationDelegate {
 TEST_F(LaunchFixture, HandOffIsOpenWithExactlyThreeArguments)
 {
     std::string bundle = scratch / "Game.app";
-    test::writeFile(bundle + "/Contents/Resources/zelvant-x.y.z/bin/zelclient", "#!/bin/sh\necho 'zelclient version 1.2.3 x'\n", 0755);
+    test::writeFile(bundle + "/Contents/Resources/zelvant-x.y.z/bin/zelclient",
+        "#!/bin/sh\necho 'zelclient version 1.2.3 x'\n", 0755);
 
     std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
     setenv("ZELVANT_APPLICATION_PATH", applications.c_str(), 1);
@@ -66,7 +70,8 @@ TEST_F(LaunchFixture, HandOffIsOpenWithExactlyThreeArguments)
     application.setTerminateHandler([](int) { throw TerminateRequested {}; });
     RecordingDelegate delegate;
     delegate.bundle = bundle;
-    EXPECT_THROW(delegate.applicationDidFinishLaunching(), TerminateRequested) << "the launch sequence must end by terminating";
+    EXPECT_THROW(delegate.applicationDidFinishLaunching(), TerminateRequested)
+        << "the launch sequence must end by terminating";
     application.reset();
     unsetenv("ZELVANT_APPLICATION_PATH");
     setenv("HOME", savedHome.c_str(), 1);
@@ -74,5 +79,6 @@ TEST_F(LaunchFixture, HandOffIsOpenWithExactlyThreeArguments)
     std::string support = "/nonexistent/player/Library/Application Support/Zelvant/1.2.3";
     EXPECT_EQ(delegate.zelvantDirPath(), bundle + "/Contents/Resources/zelvant-x.y.z");
     EXPECT_EQ(delegate.supportFilesDirPath(), support);
-    EXPECT_EQ(delegate.handOff, (std::vector<std::string> { "/usr/bin/open", "-a", "X11", support + "/run-zelvant.py" }));
+    EXPECT_EQ(
+        delegate.handOff, (std::vector<std::string> { "/usr/bin/open", "-a", "X11", support + "/run-zelvant.py" }));
 }

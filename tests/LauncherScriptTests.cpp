@@ -14,11 +14,13 @@ namespace {
 
 // Reads the client's report line back into its fields (see zelclient.cpp
 // for the quoting) and checks that the client found its data.
-std::map<std::string, std::string> expectReport(const std::string& output, const std::map<std::string, std::string>& expected)
+std::map<std::string, std::string> expectReport(
+    const std::string& output, const std::map<std::string, std::string>& expected)
 {
     std::map<std::string, std::string> fields;
     auto start = output.find("zelclient: ");
-    std::string line = start == std::string::npos ? "" : output.substr(start + 11, output.find('\n', start) - start - 11);
+    std::string line
+        = start == std::string::npos ? "" : output.substr(start + 11, output.find('\n', start) - start - 11);
     for (size_t index = 0, equals; (equals = line.find('=', index)) != std::string::npos;) {
         std::string& value = fields[line.substr(index, equals - index)];
         size_t quoted = line[equals + 1] == '"' ? 1 : 0;
@@ -30,8 +32,7 @@ std::map<std::string, std::string> expectReport(const std::string& output, const
                     c = static_cast<char>(std::stoi(line.substr(index + 1, 2), nullptr, 16));
                     index += 2;
                 } else if (c == 'n' || c == 'r' || c == 't') {
-                    c = c == 'n' ? '\n' : c == 'r' ? '\r'
-                                                   : '\t';
+                    c = c == 'n' ? '\n' : c == 'r' ? '\r' : '\t';
                 }
             }
             value += c;
@@ -50,7 +51,9 @@ struct LauncherScriptFixture : test::LaunchScratch {
 
     // A launcher bundle of our own at path, with the real client and either
     // the built template or the given text (or none).
-    void makeBundle(const std::string& path, const std::optional<std::string>& text = test::readFile(test::buildDirectory() + "/Zelvant.app/Contents/Resources/run-zelvant-template.py"))
+    void makeBundle(const std::string& path,
+        const std::optional<std::string>& text
+        = test::readFile(test::buildDirectory() + "/Zelvant.app/Contents/Resources/run-zelvant-template.py"))
     {
         bundle = path;
         zelvantDir = test::makeLauncherBundle(path);
@@ -89,10 +92,7 @@ TEST_F(LauncherScriptFixture, PlaceholdersAreReplacedPassByPassWhereverTheyStand
     EXPECT_EQ(result.status, 0) << result.error;
     std::string z = zelvantDir, s = test::supportDirectory(home);
     EXPECT_EQ(test::readFile(s + "/run-zelvant.py"),
-        z + z + "\n"
-            + "x" + home + "y" + home + "z\n"
-            + "prede_DEpost de_DE\n"
-            + s + "/run " + s + "\n"
+        z + z + "\n" + "x" + home + "y" + home + "z\n" + "prede_DEpost de_DE\n" + s + "/run " + s + "\n"
             + "[Homedir] [LANG] [ lang] [lang ] [supportdir " + z + " [homedir\n"
             + "homedir lang supportdir zelvantdir {lang} (lang)\n");
     EXPECT_EQ(handedOff(), s + "/run-zelvant.py\n");
@@ -105,7 +105,8 @@ TEST_F(LauncherScriptFixture, PlaceholdersAreReplacedPassByPassWhereverTheyStand
     result = launchBundle("[supportdir]");
     EXPECT_EQ(result.status, 0) << result.error;
     s = test::supportDirectory(home);
-    EXPECT_EQ(test::readFile(s + "/run-zelvant.py"), "Z=" + test::replaceAll(zelvantDir, "[homedir]", home) + "\nH=" + home + "\nL=" + s + "\nS=" + s + "\n");
+    EXPECT_EQ(test::readFile(s + "/run-zelvant.py"),
+        "Z=" + test::replaceAll(zelvantDir, "[homedir]", home) + "\nH=" + home + "\nL=" + s + "\nS=" + s + "\n");
 }
 
 TEST_F(LauncherScriptFixture, ScriptWithoutPlaceholdersKeepsItsBytesAndGetsMode0744WhateverTheUmask)
@@ -164,7 +165,8 @@ TEST_F(LauncherScriptFixture, HostileValuesReachTheClientExactlyAndNeverRun)
     };
     const Hostile cases[] = {
         { "quotes and backslashes", "it's \"home\" \\ \\\\ \\n", "a 'b' \"c\" \\ \\x41", "de_DE\"'\\" },
-        { "triple quotes", "\"\"\"+" + python + "+\"\"\" '''+" + python + "+'''", "\"\"\"); " + python + "; (\"\"\"", "'''" },
+        { "triple quotes", "\"\"\"+" + python + "+\"\"\" '''+" + python + "+'''", "\"\"\"); " + python + "; (\"\"\"",
+            "'''" },
         { "shell", "home " + touch + " ; x", "b " + touch + " | x", "fr " + touch },
         { "brackets and spaces", " [x] (y) {z} <w> [lang ", "[ Game ] (copy) {1}", "[fr]" },
         { "newlines", "a\n" + python + "\n#", "b\r" + python + "\r\n\"\n" + python + "\n", "pt_BR\n" + python },
@@ -190,7 +192,9 @@ TEST_F(LauncherScriptFixture, HostileValuesReachTheClientExactlyAndNeverRun)
             EXPECT_NE(ran.error.find("cannot tell the launcher's values apart"), std::string::npos) << ran.error;
             EXPECT_EQ(ran.output, "");
         } else {
-            expectReport(ran.output, { { "home", home }, { "installation", zelvantDir }, { "support", test::supportDirectory(home) }, { "locale", hostile.lang }, { "display", "" } });
+            expectReport(ran.output,
+                { { "home", home }, { "installation", zelvantDir }, { "support", test::supportDirectory(home) },
+                    { "locale", hostile.lang }, { "display", "" } });
         }
         EXPECT_FALSE(test::exists(canary));
     }
@@ -236,9 +240,12 @@ TEST(LauncherEndToEnd, WithoutDisplayTheClientReportsFromAPrivateXvfbThatIsGoneA
 
     // Standard output stays open until the client and the X11 application
     // are done with it, so this returns after them.
-    auto result = test::runProgram(test::launcherPath(), { .arguments = { "-AppleLanguages", "(de)" }, .environment = environment });
+    auto result = test::runProgram(
+        test::launcherPath(), { .arguments = { "-AppleLanguages", "(de)" }, .environment = environment });
     EXPECT_EQ(result.status, 0) << result.error;
-    auto report = expectReport(result.output, { { "locale", "de_DE" }, { "greeting", "Willkommen bei Zelvant!" }, { "home", home }, { "support", test::supportDirectory(home) } });
+    auto report = expectReport(result.output,
+        { { "locale", "de_DE" }, { "greeting", "Willkommen bei Zelvant!" }, { "home", home },
+            { "support", test::supportDirectory(home) } });
     EXPECT_TRUE(report["display"].starts_with(":")) << result.output << result.error;
 
     // The pipe closes a moment before the processes are reaped.

@@ -116,7 +116,8 @@ TEST_F(LocaleSelection, DecisionTableAndWorkedExamples)
         { "stored one character", { "de" }, "(de)", "é", "é" },
         { "stored three characters", { "de" }, "(de)", "abc", "abc" },
         // Odd values: each exists relative to the catalogue, or is no name at all.
-        { "odd elements never leave the catalogue", odd, "((de), {a = b;}, <00>, \"\", ., .., ../xx, ./de, \"de\\000x\", fr)", "fr_FR" },
+        { "odd elements never leave the catalogue", odd,
+            "((de), {a = b;}, <00>, \"\", ., .., ../xx, ./de, \"de\\000x\", fr)", "fr_FR" },
         { "only odd elements", odd, "(\"\", ../xx)", "en_EN" },
         { "element 0 not a string is not en", { "de" }, "((en), de)", "de_DE" },
         { "not an array: as if absent", { "de" }, "de", "en_EN" },
@@ -138,13 +139,15 @@ TEST_F(LocaleSelection, DecisionTableAndWorkedExamples)
 TEST_F(LocaleSelection, LangDecidesAloneAndReadsNothing)
 {
     install({ "de" });
-    test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "locale", "nl" } }, false));
+    test::writeFile(
+        UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "locale", "nl" } }, false));
     for (std::string lang : { "", "fr", "de_DE.UTF-8" }) {
         ::setenv("LANG", lang.c_str(), 1);
         EXPECT_EQ(select({ "-AppleLanguages", "(de)", "-locale", "it" }), lang);
         EXPECT_FALSE(defaults.hasReadPreferenceFiles()) << lang;
         ::unsetenv("LANG");
-        EXPECT_EQ(defaults.objectForKey("locale"), PropertyValue { "it" }) << "nothing registered under \"" << lang << "\"";
+        EXPECT_EQ(defaults.objectForKey("locale"), PropertyValue { "it" })
+            << "nothing registered under \"" << lang << "\"";
         setProcessArguments({ "zelvant_tests" });
         defaults.reset();
         EXPECT_EQ(defaults.objectForKey("locale"), PropertyValue { "nl" });
@@ -165,13 +168,16 @@ TEST_F(LocaleSelection, RegistersTheComputedLocaleAndStoresNothing)
 TEST_F(LocaleSelection, PreferencesComeFromFilesToo)
 {
     install({ "de", "fr" });
-    test::writeFile(UserDefaults::globalDomainPath(), test::propertyListBytes(Dictionary { { "AppleLanguages", Array { "fr", "de" } } }, true));
+    test::writeFile(UserDefaults::globalDomainPath(),
+        test::propertyListBytes(Dictionary { { "AppleLanguages", Array { "fr", "de" } } }, true));
     EXPECT_EQ(select({}), "fr_FR");
     EXPECT_EQ(select({ "-AppleLanguages", "(de)" }), "de_DE") << "arguments rank above the global file";
-    test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "locale", "pt_BR" } }, false));
+    test::writeFile(
+        UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "locale", "pt_BR" } }, false));
     EXPECT_EQ(select({}), "pt_BR");
     // A stored locale that gives no string leaves the computed one.
-    test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "locale", true } }, true));
+    test::writeFile(
+        UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "locale", true } }, true));
     EXPECT_EQ(select({ "-AppleLanguages", "(de)" }), "de_DE");
 }
 

@@ -42,10 +42,7 @@ pid_t displayServerProcess(const std::string& display)
     return credentials.pid;
 }
 
-bool processExists(pid_t pid)
-{
-    return pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH);
-}
+bool processExists(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH); }
 
 // A document or application run as a program: the test binary through a
 // "#!" line. It appends what it was given and what it runs with to
@@ -62,12 +59,15 @@ const bool documentRegistered = [] {
         std::ofstream stream(record, std::ios::app);
         for (int index = 2; index < argc; ++index)
             stream << "argument=" << argv[index] << "\n";
-        stream << "display=" << (display ? display : "") << "\nreachable=" << (display && platform::isDisplayReachable(display)) << "\n";
+        stream << "display=" << (display ? display : "")
+               << "\nreachable=" << (display && platform::isDisplayReachable(display)) << "\n";
         if (display && *display)
             stream << "server=" << displayServerProcess(display) << "\n";
         struct stat input, nullDevice;
-        bool inputIsNull = fstat(0, &input) == 0 && stat("/dev/null", &nullDevice) == 0 && input.st_rdev == nullDevice.st_rdev && S_ISCHR(input.st_mode);
-        stream << "session-leader=" << (getsid(0) == getpid()) << "\nstdin-null=" << inputIsNull << std::endl; // in one write
+        bool inputIsNull = fstat(0, &input) == 0 && stat("/dev/null", &nullDevice) == 0
+            && input.st_rdev == nullDevice.st_rdev && S_ISCHR(input.st_mode);
+        stream << "session-leader=" << (getsid(0) == getpid()) << "\nstdin-null=" << inputIsNull
+               << std::endl; // in one write
         if (!release)
             return 0;
         int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -139,13 +139,16 @@ TEST_F(OpenToolFixture, StartsTheApplicationWithAbsolutePathsAndReturnsWithoutWa
     auto environment = this->environment();
     environment["ZELVANT_TEST_RELEASE"] = scratch / "release";
 
-    auto result = test::runProgram(openTool, { .arguments = { "-a", "Hold", document, "relative doc" }, .environment = environment, .timeoutSeconds = 30 });
+    auto result = test::runProgram(openTool,
+        { .arguments = { "-a", "Hold", document, "relative doc" }, .environment = environment, .timeoutSeconds = 30 });
     ASSERT_EQ(result.status, 0) << result.error;
     // The open tool is back while the application still waits to be let go.
     EXPECT_TRUE(recorded("released").empty());
     test::writeFile(scratch / "release", "");
     ASSERT_TRUE(test::eventually([&] { return !recorded("released").empty(); }));
-    EXPECT_EQ(test::readFile(record), "argument=" + bundle + "/Contents/MacOS/Hold\nargument=" + document + "\nargument=" + currentDirectory + "/relative doc\ndisplay=\nreachable=0\nsession-leader=1\nstdin-null=1\nreleased=1\n");
+    EXPECT_EQ(test::readFile(record),
+        "argument=" + bundle + "/Contents/MacOS/Hold\nargument=" + document + "\nargument=" + currentDirectory
+            + "/relative doc\ndisplay=\nreachable=0\nsession-leader=1\nstdin-null=1\nreleased=1\n");
     EXPECT_FALSE(test::exists(currentDirectory + "/pwned"));
 }
 
@@ -158,7 +161,9 @@ TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
     test::makeDirectories(applications + "/Folder.app/Contents/MacOS/Folder");
     makeApplication("Escaping", documentText);
     test::writeFile(applications + "/Escaping.app/Contents/Info.plist",
-        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleExecutable</key><string>../../../Hold.app/Contents/MacOS/Hold</string></dict></plist>");
+        "<?xml version=\"1.0\"?><plist "
+        "version=\"1.0\"><dict><key>CFBundleExecutable</key><string>../../../Hold.app/Contents/MacOS/Hold</string></"
+        "dict></plist>");
 
     // Arguments, exit status and what standard error says.
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
@@ -170,13 +175,16 @@ TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
         { { "-a", "../Applications/Missing" }, 1, "Unable to find application named '../Applications/Missing'\n" },
         { { "-a", "Flat" }, 1, applications + "/Flat.app is not a directory" },
         { { "-a", "Dangling" }, 1, applications + "/Dangling.app is a link to nothing" },
-        { { "-a", "Empty" }, 1, applications + "/Empty.app has no executable " + applications + "/Empty.app/Contents/MacOS/Empty" },
-        { { "-a", "Unrunnable" }, 1, applications + "/Unrunnable.app/Contents/MacOS/Unrunnable is not an executable file" },
+        { { "-a", "Empty" }, 1,
+            applications + "/Empty.app has no executable " + applications + "/Empty.app/Contents/MacOS/Empty" },
+        { { "-a", "Unrunnable" }, 1,
+            applications + "/Unrunnable.app/Contents/MacOS/Unrunnable is not an executable file" },
         { { "-a", "Folder" }, 1, applications + "/Folder.app/Contents/MacOS/Folder is not an executable file" },
         { { "-a", "Escaping" }, 1, "which is not a file name" },
     };
     for (const auto& [arguments, status, error] : cases) {
-        auto result = test::runProgram(openTool, { .arguments = arguments, .environment = environment(), .timeoutSeconds = 30 });
+        auto result = test::runProgram(
+            openTool, { .arguments = arguments, .environment = environment(), .timeoutSeconds = 30 });
         std::string label = arguments.empty() ? "(no arguments)" : arguments.back();
         EXPECT_EQ(result.status, status) << label << ": " << result.error;
         EXPECT_NE(result.error.find(error), std::string::npos) << label << ": " << result.error;
@@ -207,7 +215,8 @@ TEST_F(OpenToolFixture, X11RunsDocumentsThroughTheOpenToolOnAnXvfbItStopsAfterwa
 
     // Standard error stays open until X11 and its Xvfb have ended, so this
     // returns only then.
-    auto result = test::runProgram(openTool, { .arguments = { "-a", "X11", first, second }, .environment = environment, .timeoutSeconds = 60 });
+    auto result = test::runProgram(
+        openTool, { .arguments = { "-a", "X11", first, second }, .environment = environment, .timeoutSeconds = 60 });
     ASSERT_EQ(result.status, 0) << result.error;
     EXPECT_EQ(recorded("argument"), (std::vector<std::string> { first, second })) << result.error;
     EXPECT_EQ(recorded("reachable"), (std::vector<std::string> { "1", "1" }));
@@ -228,7 +237,10 @@ TEST_F(OpenToolFixture, X11UsesTheCurrentDisplayAndReportsDocumentsThatFail)
     auto environment = this->environment();
     environment["DISPLAY"] = (*server)->name();
 
-    auto result = test::runProgram(x11, { .arguments = { scratch / "missing", makeDocument("document") }, .environment = environment, .timeoutSeconds = 60 });
+    auto result = test::runProgram(x11,
+        { .arguments = { scratch / "missing", makeDocument("document") },
+            .environment = environment,
+            .timeoutSeconds = 60 });
     EXPECT_NE(result.status, 0) << "a document that cannot run is a failure";
     EXPECT_NE(result.error.find("cannot run " + scratch / "missing"), std::string::npos) << result.error;
     EXPECT_EQ(recorded("display"), std::vector<std::string> { (*server)->name() });
@@ -243,7 +255,8 @@ TEST_F(OpenToolFixture, X11WithNoDisplayToBeHadSaysSoAndFails)
     environment["PATH"] = scratch / "empty-bin";
     environment["DISPLAY"] = ":65000";
 
-    auto result = test::runProgram(x11, { .arguments = { makeDocument("document") }, .environment = environment, .timeoutSeconds = 30 });
+    auto result = test::runProgram(
+        x11, { .arguments = { makeDocument("document") }, .environment = environment, .timeoutSeconds = 30 });
     EXPECT_NE(result.status, 0);
     EXPECT_NE(result.error.find("X11: no display"), std::string::npos) << result.error;
     EXPECT_FALSE(test::exists(record)) << "the document must not run without a display";

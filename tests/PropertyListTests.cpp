@@ -29,7 +29,8 @@ std::string chainedBinaryList(uint32_t count, unsigned fanOut)
             bytes += bigEndian(i + 1, 4);
     }
     // The trailer: offset and reference sizes, object count, top object, offset table.
-    return bytes + offsets + std::string(6, '\0') + "\x04\x04" + bigEndian(count, 8) + bigEndian(0, 8) + bigEndian(bytes.size(), 8);
+    return bytes + offsets + std::string(6, '\0') + "\x04\x04" + bigEndian(count, 8) + bigEndian(0, 8)
+        + bigEndian(bytes.size(), 8);
 }
 
 std::string nestedXMLList(size_t depth)
@@ -62,8 +63,10 @@ TEST(PropertyList, ReadsBothFormatsIntoValues)
 
 TEST(PropertyList, RefusesDamagedAndHostileInput)
 {
-    std::string binary = test::propertyListBytes(PropertyValue::Dictionary { { "AppleLanguages", PropertyValue::Array { "de" } } }, true);
-    std::string xml = test::propertyListBytes(PropertyValue::Dictionary { { "AppleLanguages", PropertyValue::Array { "de" } } }, false);
+    std::string binary = test::propertyListBytes(
+        PropertyValue::Dictionary { { "AppleLanguages", PropertyValue::Array { "de" } } }, true);
+    std::string xml = test::propertyListBytes(
+        PropertyValue::Dictionary { { "AppleLanguages", PropertyValue::Array { "de" } } }, false);
     for (size_t length : { size_t { 0 }, size_t { 8 }, binary.size() / 2, binary.size() - 1 })
         EXPECT_FALSE(PropertyList::fromBytes(binary.substr(0, length))) << "binary cut at " << length;
     EXPECT_FALSE(PropertyList::fromBytes(xml.substr(0, xml.size() / 2)));
@@ -101,7 +104,8 @@ TEST(PropertyList, TextHoldingNulNeitherAbortsNorGetsCut)
         std::string offsets { 8, static_cast<char>(11), static_cast<char>(11 + key.size()) };
         bytes += key + value;
         char table = static_cast<char>(bytes.size());
-        bytes += offsets + std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') + "\x03" + std::string(15, '\0') + table;
+        bytes += offsets + std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') + "\x03" + std::string(15, '\0')
+            + table;
         return bytes;
     };
     std::string utf16Nul { '\x62', '\0', 'a', '\0', '\0' }; // "a\0" in UTF-16
@@ -127,6 +131,7 @@ TEST(PropertyList, FileMustBeARegularFileOfBoundedSize)
     EXPECT_FALSE(PropertyList::fromFile(scratch / "fifo.plist")) << "a FIFO must not block the read";
 
     std::string padding(PropertyList::maximumFileSize, ' ');
-    test::writeFile(scratch / "huge.plist", test::propertyListBytes(PropertyValue::Dictionary { { "k", "v" } }, false) + padding);
+    test::writeFile(
+        scratch / "huge.plist", test::propertyListBytes(PropertyValue::Dictionary { { "k", "v" } }, false) + padding);
     EXPECT_FALSE(PropertyList::fromFile(scratch / "huge.plist"));
 }

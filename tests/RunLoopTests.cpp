@@ -44,7 +44,8 @@ TEST(NotificationCenter, ObserversMatchAndCanBeRemovedWhilePosting)
     int first = 0, second = 0, any = 0;
     char firstObserver, secondObserver, anyObserver;
     center.addObserver(
-        &firstObserver, [&](const Notification&) {
+        &firstObserver,
+        [&](const Notification&) {
             ++first;
             center.removeObserver(&secondObserver); // before it gets this one
             center.removeObserver(&firstObserver, "Ping", &sender);
@@ -53,7 +54,8 @@ TEST(NotificationCenter, ObserversMatchAndCanBeRemovedWhilePosting)
     center.addObserver(
         &secondObserver, [&](const Notification&) { ++second; }, "Ping", &sender);
     center.addObserver(
-        &anyObserver, [&](const Notification& notification) {
+        &anyObserver,
+        [&](const Notification& notification) {
             any += notification.userInfoItem<int>("value") ? *notification.userInfoItem<int>("value") : 100;
         },
         "", nullptr);
@@ -79,7 +81,8 @@ TEST(FileHandle, BackgroundReadPostsOnceAndEndOfFileIsEmpty)
     std::vector<std::string> received;
     char observer;
     NotificationCenter::defaultCenter().addObserver(
-        &observer, [&](const Notification& notification) {
+        &observer,
+        [&](const Notification& notification) {
             EXPECT_EQ(notification.object(), reading.get());
             auto data = *notification.userInfoItem<std::span<char>>(FileHandleNotificationDataItem);
             received.emplace_back(data.data(), data.size());

@@ -39,7 +39,8 @@ size_t lineCount(const std::string& path)
 // Starts the launcher directly, its output to log, and waits for it with
 // wait4: its exit status (or 128 + signal) and peak resident size in KiB
 // (its own or its children's, whichever is larger).
-std::pair<int, long> launchOnce(const std::string& launcher, const std::vector<std::string>& environment, const std::string& log)
+std::pair<int, long> launchOnce(
+    const std::string& launcher, const std::vector<std::string>& environment, const std::string& log)
 {
     std::vector<char*> envp;
     envp.reserve(environment.size() + 1);
@@ -90,10 +91,12 @@ TEST(Soak, ThousandLaunchesLeaveNothingBehindAndDoNotGrow)
     // would vanish under it); as a subreaper, this process gets every process
     // a launch starts as its child.
     bool builtInTemporary = test::buildDirectory().starts_with("/tmp/");
-    bool privateTemporary = !builtInTemporary && ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+    bool privateTemporary = !builtInTemporary && ::unshare(CLONE_NEWNS) == 0
+        && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
         && ::mount("tmpfs", "/tmp", "tmpfs", 0, "size=64m") == 0;
     if (!privateTemporary)
-        std::printf("note: no private /tmp (%s); only TMPDIR is watched\n", builtInTemporary ? "built under /tmp" : std::strerror(errno));
+        std::printf("note: no private /tmp (%s); only TMPDIR is watched\n",
+            builtInTemporary ? "built under /tmp" : std::strerror(errno));
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
 
     std::set<std::string> temporaryBefore = namesIn("/tmp");
@@ -119,12 +122,12 @@ TEST(Soak, ThousandLaunchesLeaveNothingBehindAndDoNotGrow)
             auto [status, peak] = launchOnce(test::launcherPath(), environment, log);
             peaks.push_back(peak);
             if (status != 0) {
-                ADD_FAILURE() << "launch " << index << " exit " << status << ":\n"
-                              << test::readFile(log);
+                ADD_FAILURE() << "launch " << index << " exit " << status << ":\n" << test::readFile(log);
                 break;
             }
             // Only the version's directory: nothing set aside, nothing half written.
-            leftovers += namesIn(home + "/Library/Application Support/Zelvant") != std::set<std::string> { ZELVANT_TEST_VERSION };
+            leftovers += namesIn(home + "/Library/Application Support/Zelvant")
+                != std::set<std::string> { ZELVANT_TEST_VERSION };
             reapEnded();
         }
         EXPECT_EQ(leftovers, 0u) << "launches that left something beside the support directory";
@@ -141,7 +144,8 @@ TEST(Soak, ThousandLaunchesLeaveNothingBehindAndDoNotGrow)
         };
         while (anyLeft() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(10ms);
-        EXPECT_FALSE(anyLeft()) << "still running a minute after the last launch: " << testing::PrintToString(test::childProcesses());
+        EXPECT_FALSE(anyLeft()) << "still running a minute after the last launch: "
+                                << testing::PrintToString(test::childProcesses());
         EXPECT_EQ(test::zombieChildCount(), 0u);
         EXPECT_EQ(test::openDescriptorCount(), descriptors);
         EXPECT_EQ(namesIn(home), std::set<std::string> { "Library" }) << "nothing else in the home";
@@ -152,9 +156,11 @@ TEST(Soak, ThousandLaunchesLeaveNothingBehindAndDoNotGrow)
             // that happens to touch a few more pages does not decide it.
             long first = median({ peaks.begin(), peaks.begin() + 20 });
             long last = median({ peaks.end() - 20, peaks.end() });
-            std::printf("peak resident size: first %ld KiB, last %ld KiB; median of the first twenty %ld KiB, of the last twenty %ld KiB\n",
+            std::printf("peak resident size: first %ld KiB, last %ld KiB; median of the first twenty %ld KiB, of the "
+                        "last twenty %ld KiB\n",
                 peaks.front(), peaks.back(), first, last);
-            EXPECT_TRUE(last * 10 <= first * 11 && last * 10 >= first * 9) << "resident size of the last launches within 10% of the first";
+            EXPECT_TRUE(last * 10 <= first * 11 && last * 10 >= first * 9)
+                << "resident size of the last launches within 10% of the first";
         }
     }
     if (privateTemporary) {
@@ -162,5 +168,7 @@ TEST(Soak, ThousandLaunchesLeaveNothingBehindAndDoNotGrow)
         ::umount2("/tmp", MNT_DETACH);
     }
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-    std::printf("%zu launches in %lld s\n", launches, static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count()));
+    std::printf("%zu launches in %lld s\n", launches,
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count()));
 }

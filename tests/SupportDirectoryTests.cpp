@@ -24,8 +24,7 @@ std::set<std::string> treeOf(const std::string& root, const std::string& prefix 
 {
     std::set<std::string> entries;
     for (const auto& [path, entry] : test::snapshotTree(root))
-        entries.insert(prefix + path + (entry.starts_with("link ") ? "@" : entry.starts_with("directory ") ? "/"
-                                                                                                           : ""));
+        entries.insert(prefix + path + (entry.starts_with("link ") ? "@" : entry.starts_with("directory ") ? "/" : ""));
     return entries;
 }
 
@@ -36,7 +35,11 @@ struct SupportFixture : test::LaunchScratch {
     std::string parent = home + "/Library/Application Support/Zelvant";
     std::string support = test::supportDirectory(home);
 
-    void SetUp() override { fs::copy(test::buildDirectory() + "/Zelvant.app", bundle, fs::copy_options::recursive | fs::copy_options::copy_symlinks); }
+    void SetUp() override
+    {
+        fs::copy(test::buildDirectory() + "/Zelvant.app", bundle,
+            fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    }
     test::ProcessResult launch() { return LaunchScratch::launch(bundle + "/Contents/MacOS/Zelvant"); }
 
     std::set<std::string> expectedTree(const std::set<std::string>& leaveOut = {})
@@ -54,7 +57,10 @@ struct SupportFixture : test::LaunchScratch {
     {
         EXPECT_EQ(treeOf(support), expectedTree());
         for (const char* file : { "gtk-2.0/gdk-pixbuf.loaders", "pango/pangorc", "pango/pango.modules" })
-            EXPECT_EQ(test::readFile(support + "/" + file), test::replaceAll(test::replaceAll(test::readFile(client + "/" + file), "/Users/login", home), "version", ZELVANT_TEST_VERSION)) << file;
+            EXPECT_EQ(test::readFile(support + "/" + file),
+                test::replaceAll(test::replaceAll(test::readFile(client + "/" + file), "/Users/login", home), "version",
+                    ZELVANT_TEST_VERSION))
+                << file;
         for (const char* file : { "pango/pangox.aliases", "fonts/fonts.dir" })
             EXPECT_EQ(test::readFile(support + "/" + file), test::readFile(client + "/" + file)) << file;
         EXPECT_NE(test::readFile(support + "/run-zelvant.py").find(support), std::string::npos);
@@ -75,17 +81,18 @@ TEST(ManipulateText, RewritesHomeThenVersionAndKeepsEveryOtherByte)
         std::string versionText;
         std::string expected;
     };
-    const Case cases[] = {
-        { "/Users/login/Library/Fonts", "1.2", "/home/player/Library/Fonts" }, { "/Users/loginname", "1.2", "/home/playername" },
-        { "Version version", "1.2", "Version 1.2" }, { "conversion", "1.2", "con1.2" },
-        { "nothing to change here", "1.2", "nothing to change here" }, { "", "1.2", "" },
-        { "\xff\xfe/Users/login\x80version\0end"s, "9", "\xff\xfe/home/player\x80"
-                                                        "9\0end"s },
+    const Case cases[] = { { "/Users/login/Library/Fonts", "1.2", "/home/player/Library/Fonts" },
+        { "/Users/loginname", "1.2", "/home/playername" }, { "Version version", "1.2", "Version 1.2" },
+        { "conversion", "1.2", "con1.2" }, { "nothing to change here", "1.2", "nothing to change here" },
+        { "", "1.2", "" },
+        { "\xff\xfe/Users/login\x80version\0end"s, "9",
+            "\xff\xfe/home/player\x80"
+            "9\0end"s },
         // The version pass runs second: a "/Users/login" it inserts stays.
-        { "version", "/Users/login", "/Users/login" }, { "/Users/login/version", "v", "/home/player/v" }
-    };
+        { "version", "/Users/login", "/Users/login" }, { "/Users/login/version", "v", "/home/player/v" } };
     for (const auto& testCase : cases)
-        EXPECT_EQ(MyApplicationDelegate::manipulateText(testCase.text, testCase.versionText), testCase.expected) << testCase.text;
+        EXPECT_EQ(MyApplicationDelegate::manipulateText(testCase.text, testCase.versionText), testCase.expected)
+            << testCase.text;
     EXPECT_EQ(MyApplicationDelegate::manipulateText(std::nullopt, "1.2"), std::nullopt);
     // The home directory is asked afresh on every call.
     setenv("HOME", "/elsewhere", 1);
@@ -126,7 +133,9 @@ TEST_F(SupportFixture, MissingOrOddSourcesLeaveOnlyThemOut)
     ::mkfifo((client + "/fonts/pipe").c_str(), 0644);
     auto result = launch();
     EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.error.find("rewrite pango/pangorc: open: " + client + "/pango/pangorc: No such file or directory"), std::string::npos) << result.error;
+    EXPECT_NE(result.error.find("rewrite pango/pangorc: open: " + client + "/pango/pangorc: No such file or directory"),
+        std::string::npos)
+        << result.error;
     EXPECT_NE(result.error.find("copy fonts: skip FIFO: " + client + "/fonts/pipe"), std::string::npos) << result.error;
     EXPECT_EQ(treeOf(support), expectedTree({ "pango/pangorc", "fonts/pipe" }));
 }
@@ -176,7 +185,8 @@ TEST_F(SupportFixture, ConcurrentLaunchesEachEndComplete)
 TEST_F(SupportFixture, FullDiskNamesTheStepAndLeavesNoPartialFile)
 {
     // The home on a small tmpfs, in a mount namespace of this test's own.
-    if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0
+        || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         GTEST_SKIP() << "needs root and a private mount namespace: " << std::strerror(errno);
     struct Case {
         const char* bigFile; // in the bundle's resources
@@ -185,7 +195,8 @@ TEST_F(SupportFixture, FullDiskNamesTheStepAndLeavesNoPartialFile)
     };
     const Case cases[] = {
         { "zelvant-x.y.z/fonts/big.ttf", "fonts/big.ttf", "copy fonts: " },
-        { "zelvant-x.y.z/gtk-2.0/gdk-pixbuf.loaders", "gtk-2.0/gdk-pixbuf.loaders", "rewrite gtk-2.0/gdk-pixbuf.loaders: " },
+        { "zelvant-x.y.z/gtk-2.0/gdk-pixbuf.loaders", "gtk-2.0/gdk-pixbuf.loaders",
+            "rewrite gtk-2.0/gdk-pixbuf.loaders: " },
         // Everything else fits; the script, filled from a big template, does not.
         { "run-zelvant-template.py", "run-zelvant.py", "writing the launcher script: write: " },
     };
@@ -211,7 +222,8 @@ TEST_F(SupportFixture, FullDiskNamesTheStepAndLeavesNoPartialFile)
         for (const auto& entry : fs::recursive_directory_iterator(support))
             EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
         std::string script = support + "/run-zelvant.py";
-        EXPECT_TRUE(!test::exists(script) || test::readFile(script).find(support) != std::string::npos) << "script cut short";
+        EXPECT_TRUE(!test::exists(script) || test::readFile(script).find(support) != std::string::npos)
+            << "script cut short";
         EXPECT_TRUE(test::snapshotTree(home, changing) == homeBefore) << "the home changed";
         EXPECT_TRUE(test::snapshotTree(bundle) == bundleBefore) << "the bundle changed";
 

@@ -224,11 +224,13 @@ TEST(TaskWrapper, GatheringOnOffOutputVersusCopyAndStandardErrorMixedIn)
 TEST(TaskWrapper, ConstructorsFormTheArgumentListAndTheEnvironmentIsOursOrReplacedWhole)
 {
     // The path alone: no arguments.
-    EXPECT_EQ(TaskWrapper::taskWrapperWithController(nullptr, test::testBinaryPath())->arguments(), Strings { test::testBinaryPath() });
+    EXPECT_EQ(TaskWrapper::taskWrapperWithController(nullptr, test::testBinaryPath())->arguments(),
+        Strings { test::testBinaryPath() });
 
     // Path and list: the path first.
     setenv("ZELVANT_TEST_INHERITED", "ours", 1);
-    auto wrapper = TaskWrapper::taskWrapperWithController(nullptr, test::testBinaryPath(), { "--child=arguments", "-v", "two words" });
+    auto wrapper = TaskWrapper::taskWrapperWithController(
+        nullptr, test::testBinaryPath(), { "--child=arguments", "-v", "two words" });
     wrapper->setGatherOutput(true);
     EXPECT_EQ(run(*wrapper), "2\n-v\ntwo words\nours\n");
 
@@ -297,13 +299,17 @@ TEST(TaskWrapper, SplitCharactersAndInvalidBytes)
     const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";
     for (size_t split = 1; split < text.size(); ++split) {
         RecordingController controller;
-        EXPECT_EQ(run(*gathering(&controller, emitting({ "o:" + text.substr(0, split), "p", "o:" + text.substr(split) }))), text) << "split at " << split;
+        EXPECT_EQ(
+            run(*gathering(&controller, emitting({ "o:" + text.substr(0, split), "p", "o:" + text.substr(split) }))),
+            text)
+            << "split at " << split;
         for (const auto& chunk : controller.chunks)
             EXPECT_TRUE(platform::isValidUTF8(chunk)) << "split at " << split;
     }
 
     // Invalid bytes become U+FFFD; a character cut off at the end too.
-    EXPECT_EQ(run(*gathering(nullptr, emitting({ "o:x\xFFy\xC0\xAFz\xE2\x82" }))), "x\xEF\xBF\xBDy\xEF\xBF\xBD\xEF\xBF\xBDz\xEF\xBF\xBD");
+    EXPECT_EQ(run(*gathering(nullptr, emitting({ "o:x\xFFy\xC0\xAFz\xE2\x82" }))),
+        "x\xEF\xBF\xBDy\xEF\xBF\xBD\xEF\xBF\xBDz\xEF\xBF\xBD");
 }
 
 TEST(TaskWrapper, ProgramThatCannotBeStarted)
@@ -427,8 +433,7 @@ const bool logChildRegistered = [] {
     return true;
 }();
 
-template<typename Controller>
-void checkHoldsItsWrapper()
+template<typename Controller> void checkHoldsItsWrapper()
 {
     Controller controller;
     EXPECT_EQ(controller.taskWrapper(), nullptr);

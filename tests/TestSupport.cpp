@@ -101,7 +101,8 @@ ProcessResult runProgram(const std::string& path, const RunOptions& options)
     std::string* sinks[2] = { &result.output, &result.error };
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
     for (int open = 2; open > 0;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                        .count();
         if (left <= 0) {
             ::kill(task.processIdentifier(), SIGKILL);
             ADD_FAILURE() << path << " did not finish within " << options.timeoutSeconds << " s";
@@ -188,7 +189,8 @@ std::map<std::string, std::string> minimalEnvironment(const std::string& home)
     return { { "HOME", home }, { "PATH", platform::environmentValue("PATH").value_or("/usr/bin:/bin") } };
 }
 
-std::map<std::string, std::string> launchEnvironment(const std::string& home, const std::string& applications, const std::string& record)
+std::map<std::string, std::string> launchEnvironment(
+    const std::string& home, const std::string& applications, const std::string& record)
 {
     auto environment = minimalEnvironment(home);
     environment["ZELVANT_APPLICATION_PATH"] = applications;

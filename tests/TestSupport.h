@@ -63,7 +63,8 @@ std::map<std::string, std::string> minimalEnvironment(const std::string& home);
 // What a launch of the launcher needs: a minimal environment with LANG=C, the
 // application folder, the X11 stand-in's record file, the open tool, and the
 // sanitizer options of this run.
-std::map<std::string, std::string> launchEnvironment(const std::string& home, const std::string& applications, const std::string& record);
+std::map<std::string, std::string> launchEnvironment(
+    const std::string& home, const std::string& applications, const std::string& record);
 // HOME/Library/Application Support/Zelvant/VERSION
 std::string supportDirectory(const std::string& home, const std::string& version = ZELVANT_TEST_VERSION);
 
@@ -111,7 +112,10 @@ struct LaunchScratch : ::testing::Test {
     std::string record = scratch / "x11-record";
 
     LaunchScratch();
-    virtual std::map<std::string, std::string> environment() const { return launchEnvironment(home, applications, record); }
+    virtual std::map<std::string, std::string> environment() const
+    {
+        return launchEnvironment(home, applications, record);
+    }
     ProcessResult launch(const std::string& launcher, const std::vector<std::string>& arguments = {}) const;
     // What the X11 application was asked to open (the open tool does not wait for it).
     std::string handedOff() const { return waitForFile(record); }

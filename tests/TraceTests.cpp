@@ -45,8 +45,7 @@ void expectInOrder(const std::string& trace, const std::vector<std::string>& exp
     size_t at = 0;
     for (const auto& text : expected) {
         at = trace.find(text, at);
-        ASSERT_NE(at, std::string::npos) << "no trace line with \"" << text << "\" in its place:\n"
-                                         << trace;
+        ASSERT_NE(at, std::string::npos) << "no trace line with \"" << text << "\" in its place:\n" << trace;
         at = trace.find('\n', at);
     }
 }
@@ -111,13 +110,15 @@ TEST_F(TraceFixture, TraceNamesTheDomainAValueCameFromAndEachFailedFileOperation
     test::writeFile(preferences + "/.GlobalPreferences.plist", "not a property list");
     std::string bundle = scratch / "Other.app";
     std::string client = test::makeLauncherBundle(bundle);
-    test::writeFile(bundle + "/Contents/Info.plist", test::readFile(test::buildDirectory() + "/Zelvant.app/Contents/Info.plist"));
+    test::writeFile(
+        bundle + "/Contents/Info.plist", test::readFile(test::buildDirectory() + "/Zelvant.app/Contents/Info.plist"));
 
     trace = "1";
     auto result = launch(bundle + "/Contents/MacOS/Zelvant");
     EXPECT_NE(result.status, 0);
     const std::vector<std::string> expected {
-        "read " + client + "/../run-zelvant-template.py: failed: open: " + client + "/../run-zelvant-template.py: No such file or directory",
+        "read " + client + "/../run-zelvant-template.py: failed: open: " + client
+            + "/../run-zelvant-template.py: No such file or directory",
         "user defaults: read the application domain " + preferences + "/org.zelvant.launcher.plist: ok, 1 keys",
         "user defaults: read the global domain " + preferences + "/.GlobalPreferences.plist: failed",
         "language: AppleLanguages none (no domain)",

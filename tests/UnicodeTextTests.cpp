@@ -10,9 +10,7 @@ namespace {
 // UTF-8 of one code point, written independently of the code under test.
 std::string encode(char32_t c)
 {
-    size_t length = c < 0x80 ? 1 : c < 0x800 ? 2
-        : c < 0x10000                        ? 3
-                                             : 4;
+    size_t length = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
     std::string out(length, '\0');
     for (size_t k = length - 1; k > 0; --k, c >>= 6)
         out[k] = static_cast<char>(0x80 | (c & 0x3F));

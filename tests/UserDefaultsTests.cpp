@@ -14,7 +14,8 @@ TEST(UserDefaultsArguments, PairsKeysWithValues)
 {
     // argv[0] is the program; a key followed by a key, or at the end, has no
     // value; "-" is a key, not a value; the session argument is no key.
-    EXPECT_EQ(UserDefaults::argumentDomain({ "-argv0", "value0", "stray", "-a", "1", "-b", "-c", "x y", "-psn_0_4711", "-d", "-", "-e", "", "-f" }),
+    EXPECT_EQ(UserDefaults::argumentDomain({ "-argv0", "value0", "stray", "-a", "1", "-b", "-c", "x y", "-psn_0_4711",
+                  "-d", "-", "-e", "", "-f" }),
         (Dictionary { { "a", "1" }, { "c", "x y" }, { "e", "" } }));
 
     // The session argument never takes the next word as its value.
@@ -28,12 +29,14 @@ TEST(UserDefaultsArguments, PairsKeysWithValues)
 TEST(UserDefaultsArguments, ParsesValuesThatLookLikePropertyListsAndKeepsMalformedOnesAsText)
 {
     std::string deep = std::string(100'000, '(') + std::string(100'000, ')');
-    EXPECT_EQ(UserDefaults::argumentDomain({ "prog", "-AppleLanguages", "(de, en, fr)", "-dict", "{a = (1, \"two\"); b = {c = d;}; /* note */}",
-                  "-quoted", "\"quoted text\"", "-open", "(de, en", "-unquoted", "de en", "-brace", "{a = b}", "-trailing", "\"x\" and more",
-                  "-deep", deep, "-bare", "(de)x" }),
-        (Dictionary { { "AppleLanguages", Array { "de", "en", "fr" } }, { "dict", Dictionary { { "a", Array { "1", "two" } }, { "b", Dictionary { { "c", "d" } } } } },
-            { "quoted", "quoted text" }, { "open", "(de, en" }, { "unquoted", "de en" }, { "brace", "{a = b}" }, { "trailing", "\"x\" and more" },
-            { "deep", deep }, { "bare", "(de)x" } }));
+    EXPECT_EQ(UserDefaults::argumentDomain(
+                  { "prog", "-AppleLanguages", "(de, en, fr)", "-dict", "{a = (1, \"two\"); b = {c = d;}; /* note */}",
+                      "-quoted", "\"quoted text\"", "-open", "(de, en", "-unquoted", "de en", "-brace", "{a = b}",
+                      "-trailing", "\"x\" and more", "-deep", deep, "-bare", "(de)x" }),
+        (Dictionary { { "AppleLanguages", Array { "de", "en", "fr" } },
+            { "dict", Dictionary { { "a", Array { "1", "two" } }, { "b", Dictionary { { "c", "d" } } } } },
+            { "quoted", "quoted text" }, { "open", "(de, en" }, { "unquoted", "de en" }, { "brace", "{a = b}" },
+            { "trailing", "\"x\" and more" }, { "deep", deep }, { "bare", "(de)x" } }));
 }
 
 namespace {
@@ -67,10 +70,13 @@ TEST_F(UserDefaultsFixture, DomainsRankArgumentsThenApplicationThenGlobalThenReg
 {
     EXPECT_EQ(UserDefaults::applicationDomainPath(), home + "/Library/Preferences/zelvant_tests.plist");
     EXPECT_EQ(UserDefaults::globalDomainPath(), home + "/Library/Preferences/.GlobalPreferences.plist");
-    test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "k", "application" }, { "a", "application" } }, false));
-    test::writeFile(UserDefaults::globalDomainPath(), test::propertyListBytes(Dictionary { { "k", "global" }, { "a", "global" }, { "g", "global" } }, true));
+    test::writeFile(UserDefaults::applicationDomainPath(),
+        test::propertyListBytes(Dictionary { { "k", "application" }, { "a", "application" } }, false));
+    test::writeFile(UserDefaults::globalDomainPath(),
+        test::propertyListBytes(Dictionary { { "k", "global" }, { "a", "global" }, { "g", "global" } }, true));
     setProcessArguments({ "zelvant_tests", "-k", "argument" });
-    defaults.registerDefaults({ { "k", "registered" }, { "a", "registered" }, { "g", "registered" }, { "r", "registered" } });
+    defaults.registerDefaults(
+        { { "k", "registered" }, { "a", "registered" }, { "g", "registered" }, { "r", "registered" } });
 
     EXPECT_EQ(defaults.stringForKey("k"), "argument");
     EXPECT_EQ(defaults.stringForKey("a"), "application");
@@ -85,8 +91,14 @@ TEST_F(UserDefaultsFixture, DomainsRankArgumentsThenApplicationThenGlobalThenReg
 
 TEST_F(UserDefaultsFixture, StringForKeyGivesStringsAndNumbersOnly)
 {
-    test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "string", "text" }, { "integer", int64_t { -42 } }, { "real", 2.5 }, { "whole", 3.0 }, { "flag", true }, { "array", Array { "a" } }, { "dictionary", Dictionary { { "a", "b" } } } }, true));
-    const std::pair<const char*, std::optional<std::string>> cases[] = { { "string", "text" }, { "integer", "-42" }, { "real", "2.5" }, { "whole", "3" }, { "flag", std::nullopt }, { "array", std::nullopt }, { "dictionary", std::nullopt } };
+    test::writeFile(UserDefaults::applicationDomainPath(),
+        test::propertyListBytes(
+            Dictionary { { "string", "text" }, { "integer", int64_t { -42 } }, { "real", 2.5 }, { "whole", 3.0 },
+                { "flag", true }, { "array", Array { "a" } }, { "dictionary", Dictionary { { "a", "b" } } } },
+            true));
+    const std::pair<const char*, std::optional<std::string>> cases[]
+        = { { "string", "text" }, { "integer", "-42" }, { "real", "2.5" }, { "whole", "3" }, { "flag", std::nullopt },
+              { "array", std::nullopt }, { "dictionary", std::nullopt } };
     for (const auto& [key, expected] : cases)
         EXPECT_EQ(defaults.stringForKey(key), expected) << key;
     EXPECT_EQ(defaults.objectForKey("array"), (PropertyValue { Array { "a" } }));
@@ -94,12 +106,14 @@ TEST_F(UserDefaultsFixture, StringForKeyGivesStringsAndNumbersOnly)
 
 TEST_F(UserDefaultsFixture, FilesAreReadOnceAndOnlyWhenAsked)
 {
-    test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "k", "first" } }, false));
+    test::writeFile(
+        UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "k", "first" } }, false));
     defaults.registerDefaults({ { "r", "x" } });
     EXPECT_FALSE(defaults.hasReadPreferenceFiles()) << "registering reads nothing";
     EXPECT_EQ(defaults.stringForKey("k"), "first");
     EXPECT_TRUE(defaults.hasReadPreferenceFiles());
-    test::writeFile(UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "k", "second" } }, false));
+    test::writeFile(
+        UserDefaults::applicationDomainPath(), test::propertyListBytes(Dictionary { { "k", "second" } }, false));
     EXPECT_EQ(defaults.stringForKey("k"), "first") << "read once per process";
 }
 

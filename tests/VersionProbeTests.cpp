@@ -17,29 +17,31 @@ namespace {
 // The client stand-in: records its arguments, then follows
 // $ZELVANT_TEST_CLIENT: "o:HEX" and "e:HEX" write to standard output and
 // error, "p" pauses, "hang" ignores SIGTERM and sleeps.
-const bool clientRegistered = (test::registerChildBehaviour("fake-client", [](int argc, char** argv) {
-    // Run through "#!<test binary> --child=fake-client": argv[2] is the script.
-    if (const char* record = std::getenv("ZELVANT_TEST_CLIENT_RECORD")) {
-        std::ofstream stream(record, std::ios::app);
-        for (int index = 3; index < argc; ++index)
-            stream << argv[index] << '\n';
-    }
-    std::istringstream steps(std::getenv("ZELVANT_TEST_CLIENT") ? std::getenv("ZELVANT_TEST_CLIENT") : "");
-    for (std::string step; steps >> step;) {
-        if (step == "p") {
-            std::this_thread::sleep_for(20ms);
-        } else if (step == "hang") {
-            std::signal(SIGTERM, SIG_IGN);
-            std::this_thread::sleep_for(120s);
-        } else {
-            std::string bytes = test::fromHex(step.substr(2));
-            if (::write(step[0] == 'e' ? 2 : 1, bytes.data(), bytes.size()) < 0)
-                return 5;
-        }
-    }
-    return 0;
-}),
-    true);
+const bool clientRegistered
+    = (test::registerChildBehaviour("fake-client",
+           [](int argc, char** argv) {
+               // Run through "#!<test binary> --child=fake-client": argv[2] is the script.
+               if (const char* record = std::getenv("ZELVANT_TEST_CLIENT_RECORD")) {
+                   std::ofstream stream(record, std::ios::app);
+                   for (int index = 3; index < argc; ++index)
+                       stream << argv[index] << '\n';
+               }
+               std::istringstream steps(std::getenv("ZELVANT_TEST_CLIENT") ? std::getenv("ZELVANT_TEST_CLIENT") : "");
+               for (std::string step; steps >> step;) {
+                   if (step == "p") {
+                       std::this_thread::sleep_for(20ms);
+                   } else if (step == "hang") {
+                       std::signal(SIGTERM, SIG_IGN);
+                       std::this_thread::sleep_for(120s);
+                   } else {
+                       std::string bytes = test::fromHex(step.substr(2));
+                       if (::write(step[0] == 'e' ? 2 : 1, bytes.data(), bytes.size()) < 0)
+                           return 5;
+                   }
+               }
+               return 0;
+           }),
+        true);
 
 struct ProbeFixture : test::LaunchScratch {
     std::string clientRecord = scratch / "client-record";
@@ -72,7 +74,8 @@ struct ProbeFixture : test::LaunchScratch {
     void expectStopped(const test::ProcessResult& result, const std::string& what, const std::string& reason)
     {
         EXPECT_NE(result.status, 0) << what;
-        EXPECT_NE(result.error.find("Unable to determine the version of the Zelvant client."), std::string::npos) << what << ": " << result.error;
+        EXPECT_NE(result.error.find("Unable to determine the version of the Zelvant client."), std::string::npos)
+            << what << ": " << result.error;
         EXPECT_NE(result.error.find(reason), std::string::npos) << what << ": " << result.error;
         EXPECT_TRUE(std::filesystem::is_empty(supportParent)) << what;
         EXPECT_FALSE(test::exists(record)) << what;
@@ -112,7 +115,9 @@ TEST_F(ProbeFixture, ClientIsRunWithDashVAndTheRunIsLoggedInOrder)
     EXPECT_TRUE(test::exists(test::supportDirectory(home, "3.4.5")));
 
     // Each chunk as it came, percent signs and all.
-    EXPECT_EQ(logEntries(result.error), (std::vector<std::string> { "Process started.", "zelclient version ", "3.4.5 (100% %s %n)", "Process finished." }))
+    EXPECT_EQ(logEntries(result.error),
+        (std::vector<std::string> {
+            "Process started.", "zelclient version ", "3.4.5 (100% %s %n)", "Process finished." }))
         << result.error;
 }
 
@@ -149,5 +154,6 @@ TEST_F(ProbeFixture, HangingClientIsStoppedAfterTenSeconds)
 {
     installClient();
     // It ignores the request to terminate, so it has to be killed.
-    expectStopped(launch({ out("zelclient version 9.9.9"), "hang" }), "hanging client", "did not finish within 10 seconds");
+    expectStopped(
+        launch({ out("zelclient version 9.9.9"), "hang" }), "hanging client", "did not finish within 10 seconds");
 }

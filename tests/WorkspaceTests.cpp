@@ -31,9 +31,11 @@ TEST(Workspace, ApplicationPathSkipsEmptyRelativeAndMissingEntriesAndFilesThatAr
     test::makeDirectories(folder / "second/X11.app");
     test::makeDirectories(folder / "third/X11.app");
     ScopedEnvironment path { "ZELVANT_APPLICATION_PATH",
-        "::relative/folder:" + folder.path() + "/missing:" + folder.path() + "/first:" + folder.path() + "/second:" + folder.path() + "/third:" };
+        "::relative/folder:" + folder.path() + "/missing:" + folder.path() + "/first:" + folder.path()
+            + "/second:" + folder.path() + "/third:" };
 
-    EXPECT_EQ(Workspace::applicationFolders(), (std::vector<std::string> { folder / "missing", folder / "first", folder / "second", folder / "third" }));
+    EXPECT_EQ(Workspace::applicationFolders(),
+        (std::vector<std::string> { folder / "missing", folder / "first", folder / "second", folder / "third" }));
     EXPECT_EQ(Workspace::sharedWorkspace().fullPathForApplication("X11"), folder / "second/X11.app");
     EXPECT_FALSE(Workspace::sharedWorkspace().fullPathForApplication("Missing"));
     EXPECT_FALSE(Workspace::sharedWorkspace().fullPathForApplication("../second/X11"));
@@ -54,7 +56,8 @@ TEST(Bundle, ExecutableInsideContentsMacOSNamesTheBundle)
 {
     test::TemporaryDirectory folder;
     test::writeFile(folder / "Game.app/Contents/Info.plist",
-        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>org.example.game</string></dict></plist>");
+        "<?xml version=\"1.0\"?><plist "
+        "version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>org.example.game</string></dict></plist>");
     Bundle bundle = Bundle::bundleForExecutable(folder / "Game.app/Contents/MacOS/Game");
     EXPECT_EQ(bundle.bundlePath(), folder / "Game.app");
     EXPECT_EQ(bundle.bundleIdentifier(), "org.example.game");

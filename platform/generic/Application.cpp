@@ -16,10 +16,7 @@ static DelegateFactory& mainInterfaceFactory()
     return factory;
 }
 
-MainInterface::MainInterface(DelegateFactory factory)
-{
-    mainInterfaceFactory() = factory;
-}
+MainInterface::MainInterface(DelegateFactory factory) { mainInterfaceFactory() = factory; }
 
 Application& Application::sharedApplication()
 {
@@ -27,10 +24,7 @@ Application& Application::sharedApplication()
     return application;
 }
 
-void Application::setDelegate(std::unique_ptr<ApplicationDelegate> delegate)
-{
-    m_delegate = std::move(delegate);
-}
+void Application::setDelegate(std::unique_ptr<ApplicationDelegate> delegate) { m_delegate = std::move(delegate); }
 
 void Application::noteFailure(int exitStatus)
 {

@@ -12,14 +12,14 @@ NotificationCenter& NotificationCenter::defaultCenter()
 
 void NotificationCenter::addObserver(const void* observer, Handler handler, std::string name, const void* object)
 {
-    m_observations.push_back(std::make_shared<Observation>(Observation { observer, std::move(name), object, std::move(handler) }));
+    m_observations.push_back(
+        std::make_shared<Observation>(Observation { observer, std::move(name), object, std::move(handler) }));
 }
 
 void NotificationCenter::removeObserver(const void* observer, std::string_view name, const void* object)
 {
     std::erase_if(m_observations, [&](const std::shared_ptr<Observation>& observation) {
-        bool matches = observation->observer == observer
-            && (name.empty() || observation->name == name)
+        bool matches = observation->observer == observer && (name.empty() || observation->name == name)
             && (!object || observation->object == object);
         if (matches)
             observation->active = false;

@@ -65,8 +65,8 @@ private:
 
     static bool isBareCharacter(char c)
     {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-            || c == '_' || c == '$' || c == '/' || c == ':' || c == '.' || c == '-';
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$'
+            || c == '/' || c == ':' || c == '.' || c == '-';
     }
 
     std::optional<PropertyValue> parseValue(unsigned depth)
@@ -101,7 +101,8 @@ private:
         size_t start = m_position;
         while (!atEnd() && isBareCharacter(peek())) {
             // A comment ends a bare string.
-            if (peek() == '/' && m_position + 1 < m_text.size() && (m_text[m_position + 1] == '/' || m_text[m_position + 1] == '*'))
+            if (peek() == '/' && m_position + 1 < m_text.size()
+                && (m_text[m_position + 1] == '/' || m_text[m_position + 1] == '*'))
                 break;
             ++m_position;
         }

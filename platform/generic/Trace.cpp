@@ -36,10 +36,7 @@ void writeTraceLine(std::string_view text)
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-TraceLine& TraceLine::operator<<(const Error& error)
-{
-    return *this << std::string_view { error.message() };
-}
+TraceLine& TraceLine::operator<<(const Error& error) { return *this << std::string_view { error.message() }; }
 
 static void appendQuoted(std::string& text, const std::string& value)
 {

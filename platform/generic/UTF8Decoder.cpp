@@ -13,9 +13,7 @@ namespace {
 
 constexpr std::string_view replacementCharacter { "\xEF\xBF\xBD" };
 
-enum class UnitKind { Character,
-    Invalid,
-    Incomplete };
+enum class UnitKind { Character, Invalid, Incomplete };
 
 struct Unit {
     UnitKind kind;
@@ -104,12 +102,13 @@ bool isValidScalar(const unsigned char* p, size_t n)
 // what the tables flag must match where continuation bytes are required.
 namespace avx2 {
 
-constexpr uint8_t tooShort = 1 << 0, tooLong = 1 << 1, overlong3 = 1 << 2, tooLarge = 1 << 3,
-                  surrogate = 1 << 4, overlong2 = 1 << 5, tooLarge1000 = 1 << 6, overlong4 = 1 << 6,
-                  twoContinuations = 1 << 7, carry = tooShort | tooLong | twoContinuations;
+constexpr uint8_t tooShort = 1 << 0, tooLong = 1 << 1, overlong3 = 1 << 2, tooLarge = 1 << 3, surrogate = 1 << 4,
+                  overlong2 = 1 << 5, tooLarge1000 = 1 << 6, overlong4 = 1 << 6, twoContinuations = 1 << 7,
+                  carry = tooShort | tooLong | twoContinuations;
 
-__attribute__((target("avx2"))) inline __m256i table(uint8_t a0, uint8_t a1, uint8_t a2, uint8_t a3, uint8_t a4, uint8_t a5, uint8_t a6, uint8_t a7,
-    uint8_t a8, uint8_t a9, uint8_t a10, uint8_t a11, uint8_t a12, uint8_t a13, uint8_t a14, uint8_t a15)
+__attribute__((target("avx2"))) inline __m256i table(uint8_t a0, uint8_t a1, uint8_t a2, uint8_t a3, uint8_t a4,
+    uint8_t a5, uint8_t a6, uint8_t a7, uint8_t a8, uint8_t a9, uint8_t a10, uint8_t a11, uint8_t a12, uint8_t a13,
+    uint8_t a14, uint8_t a15)
 {
     return _mm256_setr_epi8(static_cast<char>(a0), static_cast<char>(a1), static_cast<char>(a2), static_cast<char>(a3),
         static_cast<char>(a4), static_cast<char>(a5), static_cast<char>(a6), static_cast<char>(a7),
@@ -121,8 +120,7 @@ __attribute__((target("avx2"))) inline __m256i table(uint8_t a0, uint8_t a1, uin
         static_cast<char>(a12), static_cast<char>(a13), static_cast<char>(a14), static_cast<char>(a15));
 }
 
-template<int N>
-__attribute__((target("avx2"))) inline __m256i previous(__m256i input, __m256i previousInput)
+template<int N> __attribute__((target("avx2"))) inline __m256i previous(__m256i input, __m256i previousInput)
 {
     return _mm256_alignr_epi8(input, _mm256_permute2x128_si256(previousInput, input, 0x21), 16 - N);
 }
@@ -135,37 +133,40 @@ __attribute__((target("avx2"))) inline __m256i highNibbles(__m256i bytes)
 __attribute__((target("avx2"))) inline __m256i check(__m256i input, __m256i previousInput)
 {
     const __m256i byte1HighTable = table(tooLong, tooLong, tooLong, tooLong, tooLong, tooLong, tooLong, tooLong,
-        twoContinuations, twoContinuations, twoContinuations, twoContinuations,
-        tooShort | overlong2, tooShort, tooShort | overlong3 | surrogate, tooShort | tooLarge | tooLarge1000 | overlong4);
+        twoContinuations, twoContinuations, twoContinuations, twoContinuations, tooShort | overlong2, tooShort,
+        tooShort | overlong3 | surrogate, tooShort | tooLarge | tooLarge1000 | overlong4);
     const __m256i byte1LowTable = table(carry | overlong3 | overlong2 | overlong4, carry | overlong2, carry, carry,
-        carry | tooLarge, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000,
-        carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000,
-        carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000 | surrogate, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000);
+        carry | tooLarge, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000,
+        carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000,
+        carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000,
+        carry | tooLarge | tooLarge1000 | surrogate, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000);
     const __m256i byte2HighTable = table(tooShort, tooShort, tooShort, tooShort, tooShort, tooShort, tooShort, tooShort,
         tooLong | overlong2 | twoContinuations | overlong3 | tooLarge1000 | overlong4,
         tooLong | overlong2 | twoContinuations | overlong3 | tooLarge,
         tooLong | overlong2 | twoContinuations | surrogate | tooLarge,
-        tooLong | overlong2 | twoContinuations | surrogate | tooLarge,
-        tooShort, tooShort, tooShort, tooShort);
+        tooLong | overlong2 | twoContinuations | surrogate | tooLarge, tooShort, tooShort, tooShort, tooShort);
 
     __m256i previous1 = previous<1>(input, previousInput);
-    __m256i specialCases = _mm256_and_si256(
-        _mm256_and_si256(_mm256_shuffle_epi8(byte1HighTable, highNibbles(previous1)),
-            _mm256_shuffle_epi8(byte1LowTable, _mm256_and_si256(previous1, _mm256_set1_epi8(0x0F)))),
-        _mm256_shuffle_epi8(byte2HighTable, highNibbles(input)));
+    __m256i specialCases
+        = _mm256_and_si256(_mm256_and_si256(_mm256_shuffle_epi8(byte1HighTable, highNibbles(previous1)),
+                               _mm256_shuffle_epi8(byte1LowTable, _mm256_and_si256(previous1, _mm256_set1_epi8(0x0F)))),
+            _mm256_shuffle_epi8(byte2HighTable, highNibbles(input)));
     // Third and fourth bytes of three- and four-byte characters.
-    __m256i isThird = _mm256_subs_epu8(previous<2>(input, previousInput), _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)));
-    __m256i isFourth = _mm256_subs_epu8(previous<3>(input, previousInput), _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
-    __m256i mustContinue = _mm256_and_si256(_mm256_or_si256(isThird, isFourth), _mm256_set1_epi8(static_cast<char>(0x80)));
+    __m256i isThird
+        = _mm256_subs_epu8(previous<2>(input, previousInput), _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)));
+    __m256i isFourth
+        = _mm256_subs_epu8(previous<3>(input, previousInput), _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
+    __m256i mustContinue
+        = _mm256_and_si256(_mm256_or_si256(isThird, isFourth), _mm256_set1_epi8(static_cast<char>(0x80)));
     return _mm256_xor_si256(mustContinue, specialCases);
 }
 
 // Non-zero where the block ends inside a character.
 __attribute__((target("avx2"))) inline __m256i incompleteAtEnd(__m256i input)
 {
-    const __m256i maximum = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-        static_cast<char>(0xF0 - 1), static_cast<char>(0xE0 - 1), static_cast<char>(0xC0 - 1));
+    const __m256i maximum = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, static_cast<char>(0xF0 - 1), static_cast<char>(0xE0 - 1),
+        static_cast<char>(0xC0 - 1));
     return _mm256_subs_epu8(input, maximum);
 }
 
@@ -348,7 +349,9 @@ std::string_view UTF8Decoder::decode(std::string_view bytes)
     std::string_view rest = bytes.substr(used - pending);
     size_t complete = completePrefixLength(reinterpret_cast<const unsigned char*>(rest.data()), rest.size());
     if (isValidUTF8(rest.substr(0, complete))
-        && (complete == rest.size() || decodeUnit(reinterpret_cast<const unsigned char*>(rest.data()) + complete, rest.size() - complete).kind == UnitKind::Incomplete)) {
+        && (complete == rest.size()
+            || decodeUnit(reinterpret_cast<const unsigned char*>(rest.data()) + complete, rest.size() - complete).kind
+                == UnitKind::Incomplete)) {
         m_text.append(rest.substr(0, complete));
         std::memcpy(m_pending, rest.data() + complete, rest.size() - complete);
         m_pendingLength = rest.size() - complete;

@@ -73,10 +73,12 @@ static PropertyValue::Dictionary domainFromFile(UserDefaults::Domain domain, con
     }
     auto value = list->value();
     if (!value || !value->isDictionary()) {
-        trace("user defaults: read the ", UserDefaults::domainName(domain), " ", path, ": no dictionary at the top, counted as empty");
+        trace("user defaults: read the ", UserDefaults::domainName(domain), " ", path,
+            ": no dictionary at the top, counted as empty");
         return {};
     }
-    trace("user defaults: read the ", UserDefaults::domainName(domain), " ", path, ": ok, ", value->dictionary().size(), " keys");
+    trace("user defaults: read the ", UserDefaults::domainName(domain), " ", path, ": ok, ", value->dictionary().size(),
+        " keys");
     return value->dictionary();
 }
 

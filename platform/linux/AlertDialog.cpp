@@ -23,42 +23,42 @@ namespace platform {
 
 namespace {
 
-#define ZELVANT_XLIB_FUNCTIONS(F) \
-    F(XOpenDisplay)               \
-    F(XCloseDisplay)              \
-    F(XSetErrorHandler)           \
-    F(XSetIOErrorHandler)         \
-    F(XInternAtom)                \
-    F(XCreateSimpleWindow)        \
-    F(XDestroyWindow)             \
-    F(XStoreName)                 \
-    F(XChangeProperty)            \
-    F(XSetClassHint)              \
-    F(XSetWMHints)                \
-    F(XSetWMNormalHints)          \
-    F(XSetWMProtocols)            \
-    F(XSelectInput)               \
-    F(XMapWindow)                 \
-    F(XMapSubwindows)             \
-    F(XSetInputFocus)             \
-    F(XNextEvent)                 \
-    F(XPending)                   \
-    F(XLookupKeysym)              \
-    F(XLoadQueryFont)             \
-    F(XFreeFont)                  \
-    F(XTextWidth16)               \
-    F(XAllocColor)                \
-    F(XCreateGC)                  \
-    F(XFreeGC)                    \
-    F(XSetForeground)             \
-    F(XSetFont)                   \
-    F(XSetLineAttributes)         \
-    F(XFillRectangle)             \
-    F(XDrawRectangle)             \
-    F(XFillPolygon)               \
-    F(XDrawLines)                 \
-    F(XFillArc)                   \
-    F(XDrawString16)              \
+#define ZELVANT_XLIB_FUNCTIONS(F)                                                                                      \
+    F(XOpenDisplay)                                                                                                    \
+    F(XCloseDisplay)                                                                                                   \
+    F(XSetErrorHandler)                                                                                                \
+    F(XSetIOErrorHandler)                                                                                              \
+    F(XInternAtom)                                                                                                     \
+    F(XCreateSimpleWindow)                                                                                             \
+    F(XDestroyWindow)                                                                                                  \
+    F(XStoreName)                                                                                                      \
+    F(XChangeProperty)                                                                                                 \
+    F(XSetClassHint)                                                                                                   \
+    F(XSetWMHints)                                                                                                     \
+    F(XSetWMNormalHints)                                                                                               \
+    F(XSetWMProtocols)                                                                                                 \
+    F(XSelectInput)                                                                                                    \
+    F(XMapWindow)                                                                                                      \
+    F(XMapSubwindows)                                                                                                  \
+    F(XSetInputFocus)                                                                                                  \
+    F(XNextEvent)                                                                                                      \
+    F(XPending)                                                                                                        \
+    F(XLookupKeysym)                                                                                                   \
+    F(XLoadQueryFont)                                                                                                  \
+    F(XFreeFont)                                                                                                       \
+    F(XTextWidth16)                                                                                                    \
+    F(XAllocColor)                                                                                                     \
+    F(XCreateGC)                                                                                                       \
+    F(XFreeGC)                                                                                                         \
+    F(XSetForeground)                                                                                                  \
+    F(XSetFont)                                                                                                        \
+    F(XSetLineAttributes)                                                                                              \
+    F(XFillRectangle)                                                                                                  \
+    F(XDrawRectangle)                                                                                                  \
+    F(XFillPolygon)                                                                                                    \
+    F(XDrawLines)                                                                                                      \
+    F(XFillArc)                                                                                                        \
+    F(XDrawString16)                                                                                                   \
     F(XFlush)
 
 // The entry points of a loaded libX11.
@@ -72,8 +72,7 @@ struct Xlib {
     decltype(&::XSetIOErrorExitHandler) XSetIOErrorExitHandler { nullptr };
 };
 
-template<typename Function>
-bool resolve(void* library, const char* name, Function& function)
+template<typename Function> bool resolve(void* library, const char* name, Function& function)
 {
     function = reinterpret_cast<Function>(dlsym(library, name));
     return function;
@@ -103,10 +102,7 @@ bool s_connectionLost = false;
 bool s_connectionLossReturns = false;
 const Alert* s_shownAlert = nullptr;
 
-int ignoreProtocolError(::Display*, XErrorEvent*)
-{
-    return 0;
-}
+int ignoreProtocolError(::Display*, XErrorEvent*) { return 0; }
 
 int noteConnectionLost(::Display*)
 {
@@ -120,10 +116,7 @@ int noteConnectionLost(::Display*)
     return 0;
 }
 
-void keepRunningAfterConnectionLoss(::Display*, void*)
-{
-    s_connectionLost = true;
-}
+void keepRunningAfterConnectionLoss(::Display*, void*) { s_connectionLost = true; }
 
 size_t sequenceLength(unsigned char leadByte)
 {
@@ -165,7 +158,8 @@ std::vector<XChar2b> decodeUTF8(const std::string& text)
             length = 1;
         }
         index += length;
-        characters.push_back({ static_cast<unsigned char>(codePoint >> 8), static_cast<unsigned char>(codePoint & 0xFF) });
+        characters.push_back(
+            { static_cast<unsigned char>(codePoint >> 8), static_cast<unsigned char>(codePoint & 0xFF) });
     }
     return characters;
 }
@@ -196,7 +190,10 @@ private:
     Window makeChild(int x, int y, int width, int height, const char* role, const std::string& name, long events);
     void name(Window, const char* role, const std::string& text);
     std::vector<Line> wrap(XFontStruct*, const std::string& text, int width) const;
-    int width(XFontStruct* font, const Line& line) const { return m_x.XTextWidth16(font, line.data(), static_cast<int>(line.size())); }
+    int width(XFontStruct* font, const Line& line) const
+    {
+        return m_x.XTextWidth16(font, line.data(), static_cast<int>(line.size()));
+    }
     static int lineHeight(XFontStruct* font) { return font->ascent + font->descent + 2; }
 
     void drawIcon();
@@ -268,9 +265,11 @@ void AlertDialog::name(Window window, const char* role, const std::string& text)
     m_x.XSetClassHint(m_display, window, &hint);
 }
 
-Window AlertDialog::makeChild(int x, int y, int width, int height, const char* role, const std::string& text, long events)
+Window AlertDialog::makeChild(
+    int x, int y, int width, int height, const char* role, const std::string& text, long events)
 {
-    Window child = m_x.XCreateSimpleWindow(m_display, m_window, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height), 0, m_background, m_background);
+    Window child = m_x.XCreateSimpleWindow(m_display, m_window, x, y, static_cast<unsigned>(width),
+        static_cast<unsigned>(height), 0, m_background, m_background);
     name(child, role, text);
     m_x.XSelectInput(m_display, child, events);
     return child;
@@ -295,7 +294,8 @@ std::vector<Line> AlertDialog::wrap(XFontStruct* font, const std::string& text, 
         // A word wider than the line is cut where it overflows.
         while (current.size() > 1 && width(font, current) > maximumWidth) {
             size_t fits = current.size() - 1;
-            while (fits > 1 && width(font, Line(current.begin(), current.begin() + static_cast<long>(fits))) > maximumWidth)
+            while (fits > 1
+                && width(font, Line(current.begin(), current.begin() + static_cast<long>(fits))) > maximumWidth)
                 --fits;
             lines.emplace_back(current.begin(), current.begin() + static_cast<long>(fits));
             current.erase(current.begin(), current.begin() + static_cast<long>(fits));
@@ -352,7 +352,8 @@ bool AlertDialog::create()
 
     int messageHeight = lineHeight(m_boldFont) * static_cast<int>(m_messageLines.size());
     bool noInformativeText = m_informativeLines.size() == 1 && m_informativeLines.front().empty();
-    int informativeHeight = noInformativeText ? 1 : lineHeight(m_regularFont) * static_cast<int>(m_informativeLines.size());
+    int informativeHeight
+        = noInformativeText ? 1 : lineHeight(m_regularFont) * static_cast<int>(m_informativeLines.size());
     int textBottom = margin + messageHeight + 10 + informativeHeight;
     int buttonY = std::max(textBottom, margin + iconSize) + margin;
     int height = buttonY + buttonHeight + margin;
@@ -393,9 +394,10 @@ bool AlertDialog::create()
                                                                      : "warning";
     m_icon = makeChild(margin, margin, iconSize, iconSize, "icon", style, ExposureMask);
     m_message = makeChild(textX, margin, textWidth, messageHeight, "message", m_alert.messageText(), ExposureMask);
-    m_informative = makeChild(textX, margin + messageHeight + 10, textWidth, informativeHeight, "informative", m_alert.informativeText(), ExposureMask);
-    m_button = makeChild(dialogWidth - margin - m_buttonWidth, buttonY, m_buttonWidth, buttonHeight, "button", m_alert.buttonTitle(),
-        ExposureMask | ButtonPressMask | ButtonReleaseMask | EnterWindowMask | LeaveWindowMask);
+    m_informative = makeChild(textX, margin + messageHeight + 10, textWidth, informativeHeight, "informative",
+        m_alert.informativeText(), ExposureMask);
+    m_button = makeChild(dialogWidth - margin - m_buttonWidth, buttonY, m_buttonWidth, buttonHeight, "button",
+        m_alert.buttonTitle(), ExposureMask | ButtonPressMask | ButtonReleaseMask | EnterWindowMask | LeaveWindowMask);
 
     m_gc = m_x.XCreateGC(m_display, m_window, 0, nullptr);
     m_x.XMapSubwindows(m_display, m_window);
@@ -451,7 +453,8 @@ void AlertDialog::drawButton()
     m_x.XSetFont(m_display, m_gc, m_regularFont->fid);
     int titleX = (m_buttonWidth - width(m_regularFont, m_buttonTitle)) / 2;
     int titleY = (buttonHeight + m_regularFont->ascent - m_regularFont->descent) / 2;
-    m_x.XDrawString16(m_display, m_button, m_gc, std::max(titleX, 2), titleY, m_buttonTitle.data(), static_cast<int>(m_buttonTitle.size()));
+    m_x.XDrawString16(m_display, m_button, m_gc, std::max(titleX, 2), titleY, m_buttonTitle.data(),
+        static_cast<int>(m_buttonTitle.size()));
 }
 
 bool AlertDialog::run()
@@ -501,7 +504,8 @@ bool AlertDialog::run()
         case ButtonRelease:
             if (event.xbutton.window == m_button && event.xbutton.button == Button1 && m_buttonPressed) {
                 m_buttonPressed = false;
-                if (event.xbutton.x >= 0 && event.xbutton.y >= 0 && event.xbutton.x < m_buttonWidth && event.xbutton.y < buttonHeight)
+                if (event.xbutton.x >= 0 && event.xbutton.y >= 0 && event.xbutton.x < m_buttonWidth
+                    && event.xbutton.y < buttonHeight)
                     return true;
                 drawButton();
             }

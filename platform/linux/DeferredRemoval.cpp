@@ -58,7 +58,8 @@ Result<DeferredRemoval> DeferredRemoval::moveAside(const std::string& path)
             bits = static_cast<unsigned>(::getpid()) * 2654435761u + static_cast<unsigned>(attempt);
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, "%08x", bits);
-        std::string aside = stringByAppendingPathComponent(parent, "." + name + std::string { removingMarker } + suffix);
+        std::string aside
+            = stringByAppendingPathComponent(parent, "." + name + std::string { removingMarker } + suffix);
         if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0)
             return DeferredRemoval { std::move(aside), std::move(*fd) };
         if (errno != EEXIST)

@@ -103,7 +103,8 @@ Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start()
         return ready.error();
     std::unique_ptr<VirtualDisplay> display { new VirtualDisplay };
     display->m_server.setLaunchPath(*server);
-    display->m_server.setArguments({ "-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0", "1024x768x24" });
+    display->m_server.setArguments(
+        { "-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0", "1024x768x24" });
     display->m_server.setStandardOutput((*ready)->fileHandleForWriting()->fileDescriptor());
     if (auto launched = display->m_server.launch(); !launched)
         return launched.error();

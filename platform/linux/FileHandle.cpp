@@ -25,7 +25,8 @@ Result<std::string> FileHandle::availableData(size_t limit)
     do
         count = ::read(m_fd.get(), bytes, size);
     while (count < 0 && errno == EINTR);
-    Result<std::string> result = count < 0 ? Result<std::string> { Error::fromErrno("read") } : std::string(bytes, static_cast<size_t>(count));
+    Result<std::string> result
+        = count < 0 ? Result<std::string> { Error::fromErrno("read") } : std::string(bytes, static_cast<size_t>(count));
     if (!m_readBuffer)
         m_readBuffer = std::move(buffer);
     return result;
@@ -66,7 +67,8 @@ void FileHandle::completeBackgroundRead()
 {
     // Observers may drop the last other reference to this handle.
     std::shared_ptr<FileHandle> protectedThis = weak_from_this().lock();
-    std::shared_ptr<void> object = protectedThis ? std::shared_ptr<void>(protectedThis) : std::shared_ptr<void>(std::shared_ptr<void>(), this);
+    std::shared_ptr<void> object
+        = protectedThis ? std::shared_ptr<void>(protectedThis) : std::shared_ptr<void>(std::shared_ptr<void>(), this);
 
     std::unique_ptr<char[]> buffer = takeReadBuffer();
     char* bytes = buffer.get() + FileHandleReadHeadroom;
@@ -81,10 +83,12 @@ void FileHandle::completeBackgroundRead()
     m_backgroundRead.reset();
 
     Notification::UserInfo userInfo;
-    userInfo.emplace(FileHandleNotificationDataItem, std::span<char> { bytes, count > 0 ? static_cast<size_t>(count) : 0 });
+    userInfo.emplace(
+        FileHandleNotificationDataItem, std::span<char> { bytes, count > 0 ? static_cast<size_t>(count) : 0 });
     if (count < 0)
         userInfo.emplace(FileHandleErrorItem, Error::fromErrno("read"));
-    NotificationCenter::defaultCenter().postNotification(Notification { FileHandleReadCompletionNotification, std::move(object), std::move(userInfo) });
+    NotificationCenter::defaultCenter().postNotification(
+        Notification { FileHandleReadCompletionNotification, std::move(object), std::move(userInfo) });
 
     if (protectedThis && !m_readBuffer)
         m_readBuffer = std::move(buffer);

@@ -50,12 +50,10 @@ Result<void> FileManager::createDirectoryAtPath(const std::string& path) const
     return {};
 }
 
-Result<void> FileManager::removeItemAtPath(const std::string& path) const
-{
-    return tree::removeItem(path);
-}
+Result<void> FileManager::removeItemAtPath(const std::string& path) const { return tree::removeItem(path); }
 
-Result<void> FileManager::copyItemAtPath(const std::string& source, const std::string& destination, const CopyOptions& options) const
+Result<void> FileManager::copyItemAtPath(
+    const std::string& source, const std::string& destination, const CopyOptions& options) const
 {
     return tree::copyItem(source, destination, options);
 }

@@ -37,21 +37,14 @@ struct Identity {
     bool operator==(const Identity&) const = default;
 };
 
-Identity identityOf(const struct stat& status)
-{
-    return { status.st_dev, status.st_ino };
-}
+Identity identityOf(const struct stat& status) { return { status.st_dev, status.st_ino }; }
 
 struct DirectoryCloser {
     void operator()(DIR* directory) const { ::closedir(directory); }
 };
 using DirectoryStream = std::unique_ptr<DIR, DirectoryCloser>;
 
-enum class Kind { Directory,
-    Link,
-    File,
-    Other,
-    Gone };
+enum class Kind { Directory, Link, File, Other, Gone };
 
 struct Entry {
     std::string name;
@@ -211,7 +204,8 @@ public:
                 m_threadCount = static_cast<unsigned>(m_threads.size());
             }
         }
-        auto found = std::find_if(m_groups.begin(), m_groups.end(), [&](const Group& queued) { return queued.key == group; });
+        auto found
+            = std::find_if(m_groups.begin(), m_groups.end(), [&](const Group& queued) { return queued.key == group; });
         if (m_threads.empty() || m_queued >= jobLimit || (found == m_groups.end() && m_groups.size() >= m_groupLimit)) {
             guard.unlock();
             job();
@@ -255,7 +249,8 @@ private:
             job();
             job = nullptr; // its directory descriptors close outside the lock
             guard.lock();
-            group = std::find_if(m_groups.begin(), m_groups.end(), [&](const Group& queued) { return queued.key == key; });
+            group = std::find_if(
+                m_groups.begin(), m_groups.end(), [&](const Group& queued) { return queued.key == key; });
             if (!--group->working && group->jobs.empty())
                 m_groups.erase(group);
         }
@@ -362,11 +357,13 @@ Result<void> removeContents(int rootFD, const std::string& rootPath)
                     if (entry.kind == Kind::Gone)
                         continue;
                     frame.directory->unlinks.add();
-                    pool.run(frame.directory.get(), [&failures, directory = frame.directory, name = std::move(entry.name)] {
-                        if (::unlinkat(directory->fd.get(), name.c_str(), 0) != 0 && errno != ENOENT)
-                            failures.note(Error::fromErrno("unlink", stringByAppendingPathComponent(directory->path, name)));
-                        directory->unlinks.finish();
-                    });
+                    pool.run(
+                        frame.directory.get(), [&failures, directory = frame.directory, name = std::move(entry.name)] {
+                            if (::unlinkat(directory->fd.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+                                failures.note(
+                                    Error::fromErrno("unlink", stringByAppendingPathComponent(directory->path, name)));
+                            directory->unlinks.finish();
+                        });
                 }
             }
         }
@@ -391,7 +388,8 @@ Result<void> removeContents(int rootFD, const std::string& rootPath)
                 continue;
             }
             std::string path = pathOf(name);
-            frames.push_back({ openedDirectory(std::move(child), std::move(path)), identityOf(status), std::move(name), {}, false });
+            frames.push_back(
+                { openedDirectory(std::move(child), std::move(path)), identityOf(status), std::move(name), {}, false });
             if (frames.size() > openAncestorLimit) {
                 auto& ancestor = frames[frames.size() - 1 - openAncestorLimit].directory;
                 if (ancestor) {
@@ -412,7 +410,8 @@ Result<void> removeContents(int rootFD, const std::string& rootPath)
                 failures.note(reopened.error());
                 return failures.result();
             }
-            parent.directory = openedDirectory(std::move(*reopened), stringByDeletingLastPathComponent(frame.directory->path));
+            parent.directory
+                = openedDirectory(std::move(*reopened), stringByDeletingLastPathComponent(frame.directory->path));
         }
         std::string name = std::move(frame.name);
         frames.pop_back();
@@ -471,7 +470,8 @@ struct CopyShared {
 
 bool meansUnsupported(int code)
 {
-    return code == EOPNOTSUPP || code == ENOTTY || code == EXDEV || code == EINVAL || code == ENOSYS || code == EBADF || code == EPERM;
+    return code == EOPNOTSUPP || code == ENOTTY || code == EXDEV || code == EINVAL || code == ENOSYS || code == EBADF
+        || code == EPERM;
 }
 
 Result<void> copyBytes(CopyShared& shared, int in, int out, const std::string& path)
@@ -537,7 +537,8 @@ Error skippedKind(mode_t mode, const std::string& path)
 void copyFile(CopyShared& shared, const Location& source, const Location& destination)
 {
     // O_NONBLOCK: a FIFO swapped in after the listing must not hang the copy.
-    ScopedFD in { ::openat(source.directoryFD, source.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) };
+    ScopedFD in { ::openat(
+        source.directoryFD, source.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) };
     if (!in)
         return shared.fail(Error::fromErrno("open", source.path));
     struct stat status;
@@ -545,7 +546,8 @@ void copyFile(CopyShared& shared, const Location& source, const Location& destin
         return shared.fail(Error::fromErrno("fstat", source.path));
     if (!S_ISREG(status.st_mode))
         return shared.fail(skippedKind(status.st_mode, source.path));
-    ScopedFD out { ::openat(destination.directoryFD, destination.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600) };
+    ScopedFD out { ::openat(destination.directoryFD, destination.name.c_str(),
+        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600) };
     if (!out)
         return shared.fail(Error::fromErrno("create", destination.path));
 
@@ -650,8 +652,7 @@ void copyLater(WorkPool& pool, CopyShared& shared, const std::shared_ptr<Directo
 {
     directory->addFile();
     pool.run(directory.get(), [&shared, directory, name = std::move(name)] {
-        copyFile(shared,
-            { directory->source.get(), name, stringByAppendingPathComponent(directory->sourcePath, name) },
+        copyFile(shared, { directory->source.get(), name, stringByAppendingPathComponent(directory->sourcePath, name) },
             { directory->destination.get(), name, stringByAppendingPathComponent(directory->destinationPath, name) });
         directory->fileDone(shared);
     });
@@ -664,15 +665,19 @@ struct CopyFrame {
     bool listed { false };
 };
 
-Result<std::shared_ptr<DirectoryPair>> openPair(int sourceParent, const std::string& sourceName, int destinationParent, const std::string& destinationName, const std::string& sourcePath, const std::string& destinationPath, Identity& destinationIdentity)
+Result<std::shared_ptr<DirectoryPair>> openPair(int sourceParent, const std::string& sourceName, int destinationParent,
+    const std::string& destinationName, const std::string& sourcePath, const std::string& destinationPath,
+    Identity& destinationIdentity)
 {
     auto pair = std::make_shared<DirectoryPair>();
     pair->sourcePath = sourcePath;
     pair->destinationPath = destinationPath;
-    pair->source = ScopedFD { ::openat(sourceParent, sourceName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) };
+    pair->source
+        = ScopedFD { ::openat(sourceParent, sourceName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) };
     if (!pair->source)
         return Error::fromErrno("open", sourcePath);
-    pair->destination = ScopedFD { ::openat(destinationParent, destinationName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) };
+    pair->destination = ScopedFD { ::openat(
+        destinationParent, destinationName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) };
     if (!pair->destination)
         return Error::fromErrno("open", destinationPath);
     struct stat status;
@@ -702,7 +707,8 @@ void listAndDispatch(CopyShared& shared, WorkPool& pool, CopyFrame& frame)
                 frame.subdirectories.push_back(std::move(entry.name));
             break;
         case Kind::Link:
-            copyLink(shared, { pair.source.get(), entry.name, sourcePath }, { pair.destination.get(), entry.name, destinationPath });
+            copyLink(shared, { pair.source.get(), entry.name, sourcePath },
+                { pair.destination.get(), entry.name, destinationPath });
             break;
         case Kind::File:
             copyLater(pool, shared, frame.pair, std::move(entry.name));
@@ -752,8 +758,7 @@ void copyDirectory(CopyShared& shared, const std::string& source, const std::str
             CopyFrame child;
             auto childPair = openPair(frame.pair->source.get(), name, frame.pair->destination.get(), name,
                 stringByAppendingPathComponent(frame.pair->sourcePath, name),
-                stringByAppendingPathComponent(frame.pair->destinationPath, name),
-                child.destinationIdentity);
+                stringByAppendingPathComponent(frame.pair->destinationPath, name), child.destinationIdentity);
             if (!childPair) {
                 shared.fail(childPair.error());
                 continue;
@@ -781,7 +786,8 @@ void copyDirectory(CopyShared& shared, const std::string& source, const std::str
             DirectoryPair& parent = *parentFrame.pair;
             if (!parent.source) {
                 auto sourceParent = reopenParent(pair.source.get(), identityOf(parent.sourceStatus), parent.sourcePath);
-                auto destinationParent = reopenParent(pair.destination.get(), parentFrame.destinationIdentity, parent.destinationPath);
+                auto destinationParent
+                    = reopenParent(pair.destination.get(), parentFrame.destinationIdentity, parent.destinationPath);
                 if (!sourceParent || !destinationParent) {
                     shared.fail(!sourceParent ? sourceParent.error() : destinationParent.error());
                     return;

@@ -43,14 +43,8 @@ static std::vector<std::string>& argumentStorage()
     return arguments;
 }
 
-const std::vector<std::string>& processArguments()
-{
-    return argumentStorage();
-}
+const std::vector<std::string>& processArguments() { return argumentStorage(); }
 
-void setProcessArguments(std::vector<std::string> arguments)
-{
-    argumentStorage() = std::move(arguments);
-}
+void setProcessArguments(std::vector<std::string> arguments) { argumentStorage() = std::move(arguments); }
 
 }

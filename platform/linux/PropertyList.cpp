@@ -12,10 +12,7 @@
 
 namespace platform {
 
-void PropertyList::Free::operator()(void* node) const
-{
-    plist_free(static_cast<plist_t>(node));
-}
+void PropertyList::Free::operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
 
 // libplist parses and frees recursively, and expands shared binary objects
 // into copies: deep or self-multiplying input would exhaust the stack or the
@@ -53,7 +50,8 @@ public:
             return false;
         if (!objectCount || objectCount > PropertyList::maximumObjects || topObject >= objectCount)
             return false;
-        if (m_offsetTable < headerSize || m_offsetTable > trailer || (trailer - m_offsetTable) / m_offsetSize < objectCount)
+        if (m_offsetTable < headerSize || m_offsetTable > trailer
+            || (trailer - m_offsetTable) / m_offsetSize < objectCount)
             return false;
         m_objectCount = static_cast<size_t>(objectCount);
         return walk(static_cast<size_t>(topObject));
@@ -143,9 +141,7 @@ private:
     // deep and how large the tree it expands to would be.
     bool walk(size_t top)
     {
-        enum class State : uint8_t { Unvisited,
-            Open,
-            Done };
+        enum class State : uint8_t { Unvisited, Open, Done };
         std::vector<State> state(m_objectCount, State::Unvisited);
         std::vector<uint16_t> depth(m_objectCount, 0);
         std::vector<uint32_t> expandedSize(m_objectCount, 0);
@@ -168,7 +164,8 @@ private:
         while (!stack.empty()) {
             Frame& frame = stack.back();
             if (frame.next < frame.container.count) {
-                size_t child = static_cast<size_t>(bigEndian(m_bytes, frame.container.references + frame.next * m_referenceSize, m_referenceSize));
+                size_t child = static_cast<size_t>(
+                    bigEndian(m_bytes, frame.container.references + frame.next * m_referenceSize, m_referenceSize));
                 bool isKey = frame.next < frame.container.keys;
                 ++frame.next;
                 if (child >= m_objectCount || state[child] == State::Open || (isKey && !isAcceptableKey(child)))
@@ -183,7 +180,8 @@ private:
             uint16_t deepest = 0;
             uint64_t size = 1;
             for (size_t i = 0; i < frame.container.count; ++i) {
-                size_t child = static_cast<size_t>(bigEndian(m_bytes, frame.container.references + i * m_referenceSize, m_referenceSize));
+                size_t child = static_cast<size_t>(
+                    bigEndian(m_bytes, frame.container.references + i * m_referenceSize, m_referenceSize));
                 deepest = std::max(deepest, depth[child]);
                 size += expandedSize[child];
                 if (size > PropertyList::maximumObjects)
@@ -250,7 +248,8 @@ Result<PropertyList> PropertyList::fromBytes(std::string_view bytes)
 {
     if (bytes.empty() || bytes.size() > maximumFileSize)
         return Error::fromSyscall("plist_from_memory", EINVAL);
-    bool acceptable = bytes.starts_with("bplist00") ? BinaryListCheck { bytes }.isAcceptable() : xmlNestingIsAcceptable(bytes);
+    bool acceptable
+        = bytes.starts_with("bplist00") ? BinaryListCheck { bytes }.isAcceptable() : xmlNestingIsAcceptable(bytes);
     if (!acceptable)
         return Error::fromSyscall("plist_from_memory", EINVAL);
     plist_t root = nullptr;
@@ -263,7 +262,8 @@ Result<PropertyList> PropertyList::fromBytes(std::string_view bytes)
 Result<PropertyList> PropertyList::fromFile(const std::string& path)
 {
     // Regular files only, so a FIFO in the file's place cannot hold the open.
-    auto bytes = FileManager::defaultManager().contentsAtPath(path, { .maximumSize = maximumFileSize, .regularFileOnly = true });
+    auto bytes = FileManager::defaultManager().contentsAtPath(
+        path, { .maximumSize = maximumFileSize, .regularFileOnly = true });
     if (!bytes)
         return bytes.error();
     auto list = fromBytes(*bytes);
@@ -323,7 +323,8 @@ static std::optional<PropertyValue> convert(plist_t node, unsigned depth)
     case PLIST_DATA: {
         uint64_t length = 0;
         const char* value = plist_get_data_ptr(node, &length);
-        return PropertyValue { PropertyValue::Data { value ? std::string { value, static_cast<size_t>(length) } : std::string {} } };
+        return PropertyValue { PropertyValue::Data {
+            value ? std::string { value, static_cast<size_t>(length) } : std::string {} } };
     }
     case PLIST_DATE: {
         int32_t seconds = 0, microseconds = 0;
@@ -373,9 +374,6 @@ static std::optional<PropertyValue> convert(plist_t node, unsigned depth)
     }
 }
 
-std::optional<PropertyValue> PropertyList::value() const
-{
-    return convert(static_cast<plist_t>(m_root.get()), 0);
-}
+std::optional<PropertyValue> PropertyList::value() const { return convert(static_cast<plist_t>(m_root.get()), 0); }
 
 }

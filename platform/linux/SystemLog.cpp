@@ -19,9 +19,8 @@ void systemLog(std::string_view text)
     localtime_r(&now.tv_sec, &local);
     char stamp[64];
     size_t length = strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-    std::snprintf(stamp + length, sizeof stamp - length, ".%03ld %s[%d:%ld] ",
-        static_cast<long>(now.tv_usec / 1000), program_invocation_short_name,
-        static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)));
+    std::snprintf(stamp + length, sizeof stamp - length, ".%03ld %s[%d:%ld] ", static_cast<long>(now.tv_usec / 1000),
+        program_invocation_short_name, static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)));
 
     std::string entry { stamp };
     entry += text;

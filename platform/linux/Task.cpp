@@ -22,10 +22,7 @@
 extern char** environ;
 
 // glibc's <sys/pidfd.h> lacks C linkage in C++; call the kernel directly.
-static int pidfd_open(pid_t pid, unsigned flags)
-{
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, flags));
-}
+static int pidfd_open(pid_t pid, unsigned flags) { return static_cast<int>(syscall(SYS_pidfd_open, pid, flags)); }
 
 static int pidfd_send_signal(int pidfd, int signal, siginfo_t* info, unsigned flags)
 {
@@ -260,7 +257,8 @@ Result<void> Task::launch()
     posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
 
     pid_t pid = -1;
-    int error = posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), m_environment ? envp.data() : environ);
+    int error = posix_spawn(
+        &pid, program.c_str(), actions.get(), attributes.get(), argv.data(), m_environment ? envp.data() : environ);
     if (error)
         return Error::fromSyscall("posix_spawn", error, program);
 
@@ -326,10 +324,7 @@ void Task::waitUntilExit()
         reap(true);
 }
 
-bool Task::isRunning()
-{
-    return m_pid > 0 && !reap(false);
-}
+bool Task::isRunning() { return m_pid > 0 && !reap(false); }
 
 void Task::sendSignal(int signal)
 {
@@ -342,15 +337,9 @@ void Task::sendSignal(int signal)
         ::kill(m_pid, signal);
 }
 
-void Task::terminate()
-{
-    sendSignal(SIGTERM);
-}
+void Task::terminate() { sendSignal(SIGTERM); }
 
-void Task::kill()
-{
-    sendSignal(SIGKILL);
-}
+void Task::kill() { sendSignal(SIGKILL); }
 
 Task::~Task()
 {

@@ -47,7 +47,8 @@ std::string Workspace::installPrefixForExecutable(const std::string& executableP
         return stringByDeletingLastPathComponent(folder);
     std::string contents = stringByDeletingLastPathComponent(folder);
     std::string applications = stringByDeletingLastPathComponent(stringByDeletingLastPathComponent(contents));
-    if (lastPathComponent(folder) == "MacOS" && lastPathComponent(contents) == "Contents" && lastPathComponent(applications) == "Applications")
+    if (lastPathComponent(folder) == "MacOS" && lastPathComponent(contents) == "Contents"
+        && lastPathComponent(applications) == "Applications")
         return stringByDeletingLastPathComponent(applications);
     return ZELVANT_INSTALL_PREFIX;
 }

@@ -84,7 +84,8 @@ int main(int argc, char** argv)
     Bundle bundle = Bundle::bundleForExecutable(stringByAppendingPathComponent(macOS, name));
     std::string executableName = bundle.bundleExecutable(name);
     if (executableName.find('/') != std::string::npos || executableName == "." || executableName == "..")
-        return cannotOpen(name, *application + " names the executable '" + executableName + "', which is not a file name");
+        return cannotOpen(
+            name, *application + " names the executable '" + executableName + "', which is not a file name");
     std::string executable = stringByAppendingPathComponent(macOS, executableName);
     struct stat status;
     if (::stat(executable.c_str(), &status) != 0)

@@ -29,7 +29,8 @@ static int waitForProgram(Task& program, int signals)
         if (::poll(waits, stopSignal ? 1 : 2, -1) < 0 && errno != EINTR)
             break;
         signalfd_siginfo received;
-        if (!stopSignal && (waits[1].revents & POLLIN) && ::read(signals, &received, sizeof received) == sizeof received) {
+        if (!stopSignal && (waits[1].revents & POLLIN)
+            && ::read(signals, &received, sizeof received) == sizeof received) {
             stopSignal = static_cast<int>(received.ssi_signo);
             program.terminate();
         }

@@ -132,10 +132,7 @@ inline ReferenceDecoding referenceDecode(std::string_view bytes)
     return decoding;
 }
 
-inline bool referenceIsValidUTF8(std::string_view bytes)
-{
-    return referenceDecode(bytes).wellFormed;
-}
+inline bool referenceIsValidUTF8(std::string_view bytes) { return referenceDecode(bytes).wellFormed; }
 
 // How deep arrays and dictionaries nest; 0 for anything else.
 inline unsigned depth(const platform::PropertyValue& value)
@@ -154,8 +151,7 @@ inline unsigned depth(const platform::PropertyValue& value)
 }
 
 // Whether every string in it, keys included, passes the test.
-template<typename Test>
-bool allStrings(const platform::PropertyValue& value, const Test& test)
+template<typename Test> bool allStrings(const platform::PropertyValue& value, const Test& test)
 {
     if (value.isString())
         return test(value.string());

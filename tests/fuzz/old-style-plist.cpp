@@ -11,15 +11,16 @@ using platform::PropertyValue;
 
 namespace {
 
-enum class Quoting { Double,
-    BareWherePossible };
+enum class Quoting { Double, BareWherePossible };
 
 void printString(const std::string& string, Quoting quoting, std::string& out)
 {
-    bool bare = quoting == Quoting::BareWherePossible && !string.empty()
-        && string.find("//") == std::string::npos && string.find("/*") == std::string::npos;
+    bool bare = quoting == Quoting::BareWherePossible && !string.empty() && string.find("//") == std::string::npos
+        && string.find("/*") == std::string::npos;
     for (char c : string) {
-        bare = bare && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' || c == '/' || c == ':' || c == '.' || c == '-');
+        bare = bare
+            && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$'
+                || c == '/' || c == ':' || c == '.' || c == '-');
     }
     if (bare) {
         out += string;
@@ -97,14 +98,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!value)
         return 0;
     if (fuzz::depth(*value) > platform::maximumOldStylePropertyListDepth)
-        fuzz::propertyFailed("what is accepted nests no deeper than the limit", "depth " + std::to_string(fuzz::depth(*value)));
+        fuzz::propertyFailed(
+            "what is accepted nests no deeper than the limit", "depth " + std::to_string(fuzz::depth(*value)));
     if (fuzz::referenceIsValidUTF8(text) && !fuzz::allStrings(*value, fuzz::referenceIsValidUTF8))
         fuzz::propertyFailed("valid UTF-8 in gives valid UTF-8 strings out", "text: " + fuzz::printable(text));
     // One array more around it reads as that array up to the limit, and is refused past it.
     auto wrapped = platform::parseOldStylePropertyList("(" + std::string { text } + "\n)");
     if (fuzz::depth(*value) < platform::maximumOldStylePropertyListDepth) {
         if (!wrapped || *wrapped != PropertyValue { PropertyValue::Array { *value } })
-            fuzz::propertyFailed("an array around what is accepted reads as that array", "text: " + fuzz::printable(text));
+            fuzz::propertyFailed(
+                "an array around what is accepted reads as that array", "text: " + fuzz::printable(text));
     } else if (wrapped) {
         fuzz::propertyFailed("nesting past the limit is refused", "depth " + std::to_string(fuzz::depth(*wrapped)));
     }
@@ -113,12 +116,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         print(*value, quoting, printed);
         auto again = platform::parseOldStylePropertyList(printed);
         if (!again)
-            fuzz::propertyFailed("what is printed back parses again", "text:    " + fuzz::printable(text) + "\nprinted: " + fuzz::printable(printed));
+            fuzz::propertyFailed("what is printed back parses again",
+                "text:    " + fuzz::printable(text) + "\nprinted: " + fuzz::printable(printed));
         if (*again != *value) {
             std::string reprinted;
             print(*again, quoting, reprinted);
             fuzz::propertyFailed("what is printed back parses to the same value",
-                "text:      " + fuzz::printable(text) + "\nprinted:   " + fuzz::printable(printed) + "\nreprinted: " + fuzz::printable(reprinted));
+                "text:      " + fuzz::printable(text) + "\nprinted:   " + fuzz::printable(printed)
+                    + "\nreprinted: " + fuzz::printable(reprinted));
         }
     }
     return 0;

@@ -102,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!value)
         return 0;
     if (fuzz::depth(*value) > PropertyList::maximumDepth + 1)
-        fuzz::propertyFailed("what is accepted converts to values no deeper than the limit", "depth " + std::to_string(fuzz::depth(*value)));
+        fuzz::propertyFailed("what is accepted converts to values no deeper than the limit",
+            "depth " + std::to_string(fuzz::depth(*value)));
 
     if (!writable(static_cast<plist_t>(list->root())))
         return 0;
@@ -115,9 +116,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::free(written);
     auto again = PropertyList::fromBytes(binary);
     if (!again)
-        fuzz::propertyFailed("what libplist writes back is accepted", "input:   " + fuzz::printable(bytes) + "\nwritten: " + fuzz::printable(binary));
+        fuzz::propertyFailed("what libplist writes back is accepted",
+            "input:   " + fuzz::printable(bytes) + "\nwritten: " + fuzz::printable(binary));
     auto valueAgain = again->value();
     if (!valueAgain || !same(*valueAgain, *value))
-        fuzz::propertyFailed("what libplist writes back reads as the same value", "input:   " + fuzz::printable(bytes) + "\nwritten: " + fuzz::printable(binary));
+        fuzz::propertyFailed("what libplist writes back reads as the same value",
+            "input:   " + fuzz::printable(bytes) + "\nwritten: " + fuzz::printable(binary));
     return 0;
 }

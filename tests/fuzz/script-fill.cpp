@@ -21,8 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         { .zelvantDir = fields[0], .homeDir = fields[1], .language = fields[2], .supportDir = fields[3] });
     if (filled != expected) {
         fuzz::propertyFailed("the fill equals the naive four passes in order",
-            "values:   " + fuzz::printable(fields[0]) + " " + fuzz::printable(fields[1]) + " " + fuzz::printable(fields[2]) + " "
-                + fuzz::printable(fields[3]) + "\ntemplate: " + fuzz::printable(templateText) + "\nresult:   " + fuzz::printable(filled)
+            "values:   " + fuzz::printable(fields[0]) + " " + fuzz::printable(fields[1]) + " "
+                + fuzz::printable(fields[2]) + " " + fuzz::printable(fields[3])
+                + "\ntemplate: " + fuzz::printable(templateText) + "\nresult:   " + fuzz::printable(filled)
                 + "\nexpected: " + fuzz::printable(expected));
     }
     return 0;

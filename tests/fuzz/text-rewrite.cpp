@@ -35,8 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     auto rewritten = MyApplicationDelegate::manipulateText(text, version);
     if (rewritten != expected) {
         fuzz::propertyFailed("the rewrite equals the naive two passes, home first",
-            "HOME:     " + fuzz::printable(home) + "\nversion:  " + fuzz::printable(version) + "\ntext:     " + fuzz::printable(text)
-                + "\nresult:   " + (rewritten ? fuzz::printable(*rewritten) : "none") + "\nexpected: " + fuzz::printable(expected));
+            "HOME:     " + fuzz::printable(home) + "\nversion:  " + fuzz::printable(version) + "\ntext:     "
+                + fuzz::printable(text) + "\nresult:   " + (rewritten ? fuzz::printable(*rewritten) : "none")
+                + "\nexpected: " + fuzz::printable(expected));
     }
     if (MyApplicationDelegate::manipulateText(std::nullopt, version))
         fuzz::propertyFailed("no text in, no text out");

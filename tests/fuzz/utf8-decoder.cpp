@@ -16,10 +16,7 @@ using platform::UTF8Decoder;
 
 namespace {
 
-enum class Mode { Decode,
-    InPlace,
-    InPlaceScarceHeadroom,
-    DecodeAgain };
+enum class Mode { Decode, InPlace, InPlaceScarceHeadroom, DecodeAgain };
 
 struct Chunk {
     size_t length;
@@ -30,8 +27,7 @@ struct Chunk {
 // AddressSanitizer sees any read past it.
 std::string decodeChunk(UTF8Decoder& decoder, std::string_view bytes, Mode mode)
 {
-    size_t headroom = mode == Mode::InPlace ? 16 : mode == Mode::InPlaceScarceHeadroom ? 1
-                                                                                       : 0;
+    size_t headroom = mode == Mode::InPlace ? 16 : mode == Mode::InPlaceScarceHeadroom ? 1 : 0;
     auto buffer = std::make_unique<char[]>(headroom + bytes.size());
     std::copy(bytes.begin(), bytes.end(), buffer.get() + headroom);
     if (mode == Mode::InPlace || mode == Mode::InPlaceScarceHeadroom)
@@ -42,7 +38,8 @@ std::string decodeChunk(UTF8Decoder& decoder, std::string_view bytes, Mode mode)
 void checkPiece(std::string_view piece, std::string_view stream)
 {
     if (!fuzz::referenceIsValidUTF8(piece))
-        fuzz::propertyFailed("every piece of decoded text is valid UTF-8", "piece:  " + fuzz::printable(piece) + "\nstream: " + fuzz::printable(stream));
+        fuzz::propertyFailed("every piece of decoded text is valid UTF-8",
+            "piece:  " + fuzz::printable(piece) + "\nstream: " + fuzz::printable(stream));
     if (!platform::isValidUTF8(piece))
         fuzz::propertyFailed("isValidUTF8 accepts valid UTF-8", "piece: " + fuzz::printable(piece));
 }
@@ -68,14 +65,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     auto reference = fuzz::referenceDecode(stream);
     if (platform::isValidUTF8(stream) != reference.wellFormed)
-        fuzz::propertyFailed(reference.wellFormed ? "isValidUTF8 accepts valid UTF-8" : "isValidUTF8 refuses ill-formed UTF-8", "stream: " + fuzz::printable(stream));
+        fuzz::propertyFailed(
+            reference.wellFormed ? "isValidUTF8 accepts valid UTF-8" : "isValidUTF8 refuses ill-formed UTF-8",
+            "stream: " + fuzz::printable(stream));
 
     UTF8Decoder wholeDecoder;
     std::string whole = decodeChunk(wholeDecoder, stream, Mode::Decode);
     whole += wholeDecoder.finish();
     if (whole != reference.text) {
         fuzz::propertyFailed("the whole stream decodes as the textbook decoder does",
-            "stream:   " + fuzz::printable(stream) + "\ndecoded:  " + fuzz::printable(whole) + "\nexpected: " + fuzz::printable(reference.text));
+            "stream:   " + fuzz::printable(stream) + "\ndecoded:  " + fuzz::printable(whole)
+                + "\nexpected: " + fuzz::printable(reference.text));
     }
 
     UTF8Decoder decoder;
@@ -107,8 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (const auto& cut : cuts)
             shown += std::to_string(cut.length) + "/" + std::to_string(static_cast<int>(cut.mode)) + " ";
         fuzz::propertyFailed("decoding in chunks gives the decoding of the whole stream",
-            "stream:  " + fuzz::printable(stream) + "\nchunks (length/mode): " + shown + "\nchunked: " + fuzz::printable(text)
-                + "\nwhole:   " + fuzz::printable(whole));
+            "stream:  " + fuzz::printable(stream) + "\nchunks (length/mode): " + shown
+                + "\nchunked: " + fuzz::printable(text) + "\nwhole:   " + fuzz::printable(whole));
     }
     return 0;
 }
