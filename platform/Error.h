@@ -6,17 +6,23 @@
 
 namespace platform {
 
-// A failed operation: the errno it ended with, the call that failed and,
-// where there is one, the path it failed on.
+// A failed operation. A system call's failure keeps its errno, the call and,
+// where there is one, the path it failed on (code non-zero). A failure no
+// system call reported (a refused request, a file of the wrong kind) has code
+// 0 and says in reason what went wrong: no errno is made up for it.
 struct Error {
     int code { 0 };
     std::string call;
     std::string path;
+    std::string reason;
 
     static Error fromSyscall(std::string call, int code, std::string path = {});
     static Error fromErrno(std::string call, std::string path = {});
+    // operation: what was being done; reason: why it could not be, in words.
+    static Error failure(std::string operation, std::string reason, std::string path = {});
 
-    // "open: /some/path: No such file or directory"
+    bool isSystemError() const { return code != 0; }
+    // "open: /some/path: No such file or directory", "read: /a/fifo: not a regular file"
     std::string message() const;
 };
 

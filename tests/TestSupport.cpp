@@ -26,6 +26,25 @@ namespace fs = std::filesystem;
 
 namespace test {
 
+ScopedEnvironment::ScopedEnvironment(std::string name, std::optional<std::string> value)
+    : m_name(std::move(name))
+{
+    if (const char* old = std::getenv(m_name.c_str()))
+        m_old = old;
+    if (value)
+        ::setenv(m_name.c_str(), value->c_str(), 1);
+    else
+        ::unsetenv(m_name.c_str());
+}
+
+ScopedEnvironment::~ScopedEnvironment()
+{
+    if (m_old)
+        ::setenv(m_name.c_str(), m_old->c_str(), 1);
+    else
+        ::unsetenv(m_name.c_str());
+}
+
 TemporaryDirectory::TemporaryDirectory()
 {
     std::string pattern = fs::temp_directory_path().string() + "/zelvant-test-XXXXXX";

@@ -13,6 +13,20 @@
 
 namespace test {
 
+// Sets (or, with no value, unsets) one variable of this process's
+// environment for the object's lifetime; the old state comes back after.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(std::string name, std::optional<std::string> value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_old;
+};
+
 // A directory removed with everything in it when the test ends.
 class TemporaryDirectory {
 public:

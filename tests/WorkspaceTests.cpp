@@ -7,22 +7,7 @@
 
 using namespace platform;
 
-namespace {
-
-// Sets a variable for the test's length.
-struct ScopedEnvironment {
-    ScopedEnvironment(const char* name, const std::string& value)
-        : m_name(name)
-        , m_old(std::getenv(name) ? std::optional<std::string> { std::getenv(name) } : std::nullopt)
-    {
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnvironment() { m_old ? setenv(m_name, m_old->c_str(), 1) : unsetenv(m_name); }
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
-
-}
+using test::ScopedEnvironment;
 
 TEST(Workspace, ApplicationPathSkipsEmptyRelativeAndMissingEntriesAndFilesThatAreNoApplication)
 {

@@ -122,7 +122,7 @@ Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start()
         if (!chunk)
             return chunk.error();
         if (chunk->empty())
-            return Error { 0, "Xvfb ended before it accepted connections", *server };
+            return Error::failure("Xvfb", "ended before it accepted connections", *server);
         text += *chunk;
     }
     display->m_name = ":" + text.substr(0, text.find('\n'));
