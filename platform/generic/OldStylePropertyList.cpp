@@ -137,82 +137,77 @@ private:
         return unit;
     }
 
+    // Joins \U escapes that form a surrogate pair; a half left alone becomes U+FFFD.
+    struct SurrogatePairing {
+        char32_t pendingHigh { 0 };
+
+        void flush(std::string& out)
+        {
+            if (pendingHigh)
+                appendUTF8(out, 0xFFFD);
+            pendingHigh = 0;
+        }
+        void add(std::string& out, char32_t unit)
+        {
+            if (unit >= 0xDC00 && unit <= 0xDFFF && pendingHigh) {
+                appendUTF8(out, 0x10000 + ((pendingHigh - 0xD800) << 10) + (unit - 0xDC00));
+                pendingHigh = 0;
+                return;
+            }
+            flush(out);
+            if (unit >= 0xD800 && unit <= 0xDBFF)
+                pendingHigh = unit;
+            else
+                appendUTF8(out, unit);
+        }
+    };
+
+    static char controlCharacter(char escape)
+    {
+        static constexpr std::string_view names = "abfnrtv", characters = "\a\b\f\n\r\t\v";
+        size_t index = names.find(escape);
+        return index == std::string_view::npos ? escape : characters[index];
+    }
+
+    // What follows a backslash; false when it is malformed.
+    bool appendEscape(std::string& result, SurrogatePairing& pairing)
+    {
+        if (atEnd())
+            return false;
+        char escape = m_text[m_position++];
+        if (escape == 'U') {
+            auto unit = parseUnicodeEscape();
+            if (unit)
+                pairing.add(result, *unit);
+            return unit.has_value();
+        }
+        pairing.flush(result);
+        if (escape >= '0' && escape <= '7') {
+            // Up to three octal digits; values past ASCII name Latin-1 characters.
+            char32_t value = static_cast<char32_t>(escape - '0');
+            for (int i = 0; i < 2 && !atEnd() && peek() >= '0' && peek() <= '7'; ++i)
+                value = value * 8 + static_cast<char32_t>(m_text[m_position++] - '0');
+            appendUTF8(result, value);
+        } else
+            result += controlCharacter(escape);
+        return true;
+    }
+
     std::optional<std::string> parseQuoted(char quote)
     {
         std::string result;
-        char32_t pendingHighSurrogate = 0;
-        auto flushSurrogate = [&] {
-            if (pendingHighSurrogate)
-                appendUTF8(result, 0xFFFD);
-            pendingHighSurrogate = 0;
-        };
+        SurrogatePairing pairing;
         while (!atEnd()) {
             char c = m_text[m_position++];
-            if (c == quote) {
-                flushSurrogate();
-                return result;
-            }
-            if (c != '\\') {
-                flushSurrogate();
-                result += c;
-                continue;
-            }
-            if (atEnd())
-                return std::nullopt;
-            char escape = m_text[m_position++];
-            if (escape == 'U') {
-                auto unit = parseUnicodeEscape();
-                if (!unit)
+            if (c == '\\') {
+                if (!appendEscape(result, pairing))
                     return std::nullopt;
-                if (*unit >= 0xDC00 && *unit <= 0xDFFF && pendingHighSurrogate) {
-                    appendUTF8(result, 0x10000 + ((pendingHighSurrogate - 0xD800) << 10) + (*unit - 0xDC00));
-                    pendingHighSurrogate = 0;
-                    continue;
-                }
-                flushSurrogate();
-                if (*unit >= 0xD800 && *unit <= 0xDBFF)
-                    pendingHighSurrogate = *unit;
-                else if (*unit >= 0xDC00 && *unit <= 0xDFFF)
-                    appendUTF8(result, 0xFFFD);
-                else
-                    appendUTF8(result, *unit);
                 continue;
             }
-            flushSurrogate();
-            if (escape >= '0' && escape <= '7') {
-                // Up to three octal digits; values past ASCII name Latin-1 characters.
-                char32_t value = static_cast<char32_t>(escape - '0');
-                for (int i = 0; i < 2 && !atEnd() && peek() >= '0' && peek() <= '7'; ++i)
-                    value = value * 8 + static_cast<char32_t>(m_text[m_position++] - '0');
-                appendUTF8(result, value);
-                continue;
-            }
-            switch (escape) {
-            case 'a':
-                result += '\a';
-                break;
-            case 'b':
-                result += '\b';
-                break;
-            case 'f':
-                result += '\f';
-                break;
-            case 'n':
-                result += '\n';
-                break;
-            case 'r':
-                result += '\r';
-                break;
-            case 't':
-                result += '\t';
-                break;
-            case 'v':
-                result += '\v';
-                break;
-            default:
-                result += escape;
-                break;
-            }
+            pairing.flush(result);
+            if (c == quote)
+                return result;
+            result += c;
         }
         return std::nullopt;
     }
