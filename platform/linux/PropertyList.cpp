@@ -3,7 +3,6 @@
 #include "FileManager.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -35,6 +34,23 @@ public:
     {
     }
 
+    // Why the list is refused; none when it is acceptable.
+    std::optional<std::string> refusal()
+    {
+        if (isAcceptable())
+            return std::nullopt;
+        return std::string { m_reason };
+    }
+
+private:
+    static constexpr const char* malformed = "malformed";
+
+    bool refuse(const char* reason)
+    {
+        m_reason = reason;
+        return false;
+    }
+
     bool isAcceptable()
     {
         constexpr size_t headerSize = 8, trailerSize = 32;
@@ -48,7 +64,9 @@ public:
         m_offsetTable = bigEndian(m_bytes, trailer + 24, 8);
         if (!m_offsetSize || m_offsetSize > 8 || !m_referenceSize || m_referenceSize > 8)
             return false;
-        if (!objectCount || objectCount > PropertyList::maximumObjects || topObject >= objectCount)
+        if (objectCount > PropertyList::maximumObjects)
+            return refuse(tooManyObjects);
+        if (!objectCount || topObject >= objectCount)
             return false;
         if (m_offsetTable < headerSize || m_offsetTable > trailer
             || (trailer - m_offsetTable) / m_offsetSize < objectCount)
@@ -57,7 +75,6 @@ public:
         return walk(static_cast<size_t>(topObject));
     }
 
-private:
     struct Container {
         size_t references { 0 }; // where the object references start
         size_t count { 0 }; // how many references
@@ -137,69 +154,102 @@ private:
         return true;
     }
 
+    enum class State : uint8_t { Unvisited, Open, Done };
+    struct Frame {
+        size_t object;
+        Container container;
+        size_t next;
+    };
+
+    size_t reference(const Container& container, size_t index) const
+    {
+        return static_cast<size_t>(bigEndian(m_bytes, container.references + index * m_referenceSize, m_referenceSize));
+    }
+
+    bool open(size_t object)
+    {
+        auto found = container(object);
+        if (!found)
+            return false;
+        if (m_stack.size() >= PropertyList::maximumDepth)
+            return refuse(tooDeep);
+        m_state[object] = State::Open;
+        m_stack.push_back({ object, *found, 0 });
+        return true;
+    }
+
+    // Goes on to the next child of the innermost open container.
+    bool visitNext(Frame& frame)
+    {
+        size_t child = reference(frame.container, frame.next);
+        bool isKey = frame.next < frame.container.keys;
+        ++frame.next;
+        if (child >= m_objectCount || (isKey && !isAcceptableKey(child)))
+            return false;
+        if (m_state[child] == State::Open)
+            return refuse("contains itself");
+        if (m_state[child] == State::Unvisited)
+            return open(child);
+        // Reached before on a shorter path: its depth now adds to this one.
+        if (m_stack.size() + m_depth[child] > PropertyList::maximumDepth)
+            return refuse(tooDeep);
+        return true;
+    }
+
+    // All children done: how deep and how large the container expands.
+    bool close(const Frame& frame)
+    {
+        uint16_t deepest = 0;
+        uint64_t size = 1;
+        for (size_t i = 0; i < frame.container.count; ++i) {
+            size_t child = reference(frame.container, i);
+            deepest = std::max(deepest, m_depth[child]);
+            size += m_expandedSize[child];
+            if (size > PropertyList::maximumObjects)
+                return refuse(tooManyObjects);
+        }
+        m_depth[frame.object] = static_cast<uint16_t>(deepest + 1);
+        m_expandedSize[frame.object] = static_cast<uint32_t>(size);
+        m_state[frame.object] = State::Done;
+        return true;
+    }
+
     // Depth-first over the object graph without recursion, measuring how
     // deep and how large the tree it expands to would be.
     bool walk(size_t top)
     {
-        enum class State : uint8_t { Unvisited, Open, Done };
-        std::vector<State> state(m_objectCount, State::Unvisited);
-        std::vector<uint16_t> depth(m_objectCount, 0);
-        std::vector<uint32_t> expandedSize(m_objectCount, 0);
-        struct Frame {
-            size_t object;
-            Container container;
-            size_t next;
-        };
-        std::vector<Frame> stack;
-        auto open = [&](size_t object) {
-            auto found = container(object);
-            if (!found || stack.size() >= PropertyList::maximumDepth)
-                return false;
-            state[object] = State::Open;
-            stack.push_back({ object, *found, 0 });
-            return true;
-        };
+        m_state.assign(m_objectCount, State::Unvisited);
+        m_depth.assign(m_objectCount, 0);
+        m_expandedSize.assign(m_objectCount, 0);
         if (!open(top))
             return false;
-        while (!stack.empty()) {
-            Frame& frame = stack.back();
+        while (!m_stack.empty()) {
+            Frame& frame = m_stack.back();
             if (frame.next < frame.container.count) {
-                size_t child = static_cast<size_t>(
-                    bigEndian(m_bytes, frame.container.references + frame.next * m_referenceSize, m_referenceSize));
-                bool isKey = frame.next < frame.container.keys;
-                ++frame.next;
-                if (child >= m_objectCount || state[child] == State::Open || (isKey && !isAcceptableKey(child)))
-                    return false;
-                if (state[child] == State::Unvisited && !open(child))
-                    return false;
-                // Reached before on a shorter path: its depth now adds to this one.
-                if (state[child] == State::Done && stack.size() + depth[child] > PropertyList::maximumDepth)
+                if (!visitNext(frame))
                     return false;
                 continue;
             }
-            uint16_t deepest = 0;
-            uint64_t size = 1;
-            for (size_t i = 0; i < frame.container.count; ++i) {
-                size_t child = static_cast<size_t>(
-                    bigEndian(m_bytes, frame.container.references + i * m_referenceSize, m_referenceSize));
-                deepest = std::max(deepest, depth[child]);
-                size += expandedSize[child];
-                if (size > PropertyList::maximumObjects)
-                    return false;
-            }
-            depth[frame.object] = static_cast<uint16_t>(deepest + 1);
-            expandedSize[frame.object] = static_cast<uint32_t>(size);
-            state[frame.object] = State::Done;
-            stack.pop_back();
+            if (!close(frame))
+                return false;
+            m_stack.pop_back();
         }
         return true;
     }
+
+    static constexpr const char* tooDeep = "nested deeper than the limit";
+    static constexpr const char* tooManyObjects = "expands to too many objects";
 
     std::string_view m_bytes;
     size_t m_offsetSize { 0 };
     size_t m_referenceSize { 0 };
     uint64_t m_offsetTable { 0 };
     size_t m_objectCount { 0 };
+    std::vector<State> m_state;
+    std::vector<uint16_t> m_depth;
+    std::vector<uint32_t> m_expandedSize;
+    std::vector<Frame> m_stack;
+    const char* m_reason { malformed };
 };
 
 }
@@ -244,18 +294,23 @@ static bool xmlNestingIsAcceptable(std::string_view text)
     return true;
 }
 
+static Error refused(std::string reason) { return Error::failure("read property list", std::move(reason)); }
+
 Result<PropertyList> PropertyList::fromBytes(std::string_view bytes)
 {
-    if (bytes.empty() || bytes.size() > maximumFileSize)
-        return Error::fromSyscall("plist_from_memory", EINVAL);
-    bool acceptable
-        = bytes.starts_with("bplist00") ? BinaryListCheck { bytes }.isAcceptable() : xmlNestingIsAcceptable(bytes);
-    if (!acceptable)
-        return Error::fromSyscall("plist_from_memory", EINVAL);
+    if (bytes.empty())
+        return refused("empty");
+    if (bytes.size() > maximumFileSize)
+        return refused("larger than the limit");
+    if (bytes.starts_with("bplist00")) {
+        if (auto refusal = BinaryListCheck { bytes }.refusal())
+            return refused(std::move(*refusal));
+    } else if (!xmlNestingIsAcceptable(bytes))
+        return refused("nested deeper than the limit");
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     if (!root)
-        return Error::fromSyscall("plist_from_memory", EINVAL);
+        return refused("malformed");
     return PropertyList { root };
 }
 
@@ -267,8 +322,11 @@ Result<PropertyList> PropertyList::fromFile(const std::string& path)
     if (!bytes)
         return bytes.error();
     auto list = fromBytes(*bytes);
-    if (!list)
-        return Error::fromSyscall("plist_from_memory", EINVAL, path);
+    if (!list) {
+        Error error = list.error();
+        error.path = path;
+        return error;
+    }
     return list;
 }
 
@@ -288,87 +346,106 @@ std::optional<std::string> PropertyList::stringForKey(const std::string& key) co
     return std::string { value, static_cast<size_t>(length) };
 }
 
+static std::optional<PropertyValue> convert(plist_t node, unsigned depth);
+
+static std::optional<PropertyValue> convertArray(plist_t node, unsigned depth)
+{
+    PropertyValue::Array array;
+    uint32_t count = plist_array_get_size(node);
+    array.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        auto element = convert(plist_array_get_item(node, i), depth + 1);
+        if (!element)
+            return std::nullopt;
+        array.push_back(std::move(*element));
+    }
+    return PropertyValue { std::move(array) };
+}
+
+static std::optional<PropertyValue> convertDictionary(plist_t node, unsigned depth)
+{
+    PropertyValue::Dictionary dictionary;
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(node, &iterator);
+    if (!iterator)
+        return std::nullopt;
+    std::optional<PropertyValue> result;
+    for (;;) {
+        char* key = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(node, iterator, &key, &item);
+        if (!item) {
+            std::free(key);
+            result = PropertyValue { std::move(dictionary) };
+            break;
+        }
+        std::string name = key ? key : "";
+        std::free(key);
+        auto element = convert(item, depth + 1);
+        if (!element)
+            break;
+        dictionary.insert_or_assign(std::move(name), std::move(*element));
+    }
+    std::free(iterator);
+    return result;
+}
+
+// By length: plist_get_string_val aborts on a string that holds a NUL.
+static std::optional<PropertyValue> convertBytes(plist_t node, bool isString)
+{
+    uint64_t length = 0;
+    const char* value = isString ? plist_get_string_ptr(node, &length) : plist_get_data_ptr(node, &length);
+    std::string bytes = value ? std::string { value, static_cast<size_t>(length) } : std::string {};
+    if (!isString)
+        return PropertyValue { PropertyValue::Data { std::move(bytes) } };
+    if (!value)
+        return std::nullopt;
+    return PropertyValue { std::move(bytes) };
+}
+
+static PropertyValue convertNumber(plist_t node, plist_type type)
+{
+    if (type == PLIST_REAL) {
+        double value = 0;
+        plist_get_real_val(node, &value);
+        return PropertyValue { value };
+    }
+    uint64_t value = 0;
+    if (type == PLIST_UID)
+        plist_get_uid_val(node, &value);
+    else
+        plist_get_uint_val(node, &value);
+    // Negative integers come back in two's complement.
+    return PropertyValue { static_cast<int64_t>(value) };
+}
+
 static std::optional<PropertyValue> convert(plist_t node, unsigned depth)
 {
     if (depth > PropertyList::maximumDepth)
         return std::nullopt;
-    switch (plist_get_node_type(node)) {
+    plist_type type = plist_get_node_type(node);
+    switch (type) {
     case PLIST_BOOLEAN: {
         uint8_t value = 0;
         plist_get_bool_val(node, &value);
         return PropertyValue { value != 0 };
     }
     case PLIST_UINT:
-    case PLIST_UID: {
-        uint64_t value = 0;
-        if (plist_get_node_type(node) == PLIST_UID)
-            plist_get_uid_val(node, &value);
-        else
-            plist_get_uint_val(node, &value);
-        // Negative integers come back in two's complement.
-        return PropertyValue { static_cast<int64_t>(value) };
-    }
-    case PLIST_REAL: {
-        double value = 0;
-        plist_get_real_val(node, &value);
-        return PropertyValue { value };
-    }
-    case PLIST_STRING: {
-        uint64_t length = 0;
-        const char* value = plist_get_string_ptr(node, &length);
-        if (!value)
-            return std::nullopt;
-        return PropertyValue { std::string { value, static_cast<size_t>(length) } };
-    }
-    case PLIST_DATA: {
-        uint64_t length = 0;
-        const char* value = plist_get_data_ptr(node, &length);
-        return PropertyValue { PropertyValue::Data {
-            value ? std::string { value, static_cast<size_t>(length) } : std::string {} } };
-    }
+    case PLIST_UID:
+    case PLIST_REAL:
+        return convertNumber(node, type);
+    case PLIST_STRING:
+    case PLIST_DATA:
+        return convertBytes(node, type == PLIST_STRING);
     case PLIST_DATE: {
         int32_t seconds = 0, microseconds = 0;
         plist_get_date_val(node, &seconds, &microseconds);
         return PropertyValue { PropertyValue::Date { seconds + microseconds / 1e6 } };
     }
-    case PLIST_ARRAY: {
-        PropertyValue::Array array;
-        uint32_t count = plist_array_get_size(node);
-        array.reserve(count);
-        for (uint32_t i = 0; i < count; ++i) {
-            auto element = convert(plist_array_get_item(node, i), depth + 1);
-            if (!element)
-                return std::nullopt;
-            array.push_back(std::move(*element));
-        }
-        return PropertyValue { std::move(array) };
-    }
-    case PLIST_DICT: {
-        PropertyValue::Dictionary dictionary;
-        plist_dict_iter iterator = nullptr;
-        plist_dict_new_iter(node, &iterator);
-        if (!iterator)
-            return std::nullopt;
-        std::optional<PropertyValue> result;
-        for (;;) {
-            char* key = nullptr;
-            plist_t item = nullptr;
-            plist_dict_next_item(node, iterator, &key, &item);
-            if (!item) {
-                std::free(key);
-                result = PropertyValue { std::move(dictionary) };
-                break;
-            }
-            std::string name = key ? key : "";
-            std::free(key);
-            auto element = convert(item, depth + 1);
-            if (!element)
-                break;
-            dictionary.insert_or_assign(std::move(name), std::move(*element));
-        }
-        std::free(iterator);
-        return result;
-    }
+    case PLIST_ARRAY:
+        return convertArray(node, depth);
+    case PLIST_DICT:
+        return convertDictionary(node, depth);
     default:
         return std::nullopt;
     }
