@@ -367,14 +367,14 @@ std::string MyApplicationDelegate::fillLauncherScriptTemplate(std::string text, 
     return text;
 }
 
-// A preferred language that can name an entry inside the catalogue directory
-// and nothing outside it.
 // Where a default came from, for the trace.
 static std::string_view domainName(std::optional<UserDefaults::Domain> domain)
 {
     return domain ? UserDefaults::domainName(*domain) : "no domain";
 }
 
+// A preferred language that can name an entry inside the catalogue directory
+// and nothing outside it.
 static bool isCatalogueEntryName(const PropertyValue& language)
 {
     if (!language.isString())
