@@ -8,10 +8,10 @@ using Dictionary = PropertyValue::Dictionary;
 
 TEST(OldStylePropertyList, ReadsStringsArraysDictionariesAndData)
 {
-    const std::pair<std::string, PropertyValue> cases[] = { { "()", Array {} }, { "\"\"", "" },
-        { "  ( \"x y\" , 'z', $path/to:file.v-1_2, )  ", Array { "x y", "z", "$path/to:file.v-1_2" } },
-        { "{a = (1, \"two\"); \"b c\" = {d = e;}; k = 1; k = 2;}",
-            Dictionary { { "a", Array { "1", "two" } }, { "b c", Dictionary { { "d", "e" } } }, { "k", "2" } } },
+    const std::pair<std::string, PropertyValue> cases[] = { { " ( \"x y\" , 'z', $path/to:file.v-1_2, ) ",
+                                                                Array { "x y", "z", "$path/to:file.v-1_2" } },
+        { "{a = (); \"b c\" = {d = e;}; k = 1; k = 2;}",
+            Dictionary { { "a", Array {} }, { "b c", Dictionary { { "d", "e" } } }, { "k", "2" } } },
         { "/* lead */ (de /* first */, // second\n en, a//b\n) // end", Array { "de", "en", "a" } },
         { "<0fA1 ff>", PropertyValue::Data { "\x0f\xa1\xff" } }, { "\"\\\"\\\\\\n\\t\\101\\q\\351\"", "\"\\\n\tAqé" },
         // \U escapes are UTF-16 units: a pair is one character, a lone half U+FFFD.

@@ -8,20 +8,15 @@ using namespace platform;
 // that starts no well-formed sequence counts one and is copied unchanged.
 TEST(UnicodeText, CountsAndUppercasesCharactersAndKeepsIllFormedBytes)
 {
-    struct Case {
-        std::string text;
-        size_t count;
-        std::string upper;
-    };
-    const Case cases[] = {
+    const std::tuple<std::string, size_t, std::string> cases[] = {
         { "", 0, "" }, { "pT_br-9", 7, "PT_BR-9" }, { "ñu日😀", 4, "ÑU日😀" }, { "ßçÿıi", 5, "SSÇŸII" },
         { "αβςάжё", 6, "ΑΒΣΆЖЁ" }, { "\xff\xfe", 2, "\xff\xfe" }, { "a\xe6\x97z", 4, "A\xe6\x97Z" }, // truncated
         { "\xc0\xafé", 3, "\xc0\xafÉ" }, // overlong
         { "\xed\xa0\x80", 3, "\xed\xa0\x80" }, // surrogate
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(characterCount(c.text), c.count) << c.text;
-        EXPECT_EQ(uppercaseString(c.text), c.upper) << c.text;
+    for (const auto& [text, count, upper] : cases) {
+        EXPECT_EQ(characterCount(text), count) << text;
+        EXPECT_EQ(uppercaseString(text), upper) << text;
     }
 }
 

@@ -25,6 +25,13 @@ static uint64_t bigEndian(std::string_view bytes, size_t offset, size_t width)
     return value;
 }
 
+static std::string tooDeep() { return "nested deeper than " + std::to_string(PropertyList::maximumDepth) + " levels"; }
+
+static std::string tooManyObjects()
+{
+    return "expands to more than " + std::to_string(PropertyList::maximumObjects) + " objects";
+}
+
 namespace {
 
 class BinaryListCheck {
@@ -39,15 +46,13 @@ public:
     {
         if (isAcceptable())
             return std::nullopt;
-        return std::string { m_reason };
+        return m_reason;
     }
 
 private:
-    static constexpr const char* malformed = "malformed";
-
-    bool refuse(const char* reason)
+    bool refuse(std::string reason)
     {
-        m_reason = reason;
+        m_reason = std::move(reason);
         return false;
     }
 
@@ -65,7 +70,7 @@ private:
         if (!m_offsetSize || m_offsetSize > 8 || !m_referenceSize || m_referenceSize > 8)
             return false;
         if (objectCount > PropertyList::maximumObjects)
-            return refuse(tooManyObjects);
+            return refuse(tooManyObjects());
         if (!objectCount || topObject >= objectCount)
             return false;
         if (m_offsetTable < headerSize || m_offsetTable > trailer
@@ -172,7 +177,7 @@ private:
         if (!found)
             return false;
         if (m_stack.size() >= PropertyList::maximumDepth)
-            return refuse(tooDeep);
+            return refuse(tooDeep());
         m_state[object] = State::Open;
         m_stack.push_back({ object, *found, 0 });
         return true;
@@ -192,7 +197,7 @@ private:
             return open(child);
         // Reached before on a shorter path: its depth now adds to this one.
         if (m_stack.size() + m_depth[child] > PropertyList::maximumDepth)
-            return refuse(tooDeep);
+            return refuse(tooDeep());
         return true;
     }
 
@@ -206,7 +211,7 @@ private:
             deepest = std::max(deepest, m_depth[child]);
             size += m_expandedSize[child];
             if (size > PropertyList::maximumObjects)
-                return refuse(tooManyObjects);
+                return refuse(tooManyObjects());
         }
         m_depth[frame.object] = static_cast<uint16_t>(deepest + 1);
         m_expandedSize[frame.object] = static_cast<uint32_t>(size);
@@ -237,9 +242,6 @@ private:
         return true;
     }
 
-    static constexpr const char* tooDeep = "nested deeper than the limit";
-    static constexpr const char* tooManyObjects = "expands to too many objects";
-
     std::string_view m_bytes;
     size_t m_offsetSize { 0 };
     size_t m_referenceSize { 0 };
@@ -249,7 +251,7 @@ private:
     std::vector<uint16_t> m_depth;
     std::vector<uint32_t> m_expandedSize;
     std::vector<Frame> m_stack;
-    const char* m_reason { malformed };
+    std::string m_reason { "malformed" };
 };
 
 }
@@ -301,12 +303,12 @@ Result<PropertyList> PropertyList::fromBytes(std::string_view bytes)
     if (bytes.empty())
         return refused("empty");
     if (bytes.size() > maximumFileSize)
-        return refused("larger than the limit");
+        return refused("larger than " + std::to_string(maximumFileSize) + " bytes");
     if (bytes.starts_with("bplist00")) {
         if (auto refusal = BinaryListCheck { bytes }.refusal())
             return refused(std::move(*refusal));
     } else if (!xmlNestingIsAcceptable(bytes))
-        return refused("nested deeper than the limit");
+        return refused(tooDeep());
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     if (!root)
