@@ -1,4 +1,5 @@
 #include "MyApplicationDelegate.h"
+#include "Path.h"
 #include "ProcessInfo.h"
 #include "TestSupport.h"
 #include "UserDefaults.h"
@@ -55,9 +56,9 @@ struct LocaleSelection : ::testing::Test {
             if (entry == "(file)")
                 test::writeFile(catalogue, "");
             else if (entry.ends_with('!'))
-                test::writeFile(catalogue + "/" + entry.substr(0, entry.size() - 1), "");
+                test::writeFile(stringByAppendingPathComponent(catalogue, entry.substr(0, entry.size() - 1)), "");
             else
-                test::makeDirectories(catalogue + "/" + entry);
+                test::makeDirectories(stringByAppendingPathComponent(catalogue, entry));
         }
     }
 
