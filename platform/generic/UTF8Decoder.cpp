@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -359,6 +360,14 @@ std::string_view UTF8Decoder::decode(std::string_view bytes)
     }
     decodeInto(rest, m_text);
     return m_text;
+}
+
+std::string_view UTF8Decoder::detach(std::string_view text, std::string& owner)
+{
+    if (text.empty() || text.data() != m_text.data())
+        return text;
+    owner = std::exchange(m_text, {});
+    return owner;
 }
 
 std::string_view UTF8Decoder::finish()
