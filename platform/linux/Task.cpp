@@ -242,7 +242,7 @@ Result<pid_t> Task::spawn(const std::string& program)
     StringArray argv { std::move(arguments) };
     std::vector<std::string> variables;
     for (const auto& [name, value] : m_environment.value_or(Environment {}))
-        variables.push_back(name + "=" + value);
+        variables.emplace_back(name).append("=").append(value);
     StringArray envp { std::move(variables) };
 
     SpawnAttributes attributes;
