@@ -100,15 +100,17 @@ void MyApplicationDelegate::launchX11Application()
 }
 
 // The client's version must name one directory: the third field, present,
-// not empty, not "." or "..", without "/" or NUL, and no longer than a file
-// name may be (else every step after it fails on the name alone).
+// not empty, without "/" or NUL, and no longer than a file name may be (else
+// every step after it fails on the name alone). Nor may it start with ".":
+// besides "." and "..", hidden names are the launcher's own (old support
+// directories set aside for removal).
 static bool isUsableVersion(const std::vector<std::string>& fields)
 {
     constexpr size_t longestFileName = 255;
     if (fields.size() < 3)
         return false;
     const std::string& version = fields[2];
-    return !version.empty() && version.size() <= longestFileName && version != "." && version != ".."
+    return !version.empty() && version.size() <= longestFileName && version.front() != '.'
         && version.find('/') == std::string::npos && version.find('\0') == std::string::npos;
 }
 
@@ -149,11 +151,6 @@ void MyApplicationDelegate::reportVersionProbeFailure(
 
 std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(const std::string& path)
 {
-    using namespace std::chrono_literals;
-    // A client that hangs is asked to end after this long, and made to end a little later.
-    constexpr auto probeTimeLimit = 10s;
-    constexpr auto terminationGrace = 2s;
-
     SimpleTaskWrapperController controller;
     auto wrapper = TaskWrapper::taskWrapperWithController(&controller, path, std::vector<std::string> { "-v" });
     wrapper->setGatherOutput(true);
@@ -167,19 +164,28 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     RunLoop& runLoop = RunLoop::current();
     bool timedOut = false;
     RunLoop::Registration killTimer;
-    auto terminateTimer = runLoop.scheduleTimer(RunLoop::Clock::now() + probeTimeLimit, [&] {
+    // A client that hangs is asked to end after the limit, and made to end a little later.
+    auto terminateTimer = runLoop.scheduleTimer(RunLoop::Clock::now() + m_probeTimeLimit, [&] {
         timedOut = true;
         wrapper->task()->terminate();
-        killTimer = runLoop.scheduleTimer(RunLoop::Clock::now() + terminationGrace, [&] { wrapper->task()->kill(); });
+        killTimer
+            = runLoop.scheduleTimer(RunLoop::Clock::now() + m_probeTerminationGrace, [&] { wrapper->task()->kill(); });
     });
     wrapper->waitUntilExit();
     if (timedOut) {
-        reportVersionProbeFailure(path, "did not finish within 10 seconds and was stopped", EX_TEMPFAIL);
+        auto limit = m_probeTimeLimit.count();
+        reportVersionProbeFailure(path,
+            "did not finish within "
+                + (limit % 1000 ? std::to_string(limit) + " ms" : std::to_string(limit / 1000) + " seconds")
+                + " and was stopped",
+            EX_TEMPFAIL);
         return std::nullopt;
     }
-    // A client that crashed may have been cut off in the middle of its version.
-    if (wrapper->task()->terminatedBySignal()) {
-        int signal = wrapper->task()->terminationStatus();
+    // A client that crashed may have been cut off in the middle of its version;
+    // one that the wrapper ended after its output had ended did not crash.
+    const Task& task = *wrapper->task();
+    if (task.terminatedBySignal() && !(wrapper->terminatedAfterEndOfOutput() && task.terminatedOnRequest())) {
+        int signal = task.terminationStatus();
         reportVersionProbeFailure(path,
             "was ended by signal " + std::to_string(signal) + " (" + Task::signalDescription(signal) + ")",
             EX_SOFTWARE);

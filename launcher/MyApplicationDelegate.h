@@ -5,6 +5,7 @@
 #include "Error.h"
 #include "FileLock.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,6 +48,9 @@ protected:
     virtual std::string bundlePath() const;
     virtual void runHandOffTask(platform::Task&);
     void setZelvantDirPath(std::string path) { m_zelvantDirPath = std::move(path); }
+    // How long the version probe waits for the client, and then for it to end once asked to.
+    std::chrono::milliseconds m_probeTimeLimit { std::chrono::seconds(10) };
+    std::chrono::milliseconds m_probeTerminationGrace { std::chrono::seconds(2) };
 
     // A step failed: say which, on what, and why; the exit status turns non-zero.
     void reportFailure(std::string_view step, const platform::Error&, int exitStatus);

@@ -36,11 +36,6 @@ public:
     int fileDescriptor() const { return m_fd.get(); }
     // How much one read takes at most: the pipe's capacity for pipes.
     size_t readSize() const { return m_readSize; }
-    void setReadSize(size_t size)
-    {
-        m_readSize = size ? size : 1;
-        m_readBuffer.reset();
-    }
 
     // The bytes available now, waiting until some arrive; empty at end of file.
     // At most limit bytes, or readSize() when limit is 0.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ThreadAffinity.h"
+
 #include <any>
 #include <functional>
 #include <map>
@@ -24,7 +26,6 @@ public:
     const std::string& name() const { return m_name; }
     // The sender, kept alive while the notification is delivered.
     const void* object() const { return m_object.get(); }
-    const UserInfo& userInfo() const { return m_userInfo; }
     // The user info item under key when it holds a T; none otherwise.
     template<typename T> const T* userInfoItem(std::string_view key) const
     {
@@ -39,7 +40,8 @@ private:
 };
 
 // Delivers notifications synchronously, on the posting thread, to every
-// observer registered for that name and object. Used from the main thread only.
+// observer registered for that name and object. Used from the main thread only
+// (the thread that first asked for it).
 class NotificationCenter {
 public:
     using Handler = std::function<void(const Notification&)>;
@@ -57,6 +59,7 @@ public:
     size_t observationCount() const { return m_observations.size(); }
 
 private:
+    ThreadAffinity m_thread;
     struct Observation {
         const void* observer;
         std::string name;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Error.h"
+#include "ThreadAffinity.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -10,7 +13,8 @@ namespace platform {
 
 // The thread's event loop: descriptor watches and one-shot timers, waited for
 // with poll(2). Callbacks run on the thread that runs the loop, also while a
-// callback runs the loop again (nested runs are allowed).
+// callback runs the loop again (nested runs are allowed). Each thread has its
+// own; it is used on that thread only.
 class RunLoop {
 public:
     using Clock = std::chrono::steady_clock;
@@ -51,14 +55,16 @@ public:
     [[nodiscard]] Registration scheduleTimer(Clock::time_point deadline, std::function<void()>);
 
     // Runs turns until done() holds or the deadline passes; also returns when
-    // nothing is registered any more, since then nothing can change. Returns done().
-    bool runUntil(const std::function<bool()>& done, std::optional<Clock::time_point> deadline = {});
+    // nothing is registered any more, since then nothing can change. Returns
+    // done(), or the error of a wait that failed.
+    Result<bool> runUntil(const std::function<bool()>& done, std::optional<Clock::time_point> deadline = {});
     // One turn: waits until something is ready (at most until the deadline)
     // and dispatches it. False when there was nothing to wait for.
-    bool runOnce(std::optional<Clock::time_point> deadline = {});
+    Result<bool> runOnce(std::optional<Clock::time_point> deadline = {});
 
 private:
     std::shared_ptr<Registration::State> m_state;
+    ThreadAffinity m_thread;
 };
 
 }

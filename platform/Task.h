@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -71,6 +72,8 @@ public:
     // The exit code, or the signal number when the child was killed.
     int terminationStatus() const { return m_terminationStatus; }
     bool terminatedBySignal() const { return m_terminatedBySignal; }
+    // Ended by a signal that terminate() or kill() sent it, not by one of its own or another's.
+    bool terminatedOnRequest() const;
     // A signal as people know it: "Killed", "Segmentation fault".
     static std::string signalDescription(int signal);
 
@@ -78,6 +81,9 @@ public:
     static std::string resolvedLaunchPath(const std::string& launchPath);
 
 private:
+    Result<pid_t> spawn(const std::string& program);
+    Result<void> watchExit(pid_t, const std::string& program);
+    void closeChildEnds();
     bool reap(bool block);
     void sendSignal(int signal);
 
@@ -98,6 +104,7 @@ private:
     bool m_reaped { false };
     int m_terminationStatus { 0 };
     bool m_terminatedBySignal { false };
+    std::set<int> m_signalsSent;
 };
 
 }

@@ -22,6 +22,10 @@ public:
     // End of the stream: a character still incomplete becomes U+FFFD.
     std::string_view finish();
     bool hasPendingBytes() const { return m_pendingLength; }
+    // Text of the last call that must outlive the next one: when it lies in
+    // the decoder's own buffer, that buffer is moved to owner; either way the
+    // text returned holds the same characters and stays valid.
+    std::string_view detach(std::string_view text, std::string& owner);
 
 private:
     std::string_view decodeWhole(std::string_view bytes);

@@ -4,7 +4,6 @@
 #include "RunLoop.h"
 
 #include <algorithm>
-#include <cerrno>
 
 using namespace platform;
 
@@ -15,6 +14,8 @@ namespace {
 // after a quiet spell, and in any case after a hard limit.
 constexpr auto drainQuietSpell = std::chrono::milliseconds(200);
 constexpr auto drainLimit = std::chrono::seconds(2);
+// How long a child whose output has ended may take to end once asked.
+constexpr auto terminationGrace = std::chrono::milliseconds(500);
 
 }
 
@@ -87,9 +88,9 @@ Result<void> TaskWrapper::startProcess() { return startProcessWithEnvironment(st
 Result<void> TaskWrapper::startProcessWithEnvironment(std::optional<Task::Environment> environment)
 {
     if (m_task)
-        return Error::fromSyscall("startProcess", EALREADY, m_task->launchPath());
+        return Error::failure("startProcess", "a wrapper runs one process", m_task->launchPath());
     if (m_arguments.empty())
-        return Error::fromSyscall("startProcess", EINVAL);
+        return Error::failure("startProcess", "no program to run");
     // The controller may let go of us from inside its handlers.
     auto protectedThis = shared_from_this();
 
@@ -125,6 +126,8 @@ void TaskWrapper::getData(const Notification& notification)
         return;
     const auto* data = notification.userInfoItem<std::span<char>>(FileHandleNotificationDataItem);
     if (!data || data->empty()) {
+        // A failed read is no end of output: what the child does next is not its own choice.
+        m_outputEnded = !notification.userInfoItem<Error>(FileHandleErrorItem);
         stopProcess();
         return;
     }
@@ -138,11 +141,15 @@ void TaskWrapper::handOver(std::string_view text)
 {
     if (text.empty())
         return;
-    // Gathered first: text may point into buffers that a nested stop reuses.
     if (m_gatherOutput)
         gather(text);
-    if (m_controller)
-        m_controller->appendOutput(text);
+    if (!m_controller)
+        return;
+    // A stop from inside the controller decodes more with the same decoder:
+    // text in the decoder's buffer is taken out of it first, so that it stays
+    // valid for the whole call.
+    std::string owned;
+    m_controller->appendOutput(m_decoder.detach(text, owned));
 }
 
 void TaskWrapper::gather(std::string_view text)
@@ -198,8 +205,16 @@ void TaskWrapper::stopProcess()
         handle->cancelBackgroundRead();
     }
     m_listening = false;
-    if (m_task)
+    if (m_task && m_task->isRunning()) {
         m_task->terminate();
+        m_terminatedAfterEndOfOutput = m_outputEnded;
+        // A child that ignores the request after its output has ended is made to end.
+        if (m_outputEnded && !m_killTimer.isActive())
+            m_killTimer = RunLoop::current().scheduleTimer(RunLoop::Clock::now() + terminationGrace, [this] {
+                if (m_task->isRunning())
+                    m_task->kill();
+            });
+    }
     drain();
     // Forgotten before it is told, so a stop from inside processFinished is not told again.
     if (auto* controller = std::exchange(m_controller, nullptr))

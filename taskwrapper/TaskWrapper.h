@@ -2,6 +2,7 @@
 
 #include "Error.h"
 #include "FileHandle.h"
+#include "RunLoop.h"
 #include "Task.h"
 #include "TaskWrapperController.h"
 #include "TaskWrapperControllerInfo.h"
@@ -58,6 +59,11 @@ public:
     bool gatherOutput() const { return m_gatherOutput; }
     void setGatherOutput(bool gatherOutput) { m_gatherOutput = gatherOutput; }
 
+    // Whether the wrapper asked the child to terminate only after its output
+    // had ended: a child then ended by that request (or by the kill that
+    // follows it after a short grace) did not crash.
+    bool terminatedAfterEndOfOutput() const { return m_terminatedAfterEndOfOutput; }
+
     // None after the first stop.
     TaskWrapperController* controller() const { return m_controller; }
     // None before the start.
@@ -88,4 +94,8 @@ private:
     bool m_listening { false };
     // Set once the pipe is known to hold nothing more worth waiting for.
     bool m_outputDone { false };
+    // The read end saw end of file.
+    bool m_outputEnded { false };
+    bool m_terminatedAfterEndOfOutput { false };
+    platform::RunLoop::Registration m_killTimer;
 };

@@ -136,3 +136,8 @@ struct LaunchScratch : ::testing::Test {
 };
 
 }
+
+namespace test {
+// Built with AddressSanitizer, where every process start costs several times as much.
+bool underSanitizers();
+}

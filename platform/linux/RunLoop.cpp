@@ -87,6 +87,7 @@ RunLoop::~RunLoop() = default;
 
 RunLoop::Registration RunLoop::watchReadable(int fd, std::function<void()> callback)
 {
+    m_thread.assertIsCurrent();
     uint64_t identifier = m_state->nextIdentifier++;
     m_state->sources.emplace(identifier, std::make_shared<Source>(Source { fd, {}, std::move(callback) }));
     return Registration { m_state, identifier };
@@ -94,13 +95,15 @@ RunLoop::Registration RunLoop::watchReadable(int fd, std::function<void()> callb
 
 RunLoop::Registration RunLoop::scheduleTimer(Clock::time_point deadline, std::function<void()> callback)
 {
+    m_thread.assertIsCurrent();
     uint64_t identifier = m_state->nextIdentifier++;
     m_state->sources.emplace(identifier, std::make_shared<Source>(Source { -1, deadline, std::move(callback) }));
     return Registration { m_state, identifier };
 }
 
-bool RunLoop::runOnce(std::optional<Clock::time_point> deadline)
+Result<bool> RunLoop::runOnce(std::optional<Clock::time_point> deadline)
 {
+    m_thread.assertIsCurrent();
     // Keeps the state alive even if a callback destroys this loop's owner.
     auto state = m_state;
     if (state->sources.empty())
@@ -125,7 +128,7 @@ bool RunLoop::runOnce(std::optional<Clock::time_point> deadline)
     }
     int ready = ::poll(fds.data(), fds.size(), timeout);
     if (ready < 0 && errno != EINTR)
-        return false;
+        return Error::fromErrno("poll");
 
     // Gather first, dispatch after: callbacks may add and remove sources.
     std::vector<std::pair<uint64_t, std::shared_ptr<Source>>> fired;
@@ -152,12 +155,15 @@ bool RunLoop::runOnce(std::optional<Clock::time_point> deadline)
     return true;
 }
 
-bool RunLoop::runUntil(const std::function<bool()>& done, std::optional<Clock::time_point> deadline)
+Result<bool> RunLoop::runUntil(const std::function<bool()>& done, std::optional<Clock::time_point> deadline)
 {
     while (!done()) {
         if (deadline && Clock::now() >= *deadline)
             return false;
-        if (!runOnce(deadline))
+        auto turned = runOnce(deadline);
+        if (!turned)
+            return turned.error();
+        if (!*turned)
             return done();
     }
     return true;

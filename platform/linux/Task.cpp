@@ -6,6 +6,7 @@
 #include "Path.h"
 #include "ProcessInfo.h"
 #include "RunLoop.h"
+#include "ThreadAffinity.h"
 
 #include <cerrno>
 #include <csignal>
@@ -54,7 +55,7 @@ namespace {
 
 // Children whose Task went away before they ended. Each is reaped when its
 // pidfd turns readable in the run loop, or by a sweep at the next launch, so
-// no zombie outlives its exit for long. Main thread only, like the run loop.
+// no zombie outlives its exit for long. Used on one thread only, like the run loop.
 class OrphanReaper {
 public:
     static OrphanReaper& shared()
@@ -67,6 +68,7 @@ public:
     // The pid names the child as long as it is not reaped, which only we do.
     void adopt(ScopedFD exitDescriptor, pid_t pid)
     {
+        m_thread.assertIsCurrent();
         int fd = exitDescriptor.get();
         auto& orphan = m_orphans[fd];
         orphan.exitDescriptor = std::move(exitDescriptor);
@@ -79,6 +81,7 @@ public:
 
     void sweep()
     {
+        m_thread.assertIsCurrent();
         std::erase_if(m_orphans, [](const auto& entry) { return reaped(entry.second.pid); });
     }
 
@@ -102,8 +105,10 @@ private:
         RunLoop::Registration watch;
     };
     std::unordered_map<int, Orphan> m_orphans;
+    ThreadAffinity m_thread;
 };
 
+// Owners of the two setup objects of posix_spawn; each remembers whether its init failed.
 class SpawnAttributes {
 public:
     SpawnAttributes() { m_error = posix_spawnattr_init(&m_attributes); }
@@ -140,7 +145,32 @@ private:
     int m_error { 0 };
 };
 
+// Strings and the null-terminated array of pointers to them that exec wants.
+class StringArray {
+public:
+    explicit StringArray(std::vector<std::string> strings)
+        : m_strings(std::move(strings))
+    {
+        m_pointers.reserve(m_strings.size() + 1);
+        for (auto& string : m_strings)
+            m_pointers.push_back(string.data());
+        m_pointers.push_back(nullptr);
+    }
+    char** data() { return m_pointers.data(); }
+
+private:
+    std::vector<std::string> m_strings;
+    std::vector<char*> m_pointers;
+};
+
 }
+
+// A posix_spawn* setup call that fails is an error naming it.
+#define SPAWN_CHECK(call, ...)                                                                                         \
+    do {                                                                                                               \
+        if (int error = call(__VA_ARGS__))                                                                             \
+            return Error::fromSyscall(#call, error, program);                                                          \
+    } while (0)
 
 void Task::setStandardInput(std::shared_ptr<Pipe> pipe)
 {
@@ -180,88 +210,80 @@ static ScopedFD exitEvent(pid_t pid)
     return event;
 }
 
+void Task::closeChildEnds()
+{
+    if (m_standardInputPipe)
+        m_standardInputPipe->fileHandleForReading()->closeFile();
+    if (m_standardOutputPipe)
+        m_standardOutputPipe->fileHandleForWriting()->closeFile();
+    if (m_standardErrorPipe)
+        m_standardErrorPipe->fileHandleForWriting()->closeFile();
+}
+
 Result<void> Task::launch()
 {
     if (m_pid > 0)
-        return Error::fromSyscall("posix_spawn", EBUSY, m_launchPath);
+        return Error::failure("launch", "the task has already been launched", m_launchPath);
     OrphanReaper::shared().sweep();
-
-    // Whatever happens below, our copies of the child's pipe ends must go, or
-    // the reader would never see end of file.
-    struct CloseChildEnds {
-        Task& task;
-        ~CloseChildEnds()
-        {
-            if (task.m_standardInputPipe)
-                task.m_standardInputPipe->fileHandleForReading()->closeFile();
-            if (task.m_standardOutputPipe)
-                task.m_standardOutputPipe->fileHandleForWriting()->closeFile();
-            if (task.m_standardErrorPipe)
-                task.m_standardErrorPipe->fileHandleForWriting()->closeFile();
-        }
-    } closeChildEnds { *this };
-
     std::string program = resolvedLaunchPath(m_launchPath);
-    std::vector<std::string> argumentStrings;
-    argumentStrings.reserve(m_arguments.size() + 1);
-    argumentStrings.push_back(program);
-    argumentStrings.insert(argumentStrings.end(), m_arguments.begin(), m_arguments.end());
-    std::vector<char*> argv;
-    argv.reserve(argumentStrings.size() + 1);
-    for (auto& argument : argumentStrings)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
+    auto pid = spawn(program);
+    // Whatever happened, our copies of the child's pipe ends must go, or the
+    // reader would never see end of file.
+    closeChildEnds();
+    if (!pid)
+        return pid.error();
+    return watchExit(*pid, program);
+}
 
-    std::vector<std::string> environmentStrings;
-    std::vector<char*> envp;
-    if (m_environment) {
-        environmentStrings.reserve(m_environment->size());
-        for (const auto& [name, value] : *m_environment) {
-            std::string& entry = environmentStrings.emplace_back(name);
-            entry += '=';
-            entry += value;
-        }
-        envp.reserve(environmentStrings.size() + 1);
-        for (auto& entry : environmentStrings)
-            envp.push_back(entry.data());
-        envp.push_back(nullptr);
-    }
+Result<pid_t> Task::spawn(const std::string& program)
+{
+    std::vector<std::string> arguments { program };
+    arguments.insert(arguments.end(), m_arguments.begin(), m_arguments.end());
+    StringArray argv { std::move(arguments) };
+    std::vector<std::string> variables;
+    for (const auto& [name, value] : m_environment.value_or(Environment {}))
+        variables.emplace_back(name).append("=").append(value);
+    StringArray envp { std::move(variables) };
 
     SpawnAttributes attributes;
+    if (attributes.error())
+        return Error::fromSyscall("posix_spawnattr_init", attributes.error(), program);
     SpawnFileActions actions;
-    if (attributes.error() || actions.error())
-        return Error::fromSyscall("posix_spawn", attributes.error() ? attributes.error() : actions.error(), program);
+    if (actions.error())
+        return Error::fromSyscall("posix_spawn_file_actions_init", actions.error(), program);
 
     // The child starts with no blocked signals, default handlers and a process group of its own.
     sigset_t signals;
     sigemptyset(&signals);
-    posix_spawnattr_setsigmask(attributes.get(), &signals);
+    SPAWN_CHECK(posix_spawnattr_setsigmask, attributes.get(), &signals);
     sigfillset(&signals);
     sigdelset(&signals, SIGKILL);
     sigdelset(&signals, SIGSTOP);
-    posix_spawnattr_setsigdefault(attributes.get(), &signals);
+    SPAWN_CHECK(posix_spawnattr_setsigdefault, attributes.get(), &signals);
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
     if (m_startsNewSession) {
         flags |= POSIX_SPAWN_SETSID;
     } else {
-        posix_spawnattr_setpgroup(attributes.get(), 0);
+        SPAWN_CHECK(posix_spawnattr_setpgroup, attributes.get(), 0);
         flags |= POSIX_SPAWN_SETPGROUP;
     }
-    posix_spawnattr_setflags(attributes.get(), flags);
+    SPAWN_CHECK(posix_spawnattr_setflags, attributes.get(), flags);
 
     int streams[3] = { m_standardInput, m_standardOutput, m_standardError };
     for (int target = 0; target < 3; ++target) {
         if (streams[target] >= 0)
-            posix_spawn_file_actions_adddup2(actions.get(), streams[target], target);
+            SPAWN_CHECK(posix_spawn_file_actions_adddup2, actions.get(), streams[target], target);
     }
-    posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
+    SPAWN_CHECK(posix_spawn_file_actions_addclosefrom_np, actions.get(), 3);
 
     pid_t pid = -1;
-    int error = posix_spawn(
-        &pid, program.c_str(), actions.get(), attributes.get(), argv.data(), m_environment ? envp.data() : environ);
-    if (error)
-        return Error::fromSyscall("posix_spawn", error, program);
+    SPAWN_CHECK(posix_spawn, &pid, program.c_str(), actions.get(), attributes.get(), argv.data(),
+        m_environment ? envp.data() : environ);
+    return pid;
+}
 
+Result<void> Task::watchExit(pid_t pid, const std::string& program)
+{
     m_pid = pid;
     // pidfds are close-on-exec by nature.
     m_pidfd = ScopedFD { pidfd_open(pid, 0) };
@@ -318,9 +340,9 @@ void Task::waitUntilExit()
         return;
     }
     auto watch = RunLoop::current().watchReadable(m_pidfd.get(), [this] { reap(false); });
-    RunLoop::current().runUntil([this] { return m_reaped; });
-    // The loop only gives up with nothing left to wait for, which our own watch rules out.
-    if (!m_reaped)
+    // The loop gives up only when its wait fails (our own watch leaves it
+    // something to wait for); then the exit is waited for without it.
+    if (auto reaped = RunLoop::current().runUntil([this] { return m_reaped; }); !reaped || !*reaped)
         reap(true);
 }
 
@@ -330,11 +352,19 @@ void Task::sendSignal(int signal)
 {
     // The pidfd names this child only: once reaped the signal fails with ESRCH
     // instead of reaching whoever got the pid next.
+    bool sent = false;
     if (m_hasPidfd && !m_reaped)
-        pidfd_send_signal(m_pidfd.get(), signal, nullptr, 0);
+        sent = pidfd_send_signal(m_pidfd.get(), signal, nullptr, 0) == 0;
     // Without one, the pid is as safe while the child is not reaped: a zombie keeps it.
     else if (m_pid > 0 && !m_reaped)
-        ::kill(m_pid, signal);
+        sent = ::kill(m_pid, signal) == 0;
+    if (sent)
+        m_signalsSent.insert(signal);
+}
+
+bool Task::terminatedOnRequest() const
+{
+    return m_reaped && m_terminatedBySignal && m_signalsSent.contains(m_terminationStatus);
 }
 
 void Task::terminate() { sendSignal(SIGTERM); }
