@@ -48,7 +48,15 @@ protected:
     virtual void runHandOffTask(platform::Task&);
     void setZelvantDirPath(std::string path) { m_zelvantDirPath = std::move(path); }
 
-    // A step failed: say which, on what, and why; the exit status turns non-zero.
+    // A step failed: say which, on what, and why, on standard error and in
+    // the system log; the exit status turns non-zero. With alert texts the
+    // user is shown a critical alert too. Every failure takes this one path.
+    struct FailureAlert {
+        std::string messageText;
+        std::string informativeText;
+        std::string buttonTitle { "Quit" };
+    };
+    void reportFailure(std::string_view step, std::string_view detail, int exitStatus, const FailureAlert* = nullptr);
     void reportFailure(std::string_view step, const platform::Error&, int exitStatus);
     void reportVersionProbeFailure(const std::string& path, const std::string& reason, int exitStatus);
 

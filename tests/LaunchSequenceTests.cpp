@@ -1,41 +1,176 @@
 #include "Application.h"
 #include "MyApplicationDelegate.h"
+#include "ProcessInfo.h"
 #include "Task.h"
 #include "TestSupport.h"
+#include "Workspace.h"
 
-#include <cstdlib>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sched.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using test::ScopedEnvironment;
 
 namespace {
 
+const std::string noX11 = "Unable to locate the X11 application.";
+const std::string noClient = "Unable to start the Zelvant client.";
+
 struct LaunchFixture : test::LaunchScratch {
     std::string supportParent = home + "/Library/Application Support";
+    std::string script = test::supportDirectory(home) + "/run-zelvant.py";
+    std::string dyingTool = "#!" + test::testBinaryPath() + " --child=die\n";
     void SetUp() override { test::makeDirectories(supportParent); }
+    test::ProcessResult launchAs(const std::string& how, std::map<std::string, std::string> environment) const
+    {
+        return test::runProgram(test::testBinaryPath(),
+            { .arguments = { "--child=launch-as", how, test::launcherPath() }, .environment = environment });
+    }
 };
+
+// The launcher run with standard error closed, or a pipe whose reader is
+// gone, or as a user with no passwd entry (in a user namespace of its own,
+// working in the folder after the launcher): exit 77 when that cannot be had.
+int launchAs(const std::string& how, char** launcher)
+{
+    int ends[2];
+    if (how == "broken-stderr" && (::pipe(ends) != 0 || ::dup2(ends[1], 2) != 2 || ::close(ends[0]) != 0))
+        return 77;
+    if (how == "closed-stderr")
+        ::close(2);
+    if (how == "no-user") {
+        std::string map = "54321 " + std::to_string(::getuid()) + " 1";
+        std::string groups = "54321 " + std::to_string(::getgid()) + " 1";
+        if (::getpwuid(54321) || ::unshare(CLONE_NEWUSER) != 0)
+            return 77;
+        std::ofstream("/proc/self/uid_map") << map;
+        std::ofstream("/proc/self/setgroups") << "deny";
+        std::ofstream("/proc/self/gid_map") << groups;
+        if (::getuid() != 54321 || ::chdir(launcher[1]) != 0)
+            return 77;
+    }
+    char* arguments[] = { launcher[0], nullptr };
+    ::execv(launcher[0], arguments);
+    return 127;
+}
+
+const bool registered = [] {
+    test::registerChildBehaviour("launch-as", [](int, char** argv) { return launchAs(argv[2], argv + 3); });
+    test::registerChildBehaviour("die", [](int, char**) { return ::raise(SIGKILL); });
+    return true;
+}();
 
 }
 
-TEST_F(LaunchFixture, MissingX11ShowsTheAlertAndTouchesNothingThenX11GetsTheScript)
+TEST_F(LaunchFixture, MissingX11ShowsTheAlertAndTouchesNothing)
 {
-    std::filesystem::remove_all(applications + "/X11.app");
+    fs::remove_all(applications + "/X11.app");
     auto result = launch(test::launcherPath());
     EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.error.find("Unable to locate the X11 application."), std::string::npos) << result.error;
-    EXPECT_NE(
-        result.error.find(
-            "Perhaps X11 is not installed on your system, or you moved it to a different location after installation?"),
+    EXPECT_NE(result.error.find(noX11), std::string::npos) << result.error;
+    EXPECT_NE(result.error.find("Perhaps X11 is not installed on your system, or you moved it to a different "
+                                "location after installation?"),
         std::string::npos);
-    EXPECT_TRUE(std::filesystem::is_empty(supportParent));
+    EXPECT_TRUE(fs::is_empty(supportParent));
     EXPECT_FALSE(test::exists(record));
     EXPECT_EQ(result.error.find("Process started."), std::string::npos) << "the client must not run";
+}
 
-    test::makeRecordingApplication(applications, "X11");
-    result = launch(test::launcherPath());
+TEST_F(LaunchFixture, LauncherCopiedAloneRunsTheOpenToolItCarriesAndFindsX11BesideItsBundle)
+{
+    std::string moved = scratch / "elsewhere";
+    std::string client = test::makeLauncherBundle(moved + "/Zelvant.app");
+    test::writeFile(client + "/../run-zelvant-template.py",
+        test::readFile(test::buildDirectory() + "/Zelvant.app/Contents/Resources/run-zelvant-template.py"), 0755);
+    test::makeRecordingApplication(moved + "/Applications", "X11");
+    test::writeFile(moved + "/bin/zelvant-open", dyingTool, 0755); // planted where others could write
+    auto environment = this->environment();
+    environment.erase("ZELVANT_OPEN_TOOL");
+    environment.erase("ZELVANT_APPLICATION_PATH");
+    auto run = [&] {
+        return test::runProgram(moved + "/Zelvant.app/Contents/MacOS/Zelvant", { .environment = environment });
+    };
+    auto result = run();
     EXPECT_EQ(result.status, 0) << result.error;
-    std::string script = test::supportDirectory(home) + "/run-zelvant.py";
     EXPECT_EQ(handedOff(), script + "\n");
-    EXPECT_TRUE(test::exists(script));
+
+    // A folder that others can write is not searched unless asked for.
+    ::chmod((moved + "/Applications").c_str(), 0777);
+    result = run();
+    EXPECT_NE(result.status, 0);
+    EXPECT_NE(result.error.find(noX11), std::string::npos) << result.error;
+}
+
+TEST_F(LaunchFixture, AHandOffThatFailsIsAFailedStepTheUserIsToldOf)
+{
+    std::string x11 = applications + "/X11.app/Contents/MacOS/X11";
+    const std::tuple<std::string, std::function<void()>, std::string> rows[] = {
+        { "missing", [] {}, "" },
+        { "not executable", [&] { test::writeFile(x11, dyingTool, 0644); }, "" },
+        { "a directory", [&] { test::makeDirectories(x11); }, "" },
+        { "a dangling link", [&] { fs::create_symlink(scratch / "nowhere", x11); }, "" },
+        { "a script without its interpreter", [&] { test::writeFile(x11, "#!" + scratch / "nowhere\n", 0755); }, "" },
+        { "no open tool", [] {}, scratch / "nowhere" },
+        { "an open tool that dies", [&] { test::writeFile(scratch / "dies", dyingTool, 0755); }, scratch / "dies" },
+    };
+    for (const auto& [what, prepare, openTool] : rows) {
+        fs::remove_all(x11);
+        prepare();
+        auto environment = this->environment();
+        if (openTool.empty())
+            environment.erase("ZELVANT_OPEN_TOOL");
+        else
+            environment["ZELVANT_OPEN_TOOL"] = openTool;
+        auto result = test::runProgram(test::launcherPath(), { .environment = environment });
+        EXPECT_NE(result.status, 0) << what;
+        EXPECT_NE(result.error.find(noClient), std::string::npos) << what << ": " << result.error;
+        EXPECT_NE(result.error.find("Zelvant: hand-off to X11: open tool "), std::string::npos) << what;
+    }
+    EXPECT_FALSE(test::exists(record));
+}
+
+TEST_F(LaunchFixture, AClosedOrBrokenStandardErrorChangesNothing)
+{
+    auto environment = this->environment();
+    environment["ZELVANT_LAUNCHER_TRACE"] = "1";
+    for (const char* how : { "closed-stderr", "broken-stderr" }) {
+        fs::remove(record);
+        EXPECT_EQ(launchAs(how, environment).status, 0) << how;
+        EXPECT_EQ(handedOff(), script + "\n") << how;
+    }
+}
+
+TEST_F(LaunchFixture, WithoutAHomeTheUserIsToldAndNothingIsWritten)
+{
+    std::string workingDirectory = scratch / "working";
+    test::makeDirectories(workingDirectory);
+    auto environment = this->environment();
+    environment.erase("HOME");
+    auto result = test::runProgram(test::testBinaryPath(),
+        { .arguments = { "--child=launch-as", "no-user", test::launcherPath(), workingDirectory },
+            .environment = environment });
+    if (result.status == 77)
+        GTEST_SKIP() << "no user namespace to run as a user without a passwd entry";
+    EXPECT_NE(result.status, 0);
+    EXPECT_NE(result.error.find("No home directory was found."), std::string::npos) << result.error;
+    EXPECT_TRUE(fs::is_empty(workingDirectory));
+    EXPECT_FALSE(test::exists(record));
+}
+
+TEST(Home, OnlyAnAbsoluteHomeCountsThenThePasswdEntry)
+{
+    std::string entry = ::getpwuid(::getuid())->pw_dir;
+    for (auto [home, expected] :
+        { std::pair<std::optional<std::string>, std::string> { "/home/player", "/home/player" },
+            { "relative/home", entry }, { "", entry }, { std::nullopt, entry } }) {
+        ScopedEnvironment variable { "HOME", home };
+        EXPECT_EQ(platform::findHomeDirectory(), expected) << home.value_or("(unset)");
+    }
 }
 
 namespace {
@@ -62,10 +197,9 @@ TEST_F(LaunchFixture, HandOffIsOpenWithExactlyThreeArguments)
     std::string bundle = scratch / "Game.app";
     test::writeFile(bundle + "/Contents/Resources/zelvant-x.y.z/bin/zelclient",
         "#!/bin/sh\necho 'zelclient version 1.2.3 x'\n", 0755);
-
-    std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-    setenv("ZELVANT_APPLICATION_PATH", applications.c_str(), 1);
-    setenv("HOME", "/nonexistent/player", 1);
+    platform::Workspace::setApplicationPathVariable("ZELVANT_APPLICATION_PATH");
+    ScopedEnvironment applicationPath { "ZELVANT_APPLICATION_PATH", applications };
+    ScopedEnvironment homeVariable { "HOME", "/nonexistent/player" };
     auto& application = platform::Application::sharedApplication();
     application.setTerminateHandler([](int) { throw TerminateRequested {}; });
     RecordingDelegate delegate;
@@ -73,8 +207,6 @@ TEST_F(LaunchFixture, HandOffIsOpenWithExactlyThreeArguments)
     EXPECT_THROW(delegate.applicationDidFinishLaunching(), TerminateRequested)
         << "the launch sequence must end by terminating";
     application.reset();
-    unsetenv("ZELVANT_APPLICATION_PATH");
-    setenv("HOME", savedHome.c_str(), 1);
 
     std::string support = "/nonexistent/player/Library/Application Support/Zelvant/1.2.3";
     EXPECT_EQ(delegate.zelvantDirPath(), bundle + "/Contents/Resources/zelvant-x.y.z");

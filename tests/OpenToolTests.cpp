@@ -5,15 +5,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -21,28 +18,6 @@ using namespace std::chrono_literals;
 // The open tool and the X11 application, run as the launcher runs them.
 
 namespace {
-
-// The process behind a local display ":N", asked of its socket.
-pid_t displayServerProcess(const std::string& display)
-{
-    if (!display.starts_with(":"))
-        return 0;
-    std::string path = "/tmp/.X11-unix/X" + display.substr(1, display.find('.') - 1);
-    platform::ScopedFD fd { ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) };
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, path.data(), path.size());
-    auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
-    if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0)
-        return 0;
-    ucred credentials {};
-    socklen_t size = sizeof credentials;
-    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
-        return 0;
-    return credentials.pid;
-}
-
-bool processExists(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH); }
 
 // A document or application run as a program: the test binary through a
 // "#!" line. It appends what it was given and what it runs with to
@@ -52,17 +27,14 @@ bool processExists(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno 
 const bool documentRegistered = [] {
     test::registerChildBehaviour("document", [](int argc, char** argv) {
         const char* record = std::getenv("ZELVANT_TEST_DOCUMENT_RECORD");
-        const char* display = std::getenv("DISPLAY");
         const char* release = std::getenv("ZELVANT_TEST_RELEASE");
         if (!record)
             return 3;
         std::ofstream stream(record, std::ios::app);
         for (int index = 2; index < argc; ++index)
             stream << "argument=" << argv[index] << "\n";
-        stream << "display=" << (display ? display : "")
-               << "\nreachable=" << (display && platform::isDisplayReachable(display)) << "\n";
-        if (display && *display)
-            stream << "server=" << displayServerProcess(display) << "\n";
+        for (const char* name : { "DISPLAY", "XAUTHORITY" })
+            stream << name << "=" << (std::getenv(name) ? std::getenv(name) : "") << "\n";
         struct stat input, nullDevice;
         bool inputIsNull = fstat(0, &input) == 0 && stat("/dev/null", &nullDevice) == 0
             && input.st_rdev == nullDevice.st_rdev && S_ISCHR(input.st_mode);
@@ -148,7 +120,7 @@ TEST_F(OpenToolFixture, StartsTheApplicationWithAbsolutePathsAndReturnsWithoutWa
     ASSERT_TRUE(test::eventually([&] { return !recorded("released").empty(); }));
     EXPECT_EQ(test::readFile(record),
         "argument=" + bundle + "/Contents/MacOS/Hold\nargument=" + document + "\nargument=" + currentDirectory
-            + "/relative doc\ndisplay=\nreachable=0\nsession-leader=1\nstdin-null=1\nreleased=1\n");
+            + "/relative doc\nDISPLAY=\nXAUTHORITY=\nsession-leader=1\nstdin-null=1\nreleased=1\n");
     EXPECT_FALSE(test::exists(currentDirectory + "/pwned"));
 }
 
@@ -159,6 +131,7 @@ TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
     test::makeDirectories(applications + "/Empty.app/Contents/MacOS");
     makeApplication("Unrunnable", "not executable", 0644);
     test::makeDirectories(applications + "/Folder.app/Contents/MacOS/Folder");
+    makeApplication("Orphan", "#!" + scratch / "nowhere\n");
     makeApplication("Escaping", documentText);
     test::writeFile(applications + "/Escaping.app/Contents/Info.plist",
         "<?xml version=\"1.0\"?><plist "
@@ -181,6 +154,7 @@ TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
             applications + "/Unrunnable.app/Contents/MacOS/Unrunnable is not an executable file" },
         { { "-a", "Folder" }, 1, applications + "/Folder.app/Contents/MacOS/Folder is not an executable file" },
         { { "-a", "Escaping" }, 1, "which is not a file name" },
+        { { "-a", "Orphan" }, 1, "Unable to open application 'Orphan': posix_spawn: " },
     };
     for (const auto& [arguments, status, error] : cases) {
         auto result = test::runProgram(
@@ -190,42 +164,6 @@ TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
         EXPECT_NE(result.error.find(error), std::string::npos) << label << ": " << result.error;
     }
     EXPECT_FALSE(test::exists(record)) << "nothing may have been started";
-}
-
-TEST_F(OpenToolFixture, LauncherEndsWhenX11CannotBeOpened)
-{
-    // Found but not runnable: the open tool says why, and the launcher still ends.
-    test::makeDirectories(applications + "/X11.app/Contents/MacOS");
-    test::makeDirectories(scratch / "home");
-    auto environment = this->environment();
-    environment["ZELVANT_OPEN_TOOL"] = openTool;
-    environment["LANG"] = "C";
-    auto result = test::runProgram(test::launcherPath(), { .environment = environment, .timeoutSeconds = 60 });
-    EXPECT_NE(result.error.find("X11.app has no executable"), std::string::npos) << result.error;
-}
-
-TEST_F(OpenToolFixture, X11RunsDocumentsThroughTheOpenToolOnAnXvfbItStopsAfterwards)
-{
-    if (!test::programOnPath("Xvfb"))
-        GTEST_SKIP() << "Xvfb is not installed";
-    std::string first = makeDocument(awkwardFolder + "/" + awkwardName);
-    std::string second = makeDocument("second \"document\"");
-    auto environment = this->environment();
-    environment["ZELVANT_APPLICATION_PATH"] = test::buildDirectory() + "/Applications";
-
-    // Standard error stays open until X11 and its Xvfb have ended, so this
-    // returns only then.
-    auto result = test::runProgram(
-        openTool, { .arguments = { "-a", "X11", first, second }, .environment = environment, .timeoutSeconds = 60 });
-    ASSERT_EQ(result.status, 0) << result.error;
-    EXPECT_EQ(recorded("argument"), (std::vector<std::string> { first, second })) << result.error;
-    EXPECT_EQ(recorded("reachable"), (std::vector<std::string> { "1", "1" }));
-    auto servers = recorded("server");
-    ASSERT_EQ(servers.size(), 2u);
-    EXPECT_EQ(servers[0], servers[1]) << "one server for all documents";
-    EXPECT_GT(std::stoi(servers[0]), 0);
-    EXPECT_FALSE(processExists(std::stoi(servers[0]))) << "the Xvfb of X11 outlived it";
-    EXPECT_FALSE(test::exists(currentDirectory + "/pwned"));
 }
 
 TEST_F(OpenToolFixture, X11UsesTheCurrentDisplayAndReportsDocumentsThatFail)
@@ -243,50 +181,63 @@ TEST_F(OpenToolFixture, X11UsesTheCurrentDisplayAndReportsDocumentsThatFail)
             .timeoutSeconds = 60 });
     EXPECT_NE(result.status, 0) << "a document that cannot run is a failure";
     EXPECT_NE(result.error.find("cannot run " + scratch / "missing"), std::string::npos) << result.error;
-    EXPECT_EQ(recorded("display"), std::vector<std::string> { (*server)->name() });
-    EXPECT_EQ(recorded("reachable"), std::vector<std::string> { "1" });
-    EXPECT_EQ(recorded("server"), std::vector<std::string> { std::to_string((*server)->processIdentifier()) });
+    EXPECT_EQ(recorded("DISPLAY"), std::vector<std::string> { (*server)->name() });
+    EXPECT_EQ(recorded("XAUTHORITY"), std::vector<std::string> { "" }) << "the user's own authority stays";
 }
 
-TEST_F(OpenToolFixture, X11WithNoDisplayToBeHadSaysSoAndFails)
+TEST_F(OpenToolFixture, X11WithoutAReachableDisplayRunsNothingAndSaysSo)
 {
-    test::makeDirectories(scratch / "empty-bin");
+    for (const char* display : { "", ":65000", "localhost:99999999999", ":", "no display", "unix:1x" }) {
+        auto environment = this->environment();
+        if (*display)
+            environment["DISPLAY"] = display;
+        auto result = test::runProgram(
+            x11, { .arguments = { makeDocument("document") }, .environment = environment, .timeoutSeconds = 30 });
+        EXPECT_EQ(result.status, 1) << display;
+        EXPECT_NE(result.error.find("X11: no X display: "), std::string::npos) << display << ": " << result.error;
+    }
+    EXPECT_FALSE(test::exists(record)) << "a document ran without a display";
+}
+
+TEST_F(OpenToolFixture, HeadlessX11RunsDocumentsOnAnXvfbOnlyTheyMayUseAndStopsItWithThem)
+{
+    auto xdpyinfo = test::programOnPath("xdpyinfo");
+    if (!test::programOnPath("Xvfb") || !xdpyinfo)
+        GTEST_SKIP() << "Xvfb or xdpyinfo is not installed";
     auto environment = this->environment();
-    environment["PATH"] = scratch / "empty-bin";
+    environment["ZELVANT_X11_HEADLESS"] = "1";
     environment["DISPLAY"] = ":65000";
-
-    auto result = test::runProgram(
-        x11, { .arguments = { makeDocument("document") }, .environment = environment, .timeoutSeconds = 30 });
-    EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.error.find("X11: no display"), std::string::npos) << result.error;
-    EXPECT_FALSE(test::exists(record)) << "the document must not run without a display";
-}
-
-TEST_F(OpenToolFixture, X11AskedToStopEndsItsDocumentAndItsXvfb)
-{
-    if (!test::programOnPath("Xvfb"))
-        GTEST_SKIP() << "Xvfb is not installed";
-    auto environment = this->environment();
     environment["ZELVANT_TEST_RELEASE"] = scratch / "never";
+    std::string document = makeDocument(awkwardFolder + "/" + awkwardName);
 
     platform::ScopedFD null { ::open("/dev/null", O_RDWR | O_CLOEXEC) };
     platform::Task task;
     task.setLaunchPath(x11);
-    task.setArguments({ makeDocument("document") });
+    task.setArguments({ document });
     task.setEnvironment(environment);
     task.setStandardInput(null.get());
-    task.setStandardOutput(null.get());
     task.setStandardError(null.get());
     ASSERT_TRUE(task.launch().ok());
-    ASSERT_TRUE(test::eventually([&] { return !recorded("server").empty(); }));
-    EXPECT_EQ(recorded("reachable"), std::vector<std::string> { "1" });
-    pid_t server = std::stoi(recorded("server")[0]);
-    ASSERT_GT(server, 0);
+    ASSERT_TRUE(test::eventually([&] { return !recorded("XAUTHORITY").empty(); }));
+    EXPECT_EQ(recorded("argument"), std::vector<std::string> { document });
+    std::string display = recorded("DISPLAY")[0], authority = recorded("XAUTHORITY")[0];
+    struct stat status { };
+    EXPECT_EQ(::stat(authority.c_str(), &status) == 0 ? status.st_mode & 0777 : 0, 0600u);
+    auto connects = [&](const std::string& xauthority) {
+        return test::runProgram(*xdpyinfo,
+                   { .environment
+                       = std::map<std::string, std::string> { { "DISPLAY", display }, { "XAUTHORITY", xauthority } },
+                       .timeoutSeconds = 30 })
+                   .status
+            == 0;
+    };
+    EXPECT_TRUE(connects(authority));
+    EXPECT_FALSE(connects(scratch / "no-cookie")) << "a client without the cookie was let in";
 
     task.terminate();
     ASSERT_TRUE(test::eventually([&] { return !task.isRunning(); })) << "X11 did not stop";
-    EXPECT_FALSE(task.terminatedBySignal());
     EXPECT_EQ(task.terminationStatus(), 128 + SIGTERM);
-    EXPECT_FALSE(processExists(server)) << "the Xvfb of X11 outlived it";
+    EXPECT_FALSE(platform::isDisplayReachable(display)) << "the Xvfb of X11 outlived it";
+    EXPECT_FALSE(test::exists(authority));
     EXPECT_TRUE(recorded("released").empty()) << "the document was stopped, not left to give up";
 }

@@ -1,8 +1,8 @@
 #include "Task.h"
 
-#include "Bundle.h"
 #include "FileHandle.h"
 #include "FileManager.h"
+#include "HelperTool.h"
 #include "Path.h"
 #include "ProcessInfo.h"
 #include "RunLoop.h"
@@ -31,24 +31,7 @@ static int pidfd_send_signal(int pidfd, int signal, siginfo_t* info, unsigned fl
 
 namespace platform {
 
-std::string Task::resolvedLaunchPath(const std::string& launchPath)
-{
-    if (launchPath != "/usr/bin/open")
-        return launchPath;
-    if (auto tool = environmentValue("ZELVANT_OPEN_TOOL"); tool && !tool->empty())
-        return *tool;
-    // Beside the bundle in the build tree, in the prefix's bin when installed.
-    std::string bundleParent = stringByDeletingLastPathComponent(Bundle::mainBundle().bundlePath());
-    for (const auto& candidate : {
-             stringByAppendingPathComponent(bundleParent, "bin/zelvant-open"),
-             stringByAppendingPathComponent(bundleParent, "../bin/zelvant-open"),
-             stringByAppendingPathComponent(ZELVANT_INSTALL_PREFIX, "bin/zelvant-open"),
-         }) {
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-    }
-    return launchPath;
-}
+std::string Task::resolvedLaunchPath(const std::string& launchPath) { return resolveLaunchPath(launchPath).path; }
 
 namespace {
 
@@ -201,10 +184,10 @@ Result<void> Task::launch()
         }
     } closeChildEnds { *this };
 
-    std::string program = resolvedLaunchPath(m_launchPath);
+    auto [program, argument0] = resolveLaunchPath(m_launchPath);
     std::vector<std::string> argumentStrings;
     argumentStrings.reserve(m_arguments.size() + 1);
-    argumentStrings.push_back(program);
+    argumentStrings.push_back(argument0);
     argumentStrings.insert(argumentStrings.end(), m_arguments.begin(), m_arguments.end());
     std::vector<char*> argv;
     argv.reserve(argumentStrings.size() + 1);
