@@ -21,17 +21,23 @@ bool isDisplayReachable(const std::string& display);
 // DISPLAY when set and reachable.
 std::optional<std::string> reachableDisplay();
 
+// Who may connect to a virtual display: any local client, or only those that
+// show the cookie in its authority file (as xvfb-run does it).
+enum class DisplayAccess {
+    Open,
+    CookieOnly,
+};
+
 // A private Xvfb server (the first on PATH) on a free display number, which
-// does not reset when its last client leaves and takes only clients that
-// show the cookie in its authority file; stopped, and the file removed, when
-// destroyed.
+// does not reset when its last client leaves; stopped, and its authority file
+// removed, when destroyed.
 class VirtualDisplay {
 public:
-    static Result<std::unique_ptr<VirtualDisplay>> start();
+    static Result<std::unique_ptr<VirtualDisplay>> start(DisplayAccess = DisplayAccess::Open);
     ~VirtualDisplay();
 
     const std::string& name() const { return m_name; }
-    // For XAUTHORITY.
+    // For XAUTHORITY; empty for an open display.
     const std::string& authorityFile() const { return m_authorityFile; }
     pid_t processIdentifier() const { return m_server.processIdentifier(); }
 

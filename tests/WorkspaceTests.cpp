@@ -1,4 +1,3 @@
-#include "Bundle.h"
 #include "TestSupport.h"
 #include "Workspace.h"
 
@@ -14,14 +13,11 @@ TEST(Workspace, ApplicationPathSkipsEmptyRelativeAndMissingEntriesAndFilesThatAr
     test::TemporaryDirectory folder;
     test::writeFile(folder / "first/X11.app", "not a bundle");
     test::makeDirectories(folder / "second/X11.app");
-    test::makeDirectories(folder / "third/X11.app");
     Workspace::setApplicationPathVariable("ZELVANT_APPLICATION_PATH");
     ScopedEnvironment path { "ZELVANT_APPLICATION_PATH",
-        "::relative/folder:" + folder.path() + "/missing:" + folder.path() + "/first:" + folder.path()
-            + "/second:" + folder.path() + "/third:" };
-
+        "::relative/folder:" + folder / "missing:" + folder / "first:" + folder / "second:" };
     EXPECT_EQ(Workspace::applicationFolders(),
-        (std::vector<std::string> { folder / "missing", folder / "first", folder / "second", folder / "third" }));
+        (std::vector<std::string> { folder / "missing", folder / "first", folder / "second" }));
     EXPECT_EQ(Workspace::sharedWorkspace().fullPathForApplication("X11"), folder / "second/X11.app");
     EXPECT_FALSE(Workspace::sharedWorkspace().fullPathForApplication("Missing"));
     EXPECT_FALSE(Workspace::sharedWorkspace().fullPathForApplication("../second/X11"));
@@ -42,16 +38,4 @@ TEST(Workspace, DefaultFoldersAreOnlyThoseNoOtherUserCanWrite)
         EXPECT_EQ(folders.front() == home / "Applications", searched) << std::oct << mode;
         EXPECT_EQ(folders.back(), besideBundle);
     }
-}
-
-TEST(Bundle, ExecutableInsideContentsMacOSNamesTheBundle)
-{
-    test::TemporaryDirectory folder;
-    test::writeFile(folder / "Game.app/Contents/Info.plist",
-        "<?xml version=\"1.0\"?><plist "
-        "version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>org.example.game</string></dict></plist>");
-    Bundle bundle = Bundle::bundleForExecutable(folder / "Game.app/Contents/MacOS/Game");
-    EXPECT_EQ(bundle.bundlePath(), folder / "Game.app");
-    EXPECT_EQ(bundle.bundleIdentifier(), "org.example.game");
-    EXPECT_EQ(Bundle::bundleForExecutable("/opt/tools/zelvant").bundlePath(), "/opt/tools");
 }

@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -133,7 +134,7 @@ Result<void> VirtualDisplay::writeAuthority()
     return {};
 }
 
-Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start()
+Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start(DisplayAccess access)
 {
     auto server = programOnPath("Xvfb");
     if (!server)
@@ -144,11 +145,15 @@ Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start()
     if (!ready)
         return ready.error();
     std::unique_ptr<VirtualDisplay> display { new VirtualDisplay };
-    if (auto written = display->writeAuthority(); !written)
-        return written.error();
+    std::vector<std::string> arguments { "-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0",
+        "1024x768x24" };
+    if (access == DisplayAccess::CookieOnly) {
+        if (auto written = display->writeAuthority(); !written)
+            return written.error();
+        arguments.insert(arguments.end(), { "-auth", display->m_authorityFile });
+    }
     display->m_server.setLaunchPath(*server);
-    display->m_server.setArguments({ "-displayfd", "1", "-auth", display->m_authorityFile, "-noreset", "-nolisten",
-        "tcp", "-screen", "0", "1024x768x24" });
+    display->m_server.setArguments(std::move(arguments));
     display->m_server.setStandardOutput((*ready)->fileHandleForWriting()->fileDescriptor());
     if (auto launched = display->m_server.launch(); !launched)
         return launched.error();

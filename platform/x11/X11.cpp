@@ -72,7 +72,7 @@ int main(int argc, char** argv)
 
     std::unique_ptr<VirtualDisplay> server;
     if (environmentValue("ZELVANT_X11_HEADLESS") == "1") {
-        auto started = VirtualDisplay::start();
+        auto started = VirtualDisplay::start(DisplayAccess::CookieOnly);
         if (!started) {
             systemLog(
                 "X11: no X display: the private Xvfb server could not be started (" + started.error().message() + ")",
