@@ -1,7 +1,6 @@
 #include "Path.h"
 
 #include <gtest/gtest.h>
-#include <tuple>
 
 using namespace platform;
 
@@ -21,4 +20,9 @@ TEST(Path, JoiningAndCuttingKeepOneSlashAndNeverResolve)
         EXPECT_EQ(lastPathComponent(path), last) << path;
         EXPECT_EQ(stringByDeletingLastPathComponent(path), rest) << path;
     }
+}
+
+TEST(Path, SearchListsKeepOnlyAbsoluteEntries)
+{
+    EXPECT_EQ(absoluteSearchPathEntries("::relative/folder:/a b:/c/:"), (std::vector<std::string> { "/a b", "/c/" }));
 }
