@@ -10,6 +10,7 @@
 #include "ProcessInfo.h"
 #include "RunLoop.h"
 #include "SimpleTaskWrapperController.h"
+#include "SystemLog.h"
 #include "Task.h"
 #include "TaskWrapper.h"
 #include "Trace.h"
@@ -42,8 +43,17 @@ void MyApplicationDelegate::applicationDidFinishLaunching()
     if (!version)
         Application::sharedApplication().terminate();
 
-    m_supportFilesDirPath
-        = stringByAppendingPathComponent(homeDirectory(), "Library/Application Support/Zelvant/" + *version);
+    // Without a home there is nowhere the support files may go: nothing is written.
+    auto home = findHomeDirectory();
+    if (!home) {
+        FailureAlert alert { "No home directory was found.",
+            "Neither HOME names an absolute path nor does the user database have a home for this user, so there "
+            "is nowhere to keep the game's files. The launch was stopped; nothing was written." };
+        reportFailure(
+            "find the home directory", "HOME is not absolute and there is no passwd entry", EX_NOUSER, &alert);
+        Application::sharedApplication().terminate();
+    }
+    m_supportFilesDirPath = stringByAppendingPathComponent(*home, "Library/Application Support/Zelvant/" + *version);
     trace("step: write the support files");
     trace("path: support directory ", m_supportFilesDirPath);
     writeZelvantApplicationSupportFiles();
@@ -69,19 +79,45 @@ void MyApplicationDelegate::runHandOffTask(Task& task)
 {
     auto launched = task.launch();
     trace("hand-off: start ", task.launchPath(), ": ", launched);
-    if (!launched) {
-        reportFailure("hand-off to X11", launched.error(), EX_UNAVAILABLE);
-        return;
+    std::string failure;
+    if (launched) {
+        task.waitUntilExit();
+        trace("hand-off: exit status ", task.terminationStatus(), task.terminatedBySignal() ? " (signal)" : "");
+        int status = task.terminationStatus();
+        if (task.terminatedBySignal())
+            failure = "was ended by signal " + std::to_string(status) + " (" + Task::signalDescription(status) + ")";
+        else if (status != 0)
+            failure = "exited with status " + std::to_string(status) + " (its reason is on standard error)";
+    } else {
+        failure = "could not be started: " + launched.error().message();
     }
-    task.waitUntilExit();
-    trace("hand-off: exit status ", task.terminationStatus());
+    if (failure.empty())
+        return;
+    std::string script = task.arguments().empty() ? std::string {} : task.arguments().back();
+    FailureAlert alert { "Unable to start the Zelvant client.",
+        "The X11 application was to run the launcher script \"" + script + "\", but the open tool "
+            + Task::resolvedLaunchPath(task.launchPath()) + " " + failure + "." };
+    reportFailure("hand-off to X11", "open tool " + failure, EX_UNAVAILABLE, &alert);
+}
+
+void MyApplicationDelegate::reportFailure(
+    std::string_view step, std::string_view detail, int exitStatus, const FailureAlert* alertTexts)
+{
+    std::string line = "Zelvant: " + std::string { step } + ": " + std::string { detail };
+    std::fputs((line + "\n").c_str(), stderr);
+    systemLogOnly(line, LogLevel::Error);
+    Application::sharedApplication().noteFailure(exitStatus);
+    if (!alertTexts)
+        return;
+    Alert alert
+        = Alert::alertWithMessageText(alertTexts->messageText, alertTexts->buttonTitle, alertTexts->informativeText);
+    alert.setAlertStyle(AlertStyle::Critical);
+    alert.runModal();
 }
 
 void MyApplicationDelegate::reportFailure(std::string_view step, const Error& error, int exitStatus)
 {
-    std::string line = "Zelvant: " + std::string { step } + ": " + error.message() + "\n";
-    std::fputs(line.c_str(), stderr);
-    Application::sharedApplication().noteFailure(exitStatus);
+    reportFailure(step, error.message(), exitStatus);
 }
 
 void MyApplicationDelegate::launchX11Application()
@@ -91,11 +127,10 @@ void MyApplicationDelegate::launchX11Application()
     if (x11)
         return;
 
-    Alert alert = Alert::alertWithMessageText("Unable to locate the X11 application.", "Okay",
-        "Perhaps X11 is not installed on your system, or you moved it to a different location after installation?");
-    alert.setAlertStyle(AlertStyle::Critical);
-    alert.runModal();
-    Application::sharedApplication().noteFailure(EX_UNAVAILABLE);
+    FailureAlert alert { "Unable to locate the X11 application.",
+        "Perhaps X11 is not installed on your system, or you moved it to a different location after installation?",
+        "Okay" };
+    reportFailure("find the X11 application", "no X11.app in the application folders", EX_UNAVAILABLE, &alert);
     Application::sharedApplication().terminate();
 }
 
@@ -118,35 +153,17 @@ static bool isUsableVersion(const std::vector<std::string>& fields)
 static std::string quotedOutput(const std::string& text)
 {
     constexpr size_t shown = 200;
-    std::string quoted = "\"";
-    for (char c : text.substr(0, shown)) {
-        if (c == '\n') {
-            quoted += "\\n";
-        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            static const char digits[] = "0123456789abcdef";
-            quoted += "\\x";
-            quoted += digits[(c >> 4) & 15];
-            quoted += digits[c & 15];
-        } else {
-            quoted += c;
-        }
-    }
-    quoted += text.size() > shown ? "\"…" : "\"";
-    return quoted;
+    return "\"" + escapedControlBytes(std::string_view { text }.substr(0, shown))
+        + (text.size() > shown ? "\"…" : "\"");
 }
 
-// The probe could not learn the version: say what failed, in an alert and on
-// standard error, and make the exit status say so too.
+// The probe could not learn the version: the launch stops, and the user is told what failed.
 void MyApplicationDelegate::reportVersionProbeFailure(
     const std::string& path, const std::string& reason, int exitStatus)
 {
-    std::string line = "Zelvant: version probe: " + path + ": " + reason + "\n";
-    std::fputs(line.c_str(), stderr);
-    Application::sharedApplication().noteFailure(exitStatus);
-    Alert alert = Alert::alertWithMessageText("Unable to determine the version of the Zelvant client.", "Quit",
-        "The client at \"" + path + "\" " + reason + ". The launch was stopped; nothing was changed.");
-    alert.setAlertStyle(AlertStyle::Critical);
-    alert.runModal();
+    FailureAlert alert { "Unable to determine the version of the Zelvant client.",
+        "The client at \"" + path + "\" " + reason + ". The launch was stopped; nothing was changed." };
+    reportFailure("version probe", path + ": " + reason, exitStatus, &alert);
 }
 
 std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(const std::string& path)

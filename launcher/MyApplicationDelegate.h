@@ -52,7 +52,15 @@ protected:
     std::chrono::milliseconds m_probeTimeLimit { std::chrono::seconds(10) };
     std::chrono::milliseconds m_probeTerminationGrace { std::chrono::seconds(2) };
 
-    // A step failed: say which, on what, and why; the exit status turns non-zero.
+    // A step failed: say which, on what, and why, on standard error and in
+    // the system log; the exit status turns non-zero. With alert texts the
+    // user is shown a critical alert too. Every failure takes this one path.
+    struct FailureAlert {
+        std::string messageText;
+        std::string informativeText;
+        std::string buttonTitle { "Quit" };
+    };
+    void reportFailure(std::string_view step, std::string_view detail, int exitStatus, const FailureAlert* = nullptr);
     void reportFailure(std::string_view step, const platform::Error&, int exitStatus);
     void reportVersionProbeFailure(const std::string& path, const std::string& reason, int exitStatus);
 

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -12,5 +13,9 @@ std::string stringByAppendingPathComponent(std::string_view path, std::string_vi
 std::string lastPathComponent(std::string_view path);
 std::string stringByDeletingLastPathComponent(std::string_view path);
 std::string standardizedSlashes(std::string_view path);
+// The absolute entries of a colon-separated search list (PATH and its kin),
+// in order: empty and relative entries are skipped, so that no search depends
+// on the working directory.
+std::vector<std::string> absoluteSearchPathEntries(std::string_view list);
 
 }

@@ -81,7 +81,7 @@ public:
     static std::string resolvedLaunchPath(const std::string& launchPath);
 
 private:
-    Result<pid_t> spawn(const std::string& program);
+    Result<pid_t> spawn(const std::string& program, const std::string& argument0);
     Result<void> watchExit(pid_t, const std::string& program);
     void closeChildEnds();
     bool reap(bool block);

@@ -10,12 +10,21 @@
 
 namespace platform {
 
-// The opt-in decision trace. With ZELVANT_LAUNCHER_TRACE set to anything but
-// empty or "0" (read once), each trace() call writes one line
-// "Zelvant trace: ..." to standard error; otherwise a call tests one flag and
-// builds nothing.
+// The opt-in decision trace. Off until the program says which variable turns
+// it on and what each line starts with; then, with that variable set to
+// anything but empty or "0" (read when set), each trace() call writes one line
+// "PREFIX..." to standard error; otherwise a call tests one flag and builds nothing.
+struct TraceSettings {
+    std::string variable;
+    std::string prefix;
+};
+void setTraceSettings(TraceSettings);
 bool isTracing();
 void writeTraceLine(std::string_view);
+
+// Control bytes as escapes ("\n", "\x1b"), so that a value shown in one line
+// of text cannot start a line of its own or move the cursor.
+std::string escapedControlBytes(std::string_view);
 
 // The parts of one trace line as text. A result reads "ok" or "failed: <error>",
 // an absent value "none", a property value in the old-style list form.

@@ -14,16 +14,15 @@ public:
     // The first NAME.app directory in the application folders.
     std::optional<std::string> fullPathForApplication(const std::string& name) const;
 
-    // ZELVANT_APPLICATION_PATH (colon-separated, replacing the defaults) when
-    // set, else ~/Applications, /Applications, /Applications/Utilities and the
-    // install prefix's Applications. Empty and relative entries are skipped.
-    static std::vector<std::string> applicationFolders();
+    // The environment variable whose colon-separated list, when set, replaces
+    // the default folders; none by default.
+    static void setApplicationPathVariable(std::string name);
 
-    // The prefix an installed program runs from, so an installed tree finds
-    // its own applications wherever it was installed: P for
-    // P/Applications/NAME.app/Contents/MacOS/EXE and for P/bin/EXE; otherwise
-    // the prefix the build was configured with.
-    static std::string installPrefixForExecutable(const std::string& executablePath);
+    // The list the variable names, absolute entries only; else the default
+    // folders ~/Applications, /Applications, /Applications/Utilities and the
+    // "Applications" folder beside the main bundle, each only when it is a
+    // directory that no one but its owner, the user or root, can write.
+    static std::vector<std::string> applicationFolders();
 };
 
 }

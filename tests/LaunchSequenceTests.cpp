@@ -1,84 +1,166 @@
-#include "Application.h"
-#include "MyApplicationDelegate.h"
-#include "Task.h"
+#include "ProcessInfo.h"
 #include "TestSupport.h"
+#include "Workspace.h"
 
-#include <cstdlib>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
 
 namespace {
 
 struct LaunchFixture : test::LaunchScratch {
-    std::string supportParent = home + "/Library/Application Support";
-    void SetUp() override { test::makeDirectories(supportParent); }
-};
-
-}
-
-TEST_F(LaunchFixture, MissingX11ShowsTheAlertAndTouchesNothingThenX11GetsTheScript)
-{
-    std::filesystem::remove_all(applications + "/X11.app");
-    auto result = launch(test::launcherPath());
-    EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.error.find("Unable to locate the X11 application."), std::string::npos) << result.error;
-    EXPECT_NE(
-        result.error.find(
-            "Perhaps X11 is not installed on your system, or you moved it to a different location after installation?"),
-        std::string::npos);
-    EXPECT_TRUE(std::filesystem::is_empty(supportParent));
-    EXPECT_FALSE(test::exists(record));
-    EXPECT_EQ(result.error.find("Process started."), std::string::npos) << "the client must not run";
-
-    test::makeRecordingApplication(applications, "X11");
-    result = launch(test::launcherPath());
-    EXPECT_EQ(result.status, 0) << result.error;
     std::string script = test::supportDirectory(home) + "/run-zelvant.py";
-    EXPECT_EQ(handedOff(), script + "\n");
-    EXPECT_TRUE(test::exists(script));
-}
-
-namespace {
-
-struct TerminateRequested { };
-
-// The delegate with the bundle and the hand-off replaced, run in-process.
-struct RecordingDelegate : MyApplicationDelegate {
-    std::string bundle;
-    std::vector<std::string> handOff;
-
-    std::string bundlePath() const override { return bundle; }
-    void runHandOffTask(platform::Task& task) override
+    std::string dyingTool = "#!" + test::testBinaryPath() + " --child=die\n";
+    std::map<std::string, std::string> environment() const override
     {
-        handOff = task.arguments();
-        handOff.insert(handOff.begin(), task.launchPath());
+        auto environment = LaunchScratch::environment();
+        environment.erase("ZELVANT_OPEN_TOOL"); // the launcher's own
+        return environment;
+    }
+    test::ProcessResult launchAs(const std::string& how, const std::string& launcher, const std::string& folder = {})
+    {
+        return test::runProgram(test::testBinaryPath(),
+            { .arguments = { "--child=launch-as", how, launcher, folder }, .environment = environment() });
     }
 };
 
+// The launcher (argv[0]) run with standard error closed, or a pipe whose
+// reader is gone, or as a user with no passwd entry and no HOME, in a user
+// namespace of its own, working in the folder argv[1]: exit 77 when that
+// cannot be had.
+int launchAs(const std::string& how, char** launcher)
+{
+    int ends[2];
+    if (how == "broken-stderr" && (::pipe(ends) != 0 || ::dup2(ends[1], 2) != 2 || ::close(ends[0]) != 0))
+        return 77;
+    if (how == "closed-stderr")
+        ::close(2);
+    if (how == "no-user") {
+        std::string uid = "54321 " + std::to_string(::getuid()) + " 1",
+                    gid = "54321 " + std::to_string(::getgid()) + " 1";
+        if (::getpwuid(54321) || ::unshare(CLONE_NEWUSER) != 0)
+            return 77;
+        std::ofstream("/proc/self/uid_map") << uid;
+        std::ofstream("/proc/self/setgroups") << "deny";
+        std::ofstream("/proc/self/gid_map") << gid;
+        if (::getuid() != 54321 || ::chdir(launcher[1]) != 0 || ::unsetenv("HOME") != 0)
+            return 77;
+    }
+    char* arguments[] = { launcher[0], nullptr };
+    ::execv(launcher[0], arguments);
+    return 127;
 }
 
-TEST_F(LaunchFixture, HandOffIsOpenWithExactlyThreeArguments)
+const bool registered = [] {
+    test::registerChildBehaviour("launch-as", [](int, char** argv) { return launchAs(argv[2], argv + 3); });
+    test::registerChildBehaviour("die", [](int, char**) { return ::raise(SIGKILL); });
+    return true;
+}();
+
+}
+
+TEST_F(LaunchFixture, MissingX11ShowsTheAlertAndTouchesNothing)
 {
-    std::string bundle = scratch / "Game.app";
-    test::writeFile(bundle + "/Contents/Resources/zelvant-x.y.z/bin/zelclient",
-        "#!/bin/sh\necho 'zelclient version 1.2.3 x'\n", 0755);
+    fs::remove_all(applications + "/X11.app");
+    auto result = launch(test::launcherPath());
+    EXPECT_NE(result.status, 0);
+    EXPECT_NE(result.error.find("Unable to locate the X11 application."), std::string::npos) << result.error;
+    EXPECT_NE(result.error.find("Perhaps X11 is not installed on your system, or you moved it to a different "
+                                "location after installation?"),
+        std::string::npos);
+    EXPECT_FALSE(test::exists(home + "/Library"));
+    EXPECT_FALSE(test::exists(record));
+}
 
-    std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-    setenv("ZELVANT_APPLICATION_PATH", applications.c_str(), 1);
-    setenv("HOME", "/nonexistent/player", 1);
-    auto& application = platform::Application::sharedApplication();
-    application.setTerminateHandler([](int) { throw TerminateRequested {}; });
-    RecordingDelegate delegate;
-    delegate.bundle = bundle;
-    EXPECT_THROW(delegate.applicationDidFinishLaunching(), TerminateRequested)
-        << "the launch sequence must end by terminating";
-    application.reset();
-    unsetenv("ZELVANT_APPLICATION_PATH");
-    setenv("HOME", savedHome.c_str(), 1);
+TEST_F(LaunchFixture, LauncherCopiedAloneRunsTheOpenToolItCarriesAndFindsX11BesideItsBundle)
+{
+    std::string moved = scratch / "elsewhere";
+    std::string client = test::makeLauncherBundle(moved + "/Zelvant.app");
+    test::writeFile(client + "/../run-zelvant-template.py",
+        test::readFile(test::buildDirectory() + "/Zelvant.app/Contents/Resources/run-zelvant-template.py"), 0755);
+    test::makeRecordingApplication(moved + "/Applications", "X11");
+    test::writeFile(moved + "/bin/zelvant-open", dyingTool, 0755); // where others could plant one
+    auto environment = this->environment();
+    environment.erase("ZELVANT_APPLICATION_PATH");
+    auto result = test::runProgram(moved + "/Zelvant.app/Contents/MacOS/Zelvant", { .environment = environment });
+    EXPECT_EQ(result.status, 0) << result.error;
+    EXPECT_EQ(handedOff(), script + "\n");
+}
 
-    std::string support = "/nonexistent/player/Library/Application Support/Zelvant/1.2.3";
-    EXPECT_EQ(delegate.zelvantDirPath(), bundle + "/Contents/Resources/zelvant-x.y.z");
-    EXPECT_EQ(delegate.supportFilesDirPath(), support);
-    EXPECT_EQ(
-        delegate.handOff, (std::vector<std::string> { "/usr/bin/open", "-a", "X11", support + "/run-zelvant.py" }));
+TEST_F(LaunchFixture, AHandOffThatFailsIsAFailedStepTheUserIsToldOf)
+{
+    std::string x11 = applications + "/X11.app/Contents/MacOS/X11";
+    const std::tuple<std::string, std::function<void()>, std::string> rows[] = {
+        { "missing", [] {}, "" },
+        { "not executable", [&] { test::writeFile(x11, dyingTool, 0644); }, "" },
+        { "a directory", [&] { test::makeDirectories(x11); }, "" },
+        { "a dangling link", [&] { fs::create_symlink(scratch / "nowhere", x11); }, "" },
+        { "a script without its interpreter", [&] { test::writeFile(x11, "#!" + scratch / "nowhere\n", 0755); }, "" },
+        { "no open tool", [] {}, scratch / "nowhere" },
+        { "an open tool that dies", [&] { test::writeFile(scratch / "dies", dyingTool, 0755); }, scratch / "dies" },
+    };
+    for (const auto& [what, prepare, openTool] : rows) {
+        fs::remove_all(x11);
+        prepare();
+        auto environment = this->environment();
+        if (!openTool.empty())
+            environment["ZELVANT_OPEN_TOOL"] = openTool;
+        auto result = test::runProgram(test::launcherPath(), { .environment = environment });
+        EXPECT_NE(result.status, 0) << what;
+        EXPECT_NE(result.error.find("Unable to start the Zelvant client."), std::string::npos)
+            << what << ": " << result.error;
+    }
+}
+
+TEST_F(LaunchFixture, AClosedOrBrokenStandardErrorChangesNothing)
+{
+    for (const char* how : { "closed-stderr", "broken-stderr" }) {
+        fs::remove(record);
+        EXPECT_EQ(launchAs(how, test::launcherPath()).status, 0) << how;
+        EXPECT_EQ(handedOff(), script + "\n") << how;
+    }
+}
+
+TEST_F(LaunchFixture, WithoutAHomeTheUserIsToldAndNothingIsWritten)
+{
+    test::makeDirectories(scratch / "working");
+    auto result = launchAs("no-user", test::launcherPath(), scratch / "working");
+    if (result.status == 77)
+        GTEST_SKIP() << "no user namespace to run as a user without a passwd entry";
+    EXPECT_NE(result.status, 0);
+    EXPECT_NE(result.error.find("No home directory was found."), std::string::npos) << result.error;
+    EXPECT_TRUE(fs::is_empty(scratch / "working"));
+}
+
+TEST(Home, OnlyAnAbsoluteHomeCountsThenThePasswdEntry)
+{
+    std::string entry = ::getpwuid(::getuid())->pw_dir;
+    for (const auto& home : std::vector<std::optional<std::string>> { "/home/player", "relative/home", "", {} }) {
+        test::ScopedEnvironment variable { "HOME", home };
+        EXPECT_EQ(platform::findHomeDirectory(), home == "/home/player" ? *home : entry) << home.value_or("(unset)");
+    }
+}
+
+TEST(Workspace, DefaultFoldersAreOnlyThoseNoOtherUserCanWrite)
+{
+    test::TemporaryDirectory home;
+    test::ScopedEnvironment homeVariable { "HOME", home.path() };
+    test::ScopedEnvironment path { "ZELVANT_APPLICATION_PATH", std::nullopt };
+    platform::Workspace::setApplicationPathVariable("ZELVANT_APPLICATION_PATH");
+    test::makeDirectories(home / "Applications");
+    // The test binary is loose in build/tests: its "bundle" is that folder.
+    std::string besideBundle = test::buildDirectory() + "/Applications";
+    for (auto [mode, searched] : { std::pair { 0755, true }, { 0775, false }, { 0757, false }, { 01777, false } }) {
+        ::chmod((home / "Applications").c_str(), static_cast<mode_t>(mode));
+        auto folders = platform::Workspace::applicationFolders();
+        EXPECT_EQ(folders.front() == home / "Applications", searched) << std::oct << mode;
+        EXPECT_EQ(folders.back(), besideBundle);
+    }
 }

@@ -2,47 +2,20 @@
 #include "Task.h"
 #include "TestSupport.h"
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
+#include <regex>
 #include <unistd.h>
 
-using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 // The open tool and the X11 application, run as the launcher runs them.
 
 namespace {
-
-// The process behind a local display ":N", asked of its socket.
-pid_t displayServerProcess(const std::string& display)
-{
-    if (!display.starts_with(":"))
-        return 0;
-    std::string path = "/tmp/.X11-unix/X" + display.substr(1, display.find('.') - 1);
-    platform::ScopedFD fd { ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) };
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, path.data(), path.size());
-    auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
-    if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0)
-        return 0;
-    ucred credentials {};
-    socklen_t size = sizeof credentials;
-    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
-        return 0;
-    return credentials.pid;
-}
-
-bool processExists(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH); }
 
 // A document or application run as a program: the test binary through a
 // "#!" line. It appends what it was given and what it runs with to
@@ -51,30 +24,20 @@ bool processExists(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno 
 // "released=1" (or 0 when it gave up).
 const bool documentRegistered = [] {
     test::registerChildBehaviour("document", [](int argc, char** argv) {
-        const char* record = std::getenv("ZELVANT_TEST_DOCUMENT_RECORD");
-        const char* display = std::getenv("DISPLAY");
         const char* release = std::getenv("ZELVANT_TEST_RELEASE");
-        if (!record)
-            return 3;
-        std::ofstream stream(record, std::ios::app);
+        std::ofstream stream(std::getenv("ZELVANT_TEST_DOCUMENT_RECORD"), std::ios::app);
         for (int index = 2; index < argc; ++index)
             stream << "argument=" << argv[index] << "\n";
-        stream << "display=" << (display ? display : "")
-               << "\nreachable=" << (display && platform::isDisplayReachable(display)) << "\n";
-        if (display && *display)
-            stream << "server=" << displayServerProcess(display) << "\n";
-        struct stat input, nullDevice;
-        bool inputIsNull = fstat(0, &input) == 0 && stat("/dev/null", &nullDevice) == 0
-            && input.st_rdev == nullDevice.st_rdev && S_ISCHR(input.st_mode);
-        stream << "session-leader=" << (getsid(0) == getpid()) << "\nstdin-null=" << inputIsNull
-               << std::endl; // in one write
+        for (const char* name : { "DISPLAY", "XAUTHORITY" })
+            stream << name << "=" << (std::getenv(name) ? std::getenv(name) : "") << "\n";
+        stream << "session-leader=" << (getsid(0) == getpid())
+               << "\nstdin=" << fs::read_symlink("/proc/self/fd/0").string() << std::endl;
         if (!release)
             return 0;
         int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
         ::dup2(null, 1);
         ::dup2(null, 2);
-        ::close(null);
-        test::eventually([&] { return test::exists(release); }, 60s);
+        test::eventually([&] { return test::exists(release); }, std::chrono::seconds(60));
         stream << "released=" << test::exists(release) << std::endl;
         return 0;
     });
@@ -89,43 +52,27 @@ struct OpenToolFixture : ::testing::Test {
     test::TemporaryDirectory scratch;
     std::string applications = scratch / "Applications";
     std::string record = scratch / "record";
-    std::string openTool = test::buildDirectory() + "/bin/zelvant-open";
     std::string x11 = test::buildDirectory() + "/Applications/X11.app/Contents/MacOS/X11";
-    std::string currentDirectory = std::filesystem::current_path().string();
     std::string documentText = "#!" + test::testBinaryPath() + " --child=document\n";
+    std::map<std::string, std::string> environment { { "PATH", "/usr/bin:/bin" },
+        { "ZELVANT_APPLICATION_PATH", applications }, { "ZELVANT_TEST_DOCUMENT_RECORD", record } };
 
-    void SetUp() override { test::makeDirectories(applications); }
-
-    std::map<std::string, std::string> environment()
+    test::ProcessResult run(const std::string& program, std::vector<std::string> arguments)
     {
-        auto environment = test::minimalEnvironment(scratch / "home");
-        environment["ZELVANT_APPLICATION_PATH"] = applications;
-        environment["ZELVANT_TEST_DOCUMENT_RECORD"] = record;
-        return environment;
+        return test::runProgram(
+            program, { .arguments = std::move(arguments), .environment = environment, .timeoutSeconds = 30 });
     }
-
-    std::string makeApplication(const std::string& name, const std::string& executableText, unsigned mode = 0755)
+    std::string make(const std::string& path, const std::string& text, unsigned mode = 0755)
     {
-        std::string bundle = applications + "/" + name + ".app";
-        test::writeFile(bundle + "/Contents/MacOS/" + name, executableText, mode);
-        return bundle;
+        test::writeFile(path, text, mode);
+        return path;
     }
-
-    std::string makeDocument(const std::string& name)
+    // The first value of a record line "KEY=VALUE"; empty when there is none.
+    std::string recorded(const std::string& key)
     {
-        test::writeFile(scratch / name, documentText, 0755);
-        return scratch / name;
-    }
-
-    // The values of the record's lines "KEY=VALUE", in order.
-    std::vector<std::string> recorded(const std::string& key)
-    {
-        std::vector<std::string> values;
-        std::istringstream lines { test::exists(record) ? test::readFile(record) : "" };
-        for (std::string line; std::getline(lines, line);)
-            if (line.starts_with(key + "="))
-                values.push_back(line.substr(key.size() + 1));
-        return values;
+        std::smatch match;
+        std::string text = test::exists(record) ? test::readFile(record) : "";
+        return std::regex_search(text, match, std::regex("(^|\n)" + key + "=([^\n]*)")) ? match[2].str() : "";
     }
 };
 
@@ -133,58 +80,49 @@ struct OpenToolFixture : ::testing::Test {
 
 TEST_F(OpenToolFixture, StartsTheApplicationWithAbsolutePathsAndReturnsWithoutWaiting)
 {
-    std::string bundle = makeApplication("Hold", documentText);
+    std::string executable = make(applications + "/Hold.app/Contents/MacOS/Hold", documentText);
     std::string document = scratch / (awkwardFolder + "/" + awkwardName);
     test::writeFile(document, "");
-    auto environment = this->environment();
     environment["ZELVANT_TEST_RELEASE"] = scratch / "release";
+    std::string currentDirectory = fs::current_path().string();
 
-    auto result = test::runProgram(openTool,
-        { .arguments = { "-a", "Hold", document, "relative doc" }, .environment = environment, .timeoutSeconds = 30 });
+    auto result = run(test::buildDirectory() + "/bin/zelvant-open", { "-a", "Hold", document, "relative doc" });
     ASSERT_EQ(result.status, 0) << result.error;
     // The open tool is back while the application still waits to be let go.
-    EXPECT_TRUE(recorded("released").empty());
+    EXPECT_EQ(recorded("released"), "");
     test::writeFile(scratch / "release", "");
     ASSERT_TRUE(test::eventually([&] { return !recorded("released").empty(); }));
     EXPECT_EQ(test::readFile(record),
-        "argument=" + bundle + "/Contents/MacOS/Hold\nargument=" + document + "\nargument=" + currentDirectory
-            + "/relative doc\ndisplay=\nreachable=0\nsession-leader=1\nstdin-null=1\nreleased=1\n");
+        "argument=" + executable + "\nargument=" + document + "\nargument=" + currentDirectory
+            + "/relative doc\nDISPLAY=\nXAUTHORITY=\nsession-leader=1\nstdin=/dev/null\nreleased=1\n");
     EXPECT_FALSE(test::exists(currentDirectory + "/pwned"));
 }
 
 TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
 {
     test::writeFile(applications + "/Flat.app", "a file, not a bundle");
-    std::filesystem::create_symlink(scratch / "nowhere", applications + "/Dangling.app");
+    fs::create_symlink(scratch / "nowhere", applications + "/Dangling.app");
     test::makeDirectories(applications + "/Empty.app/Contents/MacOS");
-    makeApplication("Unrunnable", "not executable", 0644);
-    test::makeDirectories(applications + "/Folder.app/Contents/MacOS/Folder");
-    makeApplication("Escaping", documentText);
+    std::string unrunnable = make(applications + "/Unrunnable.app/Contents/MacOS/Unrunnable", "not executable", 0644);
+    make(applications + "/Escaping.app/Contents/MacOS/Escaping", documentText);
     test::writeFile(applications + "/Escaping.app/Contents/Info.plist",
-        "<?xml version=\"1.0\"?><plist "
-        "version=\"1.0\"><dict><key>CFBundleExecutable</key><string>../../../Hold.app/Contents/MacOS/Hold</string></"
-        "dict></plist>");
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleExecutable</key><string>../../../Hold.app/"
+        "Contents/MacOS/Hold</string></dict></plist>");
 
     // Arguments, exit status and what standard error says.
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         { {}, 2, "usage: " },
-        { { "-a", "" }, 2, "usage: " },
-        { { "-b", "X11" }, 2, "usage: " },
         { { "-a", "Missing", "" }, 2, "usage: " },
         { { "-a", "Missing" }, 1, "Unable to find application named 'Missing'\n" },
         { { "-a", "../Applications/Missing" }, 1, "Unable to find application named '../Applications/Missing'\n" },
         { { "-a", "Flat" }, 1, applications + "/Flat.app is not a directory" },
         { { "-a", "Dangling" }, 1, applications + "/Dangling.app is a link to nothing" },
-        { { "-a", "Empty" }, 1,
-            applications + "/Empty.app has no executable " + applications + "/Empty.app/Contents/MacOS/Empty" },
-        { { "-a", "Unrunnable" }, 1,
-            applications + "/Unrunnable.app/Contents/MacOS/Unrunnable is not an executable file" },
-        { { "-a", "Folder" }, 1, applications + "/Folder.app/Contents/MacOS/Folder is not an executable file" },
+        { { "-a", "Empty" }, 1, "Empty.app has no executable " + applications + "/Empty.app/Contents/MacOS/Empty" },
+        { { "-a", "Unrunnable" }, 1, unrunnable + " is not an executable file" },
         { { "-a", "Escaping" }, 1, "which is not a file name" },
     };
     for (const auto& [arguments, status, error] : cases) {
-        auto result = test::runProgram(
-            openTool, { .arguments = arguments, .environment = environment(), .timeoutSeconds = 30 });
+        auto result = run(test::buildDirectory() + "/bin/zelvant-open", arguments);
         std::string label = arguments.empty() ? "(no arguments)" : arguments.back();
         EXPECT_EQ(result.status, status) << label << ": " << result.error;
         EXPECT_NE(result.error.find(error), std::string::npos) << label << ": " << result.error;
@@ -192,101 +130,53 @@ TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
     EXPECT_FALSE(test::exists(record)) << "nothing may have been started";
 }
 
-TEST_F(OpenToolFixture, LauncherEndsWhenX11CannotBeOpened)
+TEST_F(OpenToolFixture, X11WithoutAReachableDisplayRunsNothingAndSaysSo)
 {
-    // Found but not runnable: the open tool says why, and the launcher still ends.
-    test::makeDirectories(applications + "/X11.app/Contents/MacOS");
-    test::makeDirectories(scratch / "home");
-    auto environment = this->environment();
-    environment["ZELVANT_OPEN_TOOL"] = openTool;
-    environment["LANG"] = "C";
-    auto result = test::runProgram(test::launcherPath(), { .environment = environment, .timeoutSeconds = 60 });
-    EXPECT_NE(result.error.find("X11.app has no executable"), std::string::npos) << result.error;
+    for (const char* display : { "", ":65000", "localhost:99999999999", ":", "no display", "unix:1x" }) {
+        if (*display)
+            environment["DISPLAY"] = display;
+        auto result = run(x11, { make(scratch / ("document"), documentText) });
+        EXPECT_EQ(result.status, 1) << display;
+        EXPECT_NE(result.error.find("X11: no X display: "), std::string::npos) << display << ": " << result.error;
+    }
+    EXPECT_FALSE(test::exists(record)) << "a document ran without a display";
 }
 
-TEST_F(OpenToolFixture, X11RunsDocumentsThroughTheOpenToolOnAnXvfbItStopsAfterwards)
+TEST_F(OpenToolFixture, HeadlessX11UsesAnXvfbOnlyItsDocumentsMayUseAndAReachableDisplayOtherwise)
 {
-    if (!test::programOnPath("Xvfb"))
-        GTEST_SKIP() << "Xvfb is not installed";
-    std::string first = makeDocument(awkwardFolder + "/" + awkwardName);
-    std::string second = makeDocument("second \"document\"");
-    auto environment = this->environment();
-    environment["ZELVANT_APPLICATION_PATH"] = test::buildDirectory() + "/Applications";
-
-    // Standard error stays open until X11 and its Xvfb have ended, so this
-    // returns only then.
-    auto result = test::runProgram(
-        openTool, { .arguments = { "-a", "X11", first, second }, .environment = environment, .timeoutSeconds = 60 });
-    ASSERT_EQ(result.status, 0) << result.error;
-    EXPECT_EQ(recorded("argument"), (std::vector<std::string> { first, second })) << result.error;
-    EXPECT_EQ(recorded("reachable"), (std::vector<std::string> { "1", "1" }));
-    auto servers = recorded("server");
-    ASSERT_EQ(servers.size(), 2u);
-    EXPECT_EQ(servers[0], servers[1]) << "one server for all documents";
-    EXPECT_GT(std::stoi(servers[0]), 0);
-    EXPECT_FALSE(processExists(std::stoi(servers[0]))) << "the Xvfb of X11 outlived it";
-    EXPECT_FALSE(test::exists(currentDirectory + "/pwned"));
-}
-
-TEST_F(OpenToolFixture, X11UsesTheCurrentDisplayAndReportsDocumentsThatFail)
-{
-    if (!test::programOnPath("Xvfb"))
-        GTEST_SKIP() << "Xvfb is not installed";
-    auto server = platform::VirtualDisplay::start();
-    ASSERT_TRUE(server) << server.error().message();
-    auto environment = this->environment();
-    environment["DISPLAY"] = (*server)->name();
-
-    auto result = test::runProgram(x11,
-        { .arguments = { scratch / "missing", makeDocument("document") },
-            .environment = environment,
-            .timeoutSeconds = 60 });
-    EXPECT_NE(result.status, 0) << "a document that cannot run is a failure";
-    EXPECT_NE(result.error.find("cannot run " + scratch / "missing"), std::string::npos) << result.error;
-    EXPECT_EQ(recorded("display"), std::vector<std::string> { (*server)->name() });
-    EXPECT_EQ(recorded("reachable"), std::vector<std::string> { "1" });
-    EXPECT_EQ(recorded("server"), std::vector<std::string> { std::to_string((*server)->processIdentifier()) });
-}
-
-TEST_F(OpenToolFixture, X11WithNoDisplayToBeHadSaysSoAndFails)
-{
-    test::makeDirectories(scratch / "empty-bin");
-    auto environment = this->environment();
-    environment["PATH"] = scratch / "empty-bin";
-    environment["DISPLAY"] = ":65000";
-
-    auto result = test::runProgram(
-        x11, { .arguments = { makeDocument("document") }, .environment = environment, .timeoutSeconds = 30 });
-    EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.error.find("X11: no display"), std::string::npos) << result.error;
-    EXPECT_FALSE(test::exists(record)) << "the document must not run without a display";
-}
-
-TEST_F(OpenToolFixture, X11AskedToStopEndsItsDocumentAndItsXvfb)
-{
-    if (!test::programOnPath("Xvfb"))
-        GTEST_SKIP() << "Xvfb is not installed";
-    auto environment = this->environment();
-    environment["ZELVANT_TEST_RELEASE"] = scratch / "never";
-
-    platform::ScopedFD null { ::open("/dev/null", O_RDWR | O_CLOEXEC) };
+    auto xdpyinfo = test::programOnPath("xdpyinfo");
+    if (!test::programOnPath("Xvfb") || !xdpyinfo)
+        GTEST_SKIP() << "Xvfb or xdpyinfo is not installed";
+    auto headless = environment;
+    headless.merge(std::map<std::string, std::string> {
+        { "ZELVANT_X11_HEADLESS", "1" }, { "DISPLAY", ":65000" }, { "ZELVANT_TEST_RELEASE", scratch / "never" } });
+    std::string document = make(scratch / (awkwardFolder + "/" + awkwardName), documentText);
     platform::Task task;
     task.setLaunchPath(x11);
-    task.setArguments({ makeDocument("document") });
-    task.setEnvironment(environment);
-    task.setStandardInput(null.get());
-    task.setStandardOutput(null.get());
-    task.setStandardError(null.get());
+    task.setArguments({ document });
+    task.setEnvironment(headless);
     ASSERT_TRUE(task.launch().ok());
-    ASSERT_TRUE(test::eventually([&] { return !recorded("server").empty(); }));
-    EXPECT_EQ(recorded("reachable"), std::vector<std::string> { "1" });
-    pid_t server = std::stoi(recorded("server")[0]);
-    ASSERT_GT(server, 0);
+    ASSERT_TRUE(test::eventually([&] { return !recorded("XAUTHORITY").empty(); }));
+    EXPECT_EQ(recorded("argument"), document);
+    std::string display = recorded("DISPLAY"), authority = recorded("XAUTHORITY");
+    auto connects = [&](const std::string& xauthority) {
+        environment.merge(std::map<std::string, std::string> { { "DISPLAY", display }, { "XAUTHORITY", xauthority } });
+        environment["XAUTHORITY"] = xauthority;
+        return run(*xdpyinfo, {}).status == 0;
+    };
+    EXPECT_TRUE(connects(authority));
+    EXPECT_FALSE(connects(scratch / "no-cookie")) << "a client without the cookie was let in";
+
+    // Not headless, X11 uses the display it is given when it is reachable; a document it cannot run is a failure.
+    fs::remove(record);
+    auto result = run(x11, { scratch / "missing", make(scratch / ("reachable"), documentText) });
+    EXPECT_NE(result.error.find("X11: cannot run " + scratch / "missing"), std::string::npos) << result.error;
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(recorded("DISPLAY"), display);
 
     task.terminate();
     ASSERT_TRUE(test::eventually([&] { return !task.isRunning(); })) << "X11 did not stop";
-    EXPECT_FALSE(task.terminatedBySignal());
     EXPECT_EQ(task.terminationStatus(), 128 + SIGTERM);
-    EXPECT_FALSE(processExists(server)) << "the Xvfb of X11 outlived it";
-    EXPECT_TRUE(recorded("released").empty()) << "the document was stopped, not left to give up";
+    EXPECT_FALSE(platform::isDisplayReachable(display)) << "the Xvfb of X11 outlived it";
+    EXPECT_FALSE(test::exists(authority));
 }

@@ -4,37 +4,25 @@
 
 using namespace platform;
 
-TEST(Path, AppendingJoinsWithOneSlashAndNeverResolves)
+TEST(Path, JoiningAndCuttingKeepOneSlashAndNeverResolve)
 {
-    EXPECT_EQ(stringByAppendingPathComponent("/usr", "bin"), "/usr/bin");
-    EXPECT_EQ(stringByAppendingPathComponent("/usr//", "//bin//"), "/usr/bin");
-    EXPECT_EQ(stringByAppendingPathComponent("/", "bin"), "/bin");
-    EXPECT_EQ(stringByAppendingPathComponent("a", "b/c"), "a/b/c");
-    EXPECT_EQ(stringByAppendingPathComponent("/a/b", "../c"), "/a/b/../c");
-    EXPECT_EQ(stringByAppendingPathComponent("", "/a/"), "/a");
-    EXPECT_EQ(stringByAppendingPathComponent("/a/", ""), "/a");
-    EXPECT_EQ(stringByAppendingPathComponent("", ""), "");
-    EXPECT_EQ(stringByAppendingPathComponent("/", "/"), "/");
+    const std::tuple<const char*, const char*, const char*> joins[] = { { "/usr", "bin", "/usr/bin" },
+        { "/usr//", "//bin//", "/usr/bin" }, { "/", "bin", "/bin" }, { "a", "b/c", "a/b/c" },
+        { "/a/b", "../c", "/a/b/../c" }, { "", "/a/", "/a" }, { "/a/", "", "/a" }, { "", "", "" }, { "/", "/", "/" } };
+    for (auto [path, component, joined] : joins)
+        EXPECT_EQ(stringByAppendingPathComponent(path, component), joined) << path << " + " << component;
+    // Path, its last component, and what is left without it.
+    const std::tuple<const char*, const char*, const char*> cuts[]
+        = { { "/a/b", "b", "/a" }, { "/a", "a", "/" }, { "/a//b//", "b", "/a" }, { "/", "/", "/" }, { "//", "/", "/" },
+              { "", "", "" }, { "b", "b", "" }, { "a/", "a", "" }, { "/a/..", "..", "/a" }, { "a/b//c", "c", "a/b" },
+              { "/Zelvant/1.0 beta\n", "1.0 beta\n", "/Zelvant" } };
+    for (auto [path, last, rest] : cuts) {
+        EXPECT_EQ(lastPathComponent(path), last) << path;
+        EXPECT_EQ(stringByDeletingLastPathComponent(path), rest) << path;
+    }
 }
 
-TEST(Path, LastComponent)
+TEST(Path, SearchListsKeepOnlyAbsoluteEntries)
 {
-    EXPECT_EQ(lastPathComponent("/a/b"), "b");
-    EXPECT_EQ(lastPathComponent("/a//b//"), "b");
-    EXPECT_EQ(lastPathComponent("/"), "/");
-    EXPECT_EQ(lastPathComponent("//"), "/");
-    EXPECT_EQ(lastPathComponent(""), "");
-    EXPECT_EQ(lastPathComponent("b"), "b");
-    EXPECT_EQ(lastPathComponent("/a/.."), "..");
-    EXPECT_EQ(lastPathComponent("/Zelvant/1.0 beta\n"), "1.0 beta\n");
-}
-
-TEST(Path, DeletingLastComponent)
-{
-    EXPECT_EQ(stringByDeletingLastPathComponent("/a/b"), "/a");
-    EXPECT_EQ(stringByDeletingLastPathComponent("/a"), "/");
-    EXPECT_EQ(stringByDeletingLastPathComponent("a/"), "");
-    EXPECT_EQ(stringByDeletingLastPathComponent("/"), "/");
-    EXPECT_EQ(stringByDeletingLastPathComponent(""), "");
-    EXPECT_EQ(stringByDeletingLastPathComponent("a/b//c"), "a/b");
+    EXPECT_EQ(absoluteSearchPathEntries("::relative/folder:/a b:/c/:"), (std::vector<std::string> { "/a b", "/c/" }));
 }

@@ -13,12 +13,13 @@ Alert Alert::alertWithMessageText(std::string messageText, std::string defaultBu
     return alert;
 }
 
+// The texts are logged whether or not a dialog shows them, so that a record
+// remains once it has been dismissed.
 void Alert::runModal() const
 {
-    if (runAlertDialog(*this))
-        return;
-    systemLog(m_messageText);
-    systemLog(m_informativeText);
+    systemLog(m_messageText, LogLevel::Error);
+    systemLog(m_informativeText, LogLevel::Error);
+    runAlertDialog(*this);
 }
 
 }

@@ -2,8 +2,11 @@
 
 #include "ProcessInfo.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
 #include <sysexits.h>
 #include <vector>
@@ -47,8 +50,23 @@ void Application::terminate()
     std::exit(m_exitStatus);
 }
 
+// A launcher started with a standard stream closed would hand that number to
+// the first file it opens, and its log lines would land in that file; one
+// whose standard error leads nowhere must still launch, so a write there
+// fails with EPIPE instead of ending the process. Children get the default
+// disposition back when they are spawned.
+static void protectStandardStreams()
+{
+    for (int fd = 0; fd < 3; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDWR) != fd)
+            break;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
 int applicationMain(int argc, char** argv)
 {
+    protectStandardStreams();
     setProcessArguments(std::vector<std::string>(argv, argv + argc));
     auto factory = mainInterfaceFactory();
     if (!factory) {
@@ -58,7 +76,8 @@ int applicationMain(int argc, char** argv)
     Application& application = Application::sharedApplication();
     application.setDelegate(factory());
     application.delegate()->applicationDidFinishLaunching();
-    // The delegate is expected to terminate; running off the end ends the run loop too.
+    // The delegate is expected to terminate; one that returns instead ends
+    // the process here all the same, with the exit status noted so far.
     application.terminate();
 }
 

@@ -50,4 +50,18 @@ std::string stringByDeletingLastPathComponent(std::string_view path)
     return clean.substr(0, slash);
 }
 
+std::vector<std::string> absoluteSearchPathEntries(std::string_view list)
+{
+    std::vector<std::string> entries;
+    while (true) {
+        auto colon = list.find(':');
+        std::string_view entry = list.substr(0, colon);
+        if (entry.starts_with('/'))
+            entries.emplace_back(entry);
+        if (colon == std::string_view::npos)
+            return entries;
+        list.remove_prefix(colon + 1);
+    }
+}
+
 }

@@ -2,37 +2,57 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace platform {
 
-bool isTracing()
+namespace {
+
+struct TraceState {
+    std::string prefix;
+    bool tracing { false };
+};
+
+TraceState& traceState()
 {
-    static const bool tracing = [] {
-        const char* value = std::getenv("ZELVANT_LAUNCHER_TRACE");
-        return value && *value && std::string_view { value } != "0";
-    }();
-    return tracing;
+    static TraceState state;
+    return state;
 }
 
-// One line, one write: control bytes in paths and values are escaped so a
-// value cannot start a line of its own.
-void writeTraceLine(std::string_view text)
+}
+
+void setTraceSettings(TraceSettings settings)
 {
-    std::string line = "Zelvant trace: ";
+    const char* value = settings.variable.empty() ? nullptr : std::getenv(settings.variable.c_str());
+    traceState() = { std::move(settings.prefix), value && *value && std::string_view { value } != "0" };
+}
+
+bool isTracing() { return traceState().tracing; }
+
+std::string escapedControlBytes(std::string_view text)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string escaped;
+    escaped.reserve(text.size());
     for (char c : text) {
         auto byte = static_cast<unsigned char>(c);
         if (c == '\n') {
-            line += "\\n";
+            escaped += "\\n";
         } else if (byte < 0x20 || byte == 0x7F) {
-            static constexpr char digits[] = "0123456789abcdef";
-            line += "\\x";
-            line += digits[byte >> 4];
-            line += digits[byte & 15];
+            escaped += "\\x";
+            escaped += digits[byte >> 4];
+            escaped += digits[byte & 15];
         } else {
-            line += c;
+            escaped += c;
         }
     }
-    line += '\n';
+    return escaped;
+}
+
+// One line, one write.
+void writeTraceLine(std::string_view text)
+{
+    std::string line = traceState().prefix + escapedControlBytes(text) + '\n';
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 

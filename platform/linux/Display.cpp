@@ -1,17 +1,20 @@
 #include "Display.h"
 
 #include "FileHandle.h"
+#include "Path.h"
 #include "ProcessInfo.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -46,21 +49,34 @@ static bool connectsTcp(const std::string& host, int port)
     return connected;
 }
 
-bool isDisplayReachable(const std::string& display)
+std::optional<DisplayName> parseDisplayName(std::string_view display)
 {
     auto colon = display.rfind(':');
-    if (colon == std::string::npos || colon + 1 >= display.size())
-        return false;
-    std::string host = display.substr(0, colon);
-    std::string number = display.substr(colon + 1);
+    if (colon == std::string_view::npos)
+        return std::nullopt;
+    std::string_view number = display.substr(colon + 1);
     number = number.substr(0, number.find('.'));
-    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
+    // X listens on port 6000 + N: five digits at most, and no more than that leaves.
+    if (number.empty() || number.size() > 5 || number.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    int value = 0;
+    for (char digit : number)
+        value = value * 10 + (digit - '0');
+    if (value > 65535 - 6000)
+        return std::nullopt;
+    return DisplayName { std::string { display.substr(0, colon) }, value };
+}
+
+bool isDisplayReachable(const std::string& display)
+{
+    auto name = parseDisplayName(display);
+    if (!name)
         return false;
-    if (host.empty() || host == "unix") {
-        std::string socket = "/tmp/.X11-unix/X" + number;
+    if (name->host.empty() || name->host == "unix") {
+        std::string socket = "/tmp/.X11-unix/X" + std::to_string(name->number);
         return connectsUnix(socket, true) || connectsUnix(socket, false);
     }
-    return connectsTcp(host, 6000 + std::stoi(number));
+    return connectsTcp(name->host, 6000 + name->number);
 }
 
 std::optional<std::string> reachableDisplay()
@@ -74,37 +90,70 @@ std::optional<std::string> reachableDisplay()
 // The first executable NAME in the absolute entries of PATH.
 static std::optional<std::string> programOnPath(const std::string& name)
 {
-    std::string list = environmentValue("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t colon = std::min(list.find(':', start), list.size());
-        std::string folder = list.substr(start, colon - start);
-        start = colon + 1;
-        if (folder.empty() || folder.front() != '/')
-            continue;
-        std::string candidate = std::move(folder);
-        candidate += '/';
-        candidate += name;
+    for (const auto& folder :
+        absoluteSearchPathEntries(environmentValue("PATH").value_or("/usr/local/bin:/usr/bin:/bin"))) {
+        std::string candidate = stringByAppendingPathComponent(folder, name);
         if (::access(candidate.c_str(), X_OK) == 0)
             return candidate;
     }
     return std::nullopt;
 }
 
-Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start()
+// The Xauthority file format: each field a big-endian 16-bit length and its bytes.
+static void appendAuthorityField(std::string& entry, std::string_view field)
+{
+    entry += static_cast<char>((field.size() >> 8) & 0xFF);
+    entry += static_cast<char>(field.size() & 0xFF);
+    entry += field;
+}
+
+// A fresh MIT-MAGIC-COOKIE-1 in a file of its own, in a directory only we
+// can enter. One entry for any address and any display number ("wild"), so
+// it holds before the server has chosen its number.
+Result<void> VirtualDisplay::writeAuthority()
+{
+    auto temporary = environmentValue("TMPDIR");
+    std::string folder = stringByAppendingPathComponent(
+        temporary && temporary->starts_with('/') ? *temporary : "/tmp", "xvfb-auth-XXXXXX");
+    if (!::mkdtemp(folder.data()))
+        return Error::fromErrno("mkdtemp", folder);
+    m_authorityFolder = folder;
+    m_authorityFile = stringByAppendingPathComponent(folder, "Xauthority");
+    std::string cookie(16, '\0');
+    if (::getrandom(cookie.data(), cookie.size(), 0) != static_cast<ssize_t>(cookie.size()))
+        return Error::fromErrno("getrandom");
+    std::string entry { "\xff\xff", 2 };
+    for (std::string_view field : { std::string_view {}, std::string_view {}, std::string_view { "MIT-MAGIC-COOKIE-1" },
+             std::string_view { cookie } })
+        appendAuthorityField(entry, field);
+    ScopedFD fd { ::open(m_authorityFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600) };
+    if (!fd)
+        return Error::fromErrno("open", m_authorityFile);
+    if (::write(fd.get(), entry.data(), entry.size()) != static_cast<ssize_t>(entry.size()))
+        return Error::fromErrno("write", m_authorityFile);
+    return {};
+}
+
+Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start(DisplayAccess access)
 {
     auto server = programOnPath("Xvfb");
     if (!server)
-        return Error::fromSyscall("Xvfb", ENOENT);
+        return Error::failure("start Xvfb", "no Xvfb on PATH");
     // Xvfb picks a free display number itself and writes it to -displayfd
     // once it accepts connections; here that is its standard output.
     auto ready = Pipe::pipe();
     if (!ready)
         return ready.error();
     std::unique_ptr<VirtualDisplay> display { new VirtualDisplay };
+    std::vector<std::string> arguments { "-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0",
+        "1024x768x24" };
+    if (access == DisplayAccess::CookieOnly) {
+        if (auto written = display->writeAuthority(); !written)
+            return written.error();
+        arguments.insert(arguments.end(), { "-auth", display->m_authorityFile });
+    }
     display->m_server.setLaunchPath(*server);
-    display->m_server.setArguments(
-        { "-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0", "1024x768x24" });
+    display->m_server.setArguments(std::move(arguments));
     display->m_server.setStandardOutput((*ready)->fileHandleForWriting()->fileDescriptor());
     if (auto launched = display->m_server.launch(); !launched)
         return launched.error();
@@ -117,7 +166,9 @@ Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start()
         if (polled < 0 && errno == EINTR)
             continue;
         if (polled <= 0)
-            return Error::fromSyscall("Xvfb", polled == 0 ? ETIMEDOUT : errno);
+            return polled == 0
+                ? Error::failure("start Xvfb", "it did not accept connections within 10 seconds", *server)
+                : Error::fromErrno("poll", *server);
         auto chunk = (*ready)->fileHandleForReading()->availableData(64);
         if (!chunk)
             return chunk.error();
@@ -131,8 +182,14 @@ Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start()
 
 VirtualDisplay::~VirtualDisplay()
 {
-    m_server.terminate();
-    m_server.waitUntilExit();
+    if (m_server.hasLaunched()) {
+        m_server.terminate();
+        m_server.waitUntilExit();
+    }
+    if (!m_authorityFile.empty())
+        ::unlink(m_authorityFile.c_str());
+    if (!m_authorityFolder.empty())
+        ::rmdir(m_authorityFolder.c_str());
 }
 
 }

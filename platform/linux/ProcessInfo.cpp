@@ -15,18 +15,23 @@ std::optional<std::string> environmentValue(const std::string& name)
     return std::string { value };
 }
 
-std::string homeDirectory()
+std::optional<std::string> findHomeDirectory()
 {
-    // HOME wins over the passwd entry: every Linux tool honours it, and tests need it.
-    if (auto home = environmentValue("HOME"); home && !home->empty())
-        return *home;
+    // HOME wins over the passwd entry: every Linux tool honours it, and tests
+    // need it. A relative one would resolve against whatever the working
+    // directory happens to be.
+    if (auto home = environmentValue("HOME"); home && home->starts_with('/'))
+        return home;
     struct passwd entry;
     struct passwd* found = nullptr;
     std::string buffer(16384, '\0');
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
-        return found->pw_dir;
-    return "/";
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir
+        && found->pw_dir[0] == '/')
+        return std::string { found->pw_dir };
+    return std::nullopt;
 }
+
+std::string homeDirectory() { return findHomeDirectory().value_or(std::string {}); }
 
 std::string executablePath()
 {

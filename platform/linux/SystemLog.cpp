@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -11,7 +12,7 @@
 
 namespace platform {
 
-void systemLog(std::string_view text)
+void systemLog(std::string_view text, LogLevel level)
 {
     struct timeval now;
     gettimeofday(&now, nullptr);
@@ -37,8 +38,15 @@ void systemLog(std::string_view text)
         rest.remove_prefix(static_cast<size_t>(count));
     }
 
+    systemLogOnly(text, level);
+}
+
+void systemLogOnly(std::string_view text, LogLevel level)
+{
+    static std::once_flag opened;
+    std::call_once(opened, [] { openlog(program_invocation_short_name, LOG_PID, LOG_USER); });
     std::string message { text };
-    syslog(LOG_USER | LOG_NOTICE, "%s", message.c_str());
+    syslog(level == LogLevel::Error ? LOG_ERR : LOG_NOTICE, "%s", message.c_str());
 }
 
 }

@@ -1,8 +1,8 @@
 #include "Task.h"
 
-#include "Bundle.h"
 #include "FileHandle.h"
 #include "FileManager.h"
+#include "HelperTool.h"
 #include "Path.h"
 #include "ProcessInfo.h"
 #include "RunLoop.h"
@@ -32,24 +32,7 @@ static int pidfd_send_signal(int pidfd, int signal, siginfo_t* info, unsigned fl
 
 namespace platform {
 
-std::string Task::resolvedLaunchPath(const std::string& launchPath)
-{
-    if (launchPath != "/usr/bin/open")
-        return launchPath;
-    if (auto tool = environmentValue("ZELVANT_OPEN_TOOL"); tool && !tool->empty())
-        return *tool;
-    // Beside the bundle in the build tree, in the prefix's bin when installed.
-    std::string bundleParent = stringByDeletingLastPathComponent(Bundle::mainBundle().bundlePath());
-    for (const auto& candidate : {
-             stringByAppendingPathComponent(bundleParent, "bin/zelvant-open"),
-             stringByAppendingPathComponent(bundleParent, "../bin/zelvant-open"),
-             stringByAppendingPathComponent(ZELVANT_INSTALL_PREFIX, "bin/zelvant-open"),
-         }) {
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-    }
-    return launchPath;
-}
+std::string Task::resolvedLaunchPath(const std::string& launchPath) { return resolveLaunchPath(launchPath).path; }
 
 namespace {
 
@@ -225,8 +208,8 @@ Result<void> Task::launch()
     if (m_pid > 0)
         return Error::failure("launch", "the task has already been launched", m_launchPath);
     OrphanReaper::shared().sweep();
-    std::string program = resolvedLaunchPath(m_launchPath);
-    auto pid = spawn(program);
+    auto [program, argument0] = resolveLaunchPath(m_launchPath);
+    auto pid = spawn(program, argument0);
     // Whatever happened, our copies of the child's pipe ends must go, or the
     // reader would never see end of file.
     closeChildEnds();
@@ -235,9 +218,9 @@ Result<void> Task::launch()
     return watchExit(*pid, program);
 }
 
-Result<pid_t> Task::spawn(const std::string& program)
+Result<pid_t> Task::spawn(const std::string& program, const std::string& argument0)
 {
-    std::vector<std::string> arguments { program };
+    std::vector<std::string> arguments { argument0 };
     arguments.insert(arguments.end(), m_arguments.begin(), m_arguments.end());
     StringArray argv { std::move(arguments) };
     std::vector<std::string> variables;

@@ -1,12 +1,20 @@
 #include "Workspace.h"
 
+#include "Bundle.h"
 #include "FileManager.h"
 #include "Path.h"
 #include "ProcessInfo.h"
 
-#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
+
+static std::string& applicationPathVariable()
+{
+    static std::string name;
+    return name;
+}
 
 Workspace& Workspace::sharedWorkspace()
 {
@@ -14,43 +22,34 @@ Workspace& Workspace::sharedWorkspace()
     return workspace;
 }
 
-std::vector<std::string> Workspace::applicationFolders()
+void Workspace::setApplicationPathVariable(std::string name) { applicationPathVariable() = std::move(name); }
+
+// A folder searched without being asked for must not be one where another
+// user could plant an application.
+static bool isTrustedFolder(const std::string& folder)
 {
-    std::vector<std::string> folders;
-    if (auto list = environmentValue("ZELVANT_APPLICATION_PATH")) {
-        std::string_view rest { *list };
-        while (true) {
-            auto colon = rest.find(':');
-            std::string_view entry = rest.substr(0, colon);
-            if (!entry.empty() && entry.front() == '/')
-                folders.emplace_back(entry);
-            if (colon == std::string_view::npos)
-                break;
-            rest.remove_prefix(colon + 1);
-        }
-        return folders;
-    }
-    folders.push_back(stringByAppendingPathComponent(homeDirectory(), "Applications"));
-    folders.emplace_back("/Applications");
-    folders.emplace_back("/Applications/Utilities");
-    std::string prefix = installPrefixForExecutable(executablePath());
-    folders.push_back(stringByAppendingPathComponent(prefix, "Applications"));
-    if (prefix != ZELVANT_INSTALL_PREFIX)
-        folders.push_back(stringByAppendingPathComponent(ZELVANT_INSTALL_PREFIX, "Applications"));
-    return folders;
+    struct stat status;
+    return ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode)
+        && (status.st_uid == ::getuid() || status.st_uid == 0) && !(status.st_mode & (S_IWGRP | S_IWOTH));
 }
 
-std::string Workspace::installPrefixForExecutable(const std::string& executablePath)
+std::vector<std::string> Workspace::applicationFolders()
 {
-    std::string folder = stringByDeletingLastPathComponent(executablePath);
-    if (lastPathComponent(folder) == "bin")
-        return stringByDeletingLastPathComponent(folder);
-    std::string contents = stringByDeletingLastPathComponent(folder);
-    std::string applications = stringByDeletingLastPathComponent(stringByDeletingLastPathComponent(contents));
-    if (lastPathComponent(folder) == "MacOS" && lastPathComponent(contents) == "Contents"
-        && lastPathComponent(applications) == "Applications")
-        return stringByDeletingLastPathComponent(applications);
-    return ZELVANT_INSTALL_PREFIX;
+    if (!applicationPathVariable().empty()) {
+        if (auto list = environmentValue(applicationPathVariable()))
+            return absoluteSearchPathEntries(*list);
+    }
+    std::vector<std::string> candidates { "/Applications", "/Applications/Utilities",
+        stringByAppendingPathComponent(
+            stringByDeletingLastPathComponent(Bundle::mainBundle().bundlePath()), "Applications") };
+    if (auto home = findHomeDirectory())
+        candidates.insert(candidates.begin(), stringByAppendingPathComponent(*home, "Applications"));
+    std::vector<std::string> folders;
+    for (auto& candidate : candidates) {
+        if (isTrustedFolder(candidate))
+            folders.push_back(std::move(candidate));
+    }
+    return folders;
 }
 
 std::optional<std::string> Workspace::fullPathForApplication(const std::string& name) const

@@ -1,9 +1,13 @@
 // The X11 application: runs each document it is given as a program, directly
-// by its path, with a display. It uses the current one when reachable, else a
-// private Xvfb server that it stops once the programs have ended.
+// by its path, on a display the user can see: the current one, when it is
+// reachable. Without one it runs nothing and says so. Only when asked with
+// ZELVANT_X11_HEADLESS=1 (tests, the quick start) it runs them on a private
+// Xvfb server, with a cookie of its own, which it stops once they have ended.
 #include "Display.h"
+#include "ProcessInfo.h"
 #include "SystemLog.h"
 #include "Task.h"
+#include "Trace.h"
 
 #include <cerrno>
 #include <csignal>
@@ -39,6 +43,17 @@ static int waitForProgram(Task& program, int signals)
     return stopSignal;
 }
 
+static std::string whyNoDisplay()
+{
+    auto display = environmentValue("DISPLAY");
+    if (!display || display->empty())
+        return "DISPLAY is not set";
+    std::string quoted = "\"" + escapedControlBytes(*display) + "\"";
+    if (!parseDisplayName(*display))
+        return "DISPLAY " + quoted + " is not an X display name";
+    return "no X server answers at DISPLAY " + quoted;
+}
+
 int main(int argc, char** argv)
 {
     if (argc < 2)
@@ -51,32 +66,34 @@ int main(int argc, char** argv)
     sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
     ScopedFD signals { signalfd(-1, &stopSignals, SFD_CLOEXEC) };
     if (!signals) {
-        systemLog("X11: signalfd: " + std::string { strerror(errno) });
+        systemLog("X11: signalfd: " + std::string { strerror(errno) }, LogLevel::Error);
         return 1;
     }
 
-    std::string display;
     std::unique_ptr<VirtualDisplay> server;
-    if (auto current = reachableDisplay()) {
-        display = *current;
-    } else {
-        auto started = VirtualDisplay::start();
+    if (environmentValue("ZELVANT_X11_HEADLESS") == "1") {
+        auto started = VirtualDisplay::start(DisplayAccess::CookieOnly);
         if (!started) {
-            systemLog("X11: no display: DISPLAY is not set or not reachable, and no Xvfb server could be started ("
-                + started.error().message() + ")");
+            systemLog(
+                "X11: no X display: the private Xvfb server could not be started (" + started.error().message() + ")",
+                LogLevel::Error);
             return 1;
         }
         server = std::move(*started);
-        display = server->name();
+        setenv("DISPLAY", server->name().c_str(), 1);
+        setenv("XAUTHORITY", server->authorityFile().c_str(), 1);
+    } else if (!reachableDisplay()) {
+        systemLog("X11: no X display: " + whyNoDisplay() + "; nothing was run", LogLevel::Error);
+        return 1;
     }
-    setenv("DISPLAY", display.c_str(), 1);
 
     int status = 0;
     for (int index = 1; index < argc; ++index) {
         Task program;
         program.setLaunchPath(argv[index]);
         if (auto launched = program.launch(); !launched) {
-            systemLog("X11: cannot run " + std::string { argv[index] } + ": " + launched.error().message());
+            systemLog(
+                "X11: cannot run " + std::string { argv[index] } + ": " + launched.error().message(), LogLevel::Error);
             status = 1;
             continue;
         }

@@ -1,5 +1,5 @@
-// open -a NAME DOCUMENT...: starts NAME.app's executable with the documents'
-// absolute paths, in a session of its own, and returns without waiting for it.
+#include "OpenTool.h"
+
 #include "Bundle.h"
 #include "Path.h"
 #include "Task.h"
@@ -13,11 +13,12 @@
 #include <unistd.h>
 #include <vector>
 
-using namespace platform;
+namespace platform {
 
-static int usage()
+static int usage(const char* program)
 {
-    std::fputs("usage: zelvant-open -a APPLICATION [DOCUMENT ...]\n", stderr);
+    std::fprintf(
+        stderr, "usage: %s -a APPLICATION [DOCUMENT ...]\n", lastPathComponent(program ? program : "open").c_str());
     return 2;
 }
 
@@ -57,15 +58,15 @@ static std::string whyNotAnApplication(const std::string& name)
     return {};
 }
 
-int main(int argc, char** argv)
+int openToolMain(int argc, char** argv)
 {
     if (argc < 3 || std::string { argv[1] } != "-a" || !*argv[2])
-        return usage();
+        return usage(argv[0]);
     std::string name = argv[2];
     std::vector<std::string> documents;
     for (int index = 3; index < argc; ++index) {
         if (!*argv[index])
-            return usage();
+            return usage(argv[0]);
         documents.push_back(absolutePath(argv[index]));
     }
 
@@ -103,4 +104,6 @@ int main(int argc, char** argv)
     if (auto launched = task.launch(); !launched)
         return cannotOpen(name, launched.error().message());
     return 0;
+}
+
 }
