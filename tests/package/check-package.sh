@@ -34,6 +34,10 @@ dpkg-deb -x "$deb" "$root" || fail "dpkg-deb -x"
 usr=$root/usr
 desktop-file-validate "$usr/share/applications/org.zelvant.launcher.desktop" || fail "desktop-file-validate"
 appstreamcli validate --no-net "$usr/share/metainfo/org.zelvant.launcher.metainfo.xml" || fail "appstreamcli validate"
+for size in 48 128 256; do
+  file "$usr/share/icons/hicolor/${size}x$size/apps/org.zelvant.launcher.png" | grep -q "PNG image data, $size x $size," ||
+    fail "no $size px icon"
+done
 for page in "$usr"/share/man/man1/zelvant{,-open}.1.gz; do
   warnings=$(MANWIDTH=80 man --warnings=w -l "$page" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "man -l $page: $warnings"
