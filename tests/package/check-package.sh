@@ -43,8 +43,9 @@ for page in "$usr"/share/man/man1/zelvant{,-open}.1.gz; do
   [ -z "$warnings" ] || fail "man -l $page: $warnings"
   zcat "$page" | grep -q "^\.TH .*\"Zelvant $version\"" || fail "$page is not of version $version"
 done
-grep -A1 CFBundleVersion "$usr/lib/zelvant/Zelvant.app/Contents/Info.plist" | grep -q ">$version<" ||
-  fail "Info.plist's CFBundleVersion is not $version"
+for plist in Zelvant.app/Contents/Info.plist Applications/X11.app/Contents/Info.plist; do
+  grep -A1 CFBundleVersion "$usr/lib/zelvant/$plist" | grep -q ">$version<" || fail "$plist: CFBundleVersion is not $version"
+done
 
 launch "$usr"
 # Moved elsewhere, the tree still works, and the command passes its arguments on.
