@@ -1,10 +1,14 @@
 # Shared by the demo and the test command: Debian packages and the build.
 ZELVANT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-ZELVANT_PACKAGES=(cmake g++ make pkg-config libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
-  gettext python3 libx11-dev xvfb xdotool x11-utils libx11-6 util-linux
-  valgrind clang-tidy clang-format clang libclang-rt-14-dev)
+# What building and running need: all that the quick start installs.
+ZELVANT_PACKAGES=(cmake g++ make pkg-config libplist-dev libunistring-dev gettext python3 libx11-dev xvfb)
+# What the tests, the checks and the package stage add.
+ZELVANT_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xdotool x11-utils libx11-6 util-linux
+  valgrind clang-tidy clang-format clang libclang-rt-14-dev
+  dpkg-dev file lintian desktop-file-utils appstream man-db groff-base)
 
-# Installs what is missing when root; otherwise says the one line to run.
+# Installs what is missing of ZELVANT_PACKAGES and the packages named, when
+# root; otherwise says the one line to run.
 ensure_packages() {
   local missing=()
   for package in "${ZELVANT_PACKAGES[@]}" "$@"; do

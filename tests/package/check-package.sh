@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The package stage: builds the Debian package in a build tree, checks it and
+# its desktop files with Debian's own tools, and runs the command end to end
+# from the package, from a moved copy of it and from a stripped install.
+#   tests/package/check-package.sh BUILD-DIR
+set -uo pipefail
+build=$(cd "$1" && pwd) || exit 2
+scratch=$(mktemp -d /tmp/zelvant-package.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+failed=0
+fail() { echo "FAILED: $*"; failed=1; }
+
+# PREFIX/bin/zelvant ARG... with a throwaway home and no hint where anything is;
+# the client's report must end up on its output, and the launch must succeed.
+launch() {
+  local prefix=$1 home output status=0; shift
+  home=$(mktemp -d "$scratch/home.XXXXXX")
+  output=$(env -i PATH=/usr/bin:/bin HOME="$home" ZELVANT_X11_HEADLESS=1 timeout 60 "$prefix/bin/zelvant" "$@" 2>&1) || status=$?
+  report=$(grep '^zelclient: ' <<<"$output") && [ $status -eq 0 ] && echo "$report" && return
+  echo "$output"
+  fail "$prefix/bin/zelvant $*: exit $status"
+  return 1
+}
+
+version=$("$build/Zelvant.app/Contents/Resources/zelvant-x.y.z/bin/zelclient" -v | cut -d' ' -f3)
+deb="$build/zelvant_${version}_$(dpkg --print-architecture).deb"
+rm -f "$build"/zelvant_*.deb
+(cd "$build" && cpack -G DEB >/dev/null) || fail "cpack -G DEB"
+[ -f "$deb" ] || fail "no $deb"
+lintian "$deb" || fail "lintian"
+
+root=$scratch/root
+dpkg-deb -x "$deb" "$root" || fail "dpkg-deb -x"
+usr=$root/usr
+desktop-file-validate "$usr/share/applications/org.zelvant.launcher.desktop" || fail "desktop-file-validate"
+appstreamcli validate --no-net "$usr/share/metainfo/org.zelvant.launcher.metainfo.xml" || fail "appstreamcli validate"
+for size in 48 128 256; do
+  file "$usr/share/icons/hicolor/${size}x$size/apps/org.zelvant.launcher.png" | grep -q "PNG image data, $size x $size," ||
+    fail "no $size px icon"
+done
+for page in "$usr"/share/man/man1/zelvant{,-open}.1.gz; do
+  warnings=$(MANWIDTH=80 man --warnings=w -l "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "man -l $page: $warnings"
+  zcat "$page" | grep -q "^\.TH .*\"Zelvant $version\"" || fail "$page is not of version $version"
+done
+for plist in Zelvant.app/Contents/Info.plist Applications/X11.app/Contents/Info.plist; do
+  grep -A1 CFBundleVersion "$usr/lib/zelvant/$plist" | grep -q ">$version<" || fail "$plist: CFBundleVersion is not $version"
+done
+
+launch "$usr"
+# Moved elsewhere, the tree still works, and the command passes its arguments on.
+mv "$usr" "$scratch/moved"
+launch "$scratch/moved" -AppleLanguages '(de)' &&
+  { grep -q ' locale=de_DE ' <<<"$report" || fail "-AppleLanguages (de) did not reach the launcher"; }
+
+# On a throwaway machine (CI), a real install and removal too.
+if [ -n "${CI:-}" ] && [ "$(id -u)" -eq 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null || fail "apt-get install $deb"
+  launch /usr
+  DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq zelvant >/dev/null || fail "apt-get purge zelvant"
+fi
+
+stripped=$scratch/stripped
+cmake --install "$build" --strip --prefix "$stripped" >/dev/null || fail "cmake --install --strip"
+elves=$(find "$stripped" -type f -exec file {} + | grep ': *ELF')
+[ "$(wc -l <<<"$elves")" -ge 8 ] || fail "expected at least 8 ELF files installed: $elves"
+grep 'not stripped' <<<"$elves" && fail "not stripped by cmake --install --strip"
+launch "$stripped"
+
+[ $failed -eq 0 ] && echo "package: all checks passed"
+exit $failed
