@@ -1,4 +1,5 @@
 #include "ProcessInfo.h"
+#include "ScopedFD.h"
 #include "TestSupport.h"
 #include "Workspace.h"
 
@@ -7,8 +8,12 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <regex>
 #include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -31,12 +36,31 @@ struct LaunchFixture : test::LaunchScratch {
     }
 };
 
+// A mount namespace whose /dev holds only null and, as log, the socket at
+// logSocket: the system log the launcher writes to, read by the test.
+bool withSystemLogAt(const std::string& logSocket)
+{
+    std::string dev = logSocket + ".dev";
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)
+        || ::mkdir(dev.c_str(), 0755) || ::mount("/dev", dev.c_str(), nullptr, MS_BIND | MS_REC, nullptr)
+        || ::mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755"))
+        return false;
+    for (auto [source, target] : { std::pair { dev + "/null", "/dev/null" }, { logSocket, "/dev/log" } }) {
+        std::ofstream { target };
+        if (::mount(source.c_str(), target, nullptr, MS_BIND, nullptr) != 0)
+            return false;
+    }
+    return true;
+}
+
 // The launcher (argv[0]) run with standard error closed, or a pipe whose
-// reader is gone, or as a user with no passwd entry and no HOME, in a user
-// namespace of its own, working in the folder argv[1]: exit 77 when that
-// cannot be had.
+// reader is gone, or with the system log at the socket argv[1], or as a user
+// with no passwd entry and no HOME, in a user namespace of its own, working in
+// the folder argv[1]: exit 77 when that cannot be had.
 int launchAs(const std::string& how, char** launcher)
 {
+    if (how == "logged" && !withSystemLogAt(launcher[1]))
+        return 77;
     int ends[2];
     if (how == "broken-stderr" && (::pipe(ends) != 0 || ::dup2(ends[1], 2) != 2 || ::close(ends[0]) != 0))
         return 77;
@@ -126,6 +150,29 @@ TEST_F(LaunchFixture, AClosedOrBrokenStandardErrorChangesNothing)
         EXPECT_EQ(launchAs(how, test::launcherPath()).status, 0) << how;
         EXPECT_EQ(handedOff(), script + "\n") << how;
     }
+}
+
+TEST_F(LaunchFixture, FailuresAndAlertsAreLoggedAsErrorsTheClientsOutputAsNotices)
+{
+    std::string log = scratch / "log";
+    sockaddr_un address { .sun_family = AF_UNIX, .sun_path = {} };
+    ASSERT_LT(log.size(), sizeof address.sun_path);
+    log.copy(address.sun_path, log.size());
+    platform::ScopedFD socket { ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0) };
+    ASSERT_EQ(::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    fs::remove(applications + "/X11.app/Contents/MacOS/X11"); // the hand-off fails after the probe
+    auto result = launchAs("logged", test::launcherPath(), log);
+    if (result.status == 77)
+        GTEST_SKIP() << "needs root, for a mount namespace with a /dev/log of its own";
+    EXPECT_NE(result.status, 0);
+    std::string entries;
+    char entry[4096];
+    for (ssize_t length; (length = ::recv(socket.get(), entry, sizeof entry, 0)) > 0;)
+        entries.append(entry, static_cast<size_t>(length)).append("\n");
+    // <priority>: user facility (8) plus notice (5) or error (3); the process name and pid tag each entry.
+    for (const char* expected : { R"(<13>[^\n]* Zelvant\[[0-9]+\]: Process started\.)",
+             R"(<11>[^\n]* Zelvant\[[0-9]+\]: [^\n]*Unable to start the Zelvant client\.)" })
+        EXPECT_TRUE(std::regex_search(entries, std::regex { expected })) << expected << " in\n" << entries;
 }
 
 TEST_F(LaunchFixture, WithoutAHomeTheUserIsToldAndNothingIsWritten)

@@ -215,7 +215,6 @@ std::map<std::string, std::string> launchEnvironment(
     environment["ZELVANT_APPLICATION_PATH"] = applications;
     environment["ZELVANT_TEST_RECORD"] = record;
     environment["ZELVANT_X11_HEADLESS"] = "1";
-    environment["ZELVANT_OPEN_TOOL"] = buildDirectory() + "/bin/zelvant-open";
     environment["LANG"] = "C";
     for (const char* sanitizer : { "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS" }) {
         if (const char* value = std::getenv(sanitizer))
