@@ -11,6 +11,7 @@
 // its children directly to read their resource usage.
 //
 //   launch-bench [--runs N] [--pause-ms MS] [--dir PATH] [--only typical|large] [--internals]
+//                [--launcher PATH]  (another build's launcher, e.g. a baseline, instead of ours)
 
 #include "DeferredRemoval.h"
 #include "FileManager.h"
@@ -228,10 +229,10 @@ void ratio(const std::string& name, double value, double goal)
 }
 
 void benchInstallation(const std::string& scratch, const Installation& installation, const std::string& buildDirectory,
-    int runs, int pause, double handOffGoal)
+    const std::string& launcher, int runs, int pause, double handOffGoal)
 {
     std::string base = scratch + "/" + installation.name;
-    std::string app = makeBundle(base, installation, buildDirectory + "/Zelvant.app/Contents/MacOS/Zelvant");
+    std::string app = makeBundle(base, installation, launcher);
     std::string home = base + "/home";
     std::string record = base + "/x11-started";
     std::string client = app + "/Contents/Resources/zelvant-x.y.z";
@@ -340,7 +341,7 @@ void benchInternals(const std::string& scratch, const Installation& installation
     };
     Samples byThreads[4];
     const unsigned threadCounts[4] = { 1, 2, 3, 4 };
-    Samples inPlace, asideCopied, asideWhole, concurrentCopied, concurrentWhole;
+    Samples inPlace, asideCopied, asideWhole;
     for (int run = 0; run < runs; ++run) {
         // The copy alone, old tree gone beforehand; the first variant turns
         // with each run, so drift hits all alike.
@@ -369,18 +370,6 @@ void benchInternals(const std::string& scratch, const Installation& installation
         if (auto removed = aside->remove(); !removed)
             throw std::runtime_error(removed.error().message());
         asideWhole.values.push_back(monotonicSeconds() - start);
-        // Renamed aside, removed on a thread while the copy runs.
-        settle(pause);
-        start = monotonicSeconds();
-        auto concurrent = platform::DeferredRemoval::moveAside(target);
-        if (!concurrent)
-            throw std::runtime_error(concurrent.error().message());
-        concurrent->startRemoving();
-        copyAll(0);
-        concurrentCopied.values.push_back(monotonicSeconds() - start);
-        if (auto removed = concurrent->remove(); !removed)
-            throw std::runtime_error(removed.error().message());
-        concurrentWhole.values.push_back(monotonicSeconds() - start);
     }
     for (int variant = 0; variant < 4; ++variant) {
         std::printf("  copy, %u thread(s)                     %s\n", threadCounts[variant],
@@ -392,12 +381,8 @@ void benchInternals(const std::string& scratch, const Installation& installation
     std::printf("  removed in place, then copied         %s\n", milliseconds(inPlace).c_str());
     std::printf("  renamed aside: until copied           %s\n", milliseconds(asideCopied).c_str());
     std::printf("                 and removed after      %s\n", milliseconds(asideWhole).c_str());
-    std::printf("  renamed aside, removed beside: copied %s\n", milliseconds(concurrentCopied).c_str());
-    std::printf("                 and removal joined     %s\n", milliseconds(concurrentWhole).c_str());
     std::printf("aside.until_copied ratio=%.3f (against in place)\n", asideCopied.median() / inPlace.median());
     std::printf("aside.whole ratio=%.3f (against in place)\n", asideWhole.median() / inPlace.median());
-    std::printf("beside.until_copied ratio=%.3f (against in place)\n", concurrentCopied.median() / inPlace.median());
-    std::printf("beside.whole ratio=%.3f (against in place)\n", concurrentWhole.median() / inPlace.median());
 }
 
 }
@@ -412,6 +397,7 @@ int main(int argc, char** argv)
     int pause = 1000;
     std::string directory;
     std::string only;
+    std::string launcher;
     bool internals = false;
     for (int index = 1; index < argc; ++index) {
         std::string_view argument { argv[index] };
@@ -423,11 +409,14 @@ int main(int argc, char** argv)
             directory = argv[++index];
         else if (argument == "--only" && index + 1 < argc)
             only = argv[++index];
+        else if (argument == "--launcher" && index + 1 < argc)
+            launcher = argv[++index];
         else if (argument == "--internals")
             internals = true;
         else {
             std::fprintf(stderr,
-                "usage: %s [--runs N] [--pause-ms MS] [--dir PATH] [--only typical|large] [--internals]\n", argv[0]);
+                "usage: %s [--runs N] [--pause-ms MS] [--dir PATH] [--only typical|large] [--internals] "
+                "[--launcher PATH]\n", argv[0]);
             return 2;
         }
     }
@@ -435,6 +424,8 @@ int main(int argc, char** argv)
     // The bench lives in build/bench; the launcher and the open tool beside it.
     std::string buildDirectory
         = platform::stringByDeletingLastPathComponent(platform::stringByDeletingLastPathComponent(selfPath()));
+    if (launcher.empty())
+        launcher = buildDirectory + "/Zelvant.app/Contents/MacOS/Zelvant";
     std::string scratch = directory.empty() ? std::filesystem::temp_directory_path().string() : directory;
     scratch += "/zelvant-launch-bench-XXXXXX";
     if (!::mkdtemp(scratch.data())) {
@@ -449,9 +440,9 @@ int main(int argc, char** argv)
             benchInternals(scratch, only == "large" ? large : typical, runs, pause);
         else {
             if (only.empty() || only == "typical")
-                benchInstallation(scratch, typical, buildDirectory, runs, pause, 0.5);
+                benchInstallation(scratch, typical, buildDirectory, launcher, runs, pause, 0.5);
             if (only.empty() || only == "large")
-                benchInstallation(scratch, large, buildDirectory, runs, pause, 0.35);
+                benchInstallation(scratch, large, buildDirectory, launcher, runs, pause, 0.35);
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "launch-bench: %s\n", error.what());

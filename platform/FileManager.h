@@ -40,15 +40,14 @@ public:
     // FIFOs and devices are skipped as failures.
     Result<void> copyItemAtPath(
         const std::string& source, const std::string& destination, const CopyOptions& = {}) const;
-    Result<void> moveItemAtPath(const std::string& source, const std::string& destination) const;
     Result<void> setPosixPermissions(const std::string& path, mode_t mode) const;
 
     // Whole-file bytes; no decoding.
     Result<std::string> contentsAtPath(const std::string& path) const;
     struct ReadOptions {
-        // Larger files fail with EFBIG.
+        // Larger files fail ("too large").
         size_t maximumSize { SIZE_MAX };
-        // Anything else (a FIFO, a device) fails with EINVAL, without blocking on the open.
+        // Anything else (a FIFO, a device) fails ("not a regular file"), without blocking on the open.
         bool regularFileOnly { false };
     };
     Result<std::string> contentsAtPath(const std::string& path, const ReadOptions&) const;
