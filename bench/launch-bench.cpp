@@ -416,7 +416,8 @@ int main(int argc, char** argv)
         else {
             std::fprintf(stderr,
                 "usage: %s [--runs N] [--pause-ms MS] [--dir PATH] [--only typical|large] [--internals] "
-                "[--launcher PATH]\n", argv[0]);
+                "[--launcher PATH]\n",
+                argv[0]);
             return 2;
         }
     }

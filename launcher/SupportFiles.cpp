@@ -15,8 +15,7 @@ namespace support {
 Result<std::string> readTextFile(const std::string& path)
 {
     constexpr size_t largestText = size_t { 16 } << 20;
-    return FileManager::defaultManager().contentsAtPath(
-        path, { .maximumSize = largestText, .regularFileOnly = true });
+    return FileManager::defaultManager().contentsAtPath(path, { .maximumSize = largestText, .regularFileOnly = true });
 }
 
 void createParentChain(const std::string& parent, const FailureReporter& report)
@@ -52,8 +51,8 @@ std::optional<DeferredRemoval> clearSupportDirectory(const std::string& path, co
     return std::nullopt;
 }
 
-void copyEntry(const std::string& source, const std::string& destination, const Entry& entry,
-    const FailureReporter& report)
+void copyEntry(
+    const std::string& source, const std::string& destination, const Entry& entry, const FailureReporter& report)
 {
     std::string step = std::string { "copy " } + entry.relativePath;
     // Every entry that did not arrive is named; the others still do.
@@ -71,8 +70,7 @@ void createEntry(const std::string& destination, const Entry& entry, const Failu
 }
 
 void rewriteEntry(const std::string& source, const std::string& destination, const Entry& entry,
-    const std::function<std::optional<std::string>(std::optional<std::string>)>& rewrite,
-    const FailureReporter& report)
+    const std::function<std::optional<std::string>(std::optional<std::string>)>& rewrite, const FailureReporter& report)
 {
     std::string step = std::string { "rewrite " } + entry.relativePath;
     std::optional<std::string> text;

@@ -66,12 +66,6 @@ struct LauncherScriptFixture : test::LaunchScratch {
         std::filesystem::remove(record);
         return test::runProgram(bundle + "/Contents/MacOS/Zelvant", { .environment = environment });
     }
-
-    static std::string makeHome(const std::string& path)
-    {
-        test::makeDirectories(path + "/Library/Application Support");
-        return path;
-    }
 };
 
 }
@@ -81,24 +75,22 @@ TEST_F(LauncherScriptFixture, PlaceholdersAreReplacedPassByPassWhereverTheyStand
     // Other bytes pass unchanged; the mode is 0744 whatever the umask.
     const std::string other = "[Homedir] [LANG] [ lang] [lang ] [supportdir homedir {lang} \xff\xfe\r\n\0tail"s;
     makeBundle(scratch / "Game.app",
-        "[zelvantdir][zelvantdir]\nx[homedir]y[homedir]z\npre[lang]post [lang]\n[supportdir]/run [supportdir]\n" + other);
+        "[zelvantdir][zelvantdir]\nx[homedir]y[homedir]z\n[lang][lang]\n[supportdir]/run [supportdir]\n" + other);
     mode_t previous = ::umask(077);
     auto result = launchBundle("de_DE");
     ::umask(previous);
     EXPECT_EQ(result.status, 0) << result.error;
     std::string z = zelvantDir, s = test::supportDirectory(home);
     EXPECT_EQ(test::readFile(s + "/run-zelvant.py"),
-        z + z + "\nx" + home + "y" + home + "z\nprede_DEpost de_DE\n" + s + "/run " + s + "\n" + other);
+        z + z + "\nx" + home + "y" + home + "z\nde_DEde_DE\n" + s + "/run " + s + "\n" + other);
     EXPECT_EQ(handedOff(), s + "/run-zelvant.py\n");
-    struct stat status { };
-    ::stat((s + "/run-zelvant.py").c_str(), &status);
-    EXPECT_EQ(status.st_mode & 07777, 0744u);
+    EXPECT_EQ(std::filesystem::status(s + "/run-zelvant.py").permissions(), std::filesystem::perms { 0744 });
 
     // The bundle path holds the second placeholder, the home the first, the
     // language the last: what an earlier pass inserts is searched by the
     // later passes, never by its own or an earlier one.
     makeBundle(scratch / "in [homedir] dir", "Z=[zelvantdir]\nH=[homedir]\nL=[lang]\nS=[supportdir]\n");
-    home = makeHome(scratch / "h[zelvantdir]h");
+    test::makeDirectories(home = scratch / "h[zelvantdir]h");
     result = launchBundle("[supportdir]");
     EXPECT_EQ(result.status, 0) << result.error;
     s = test::supportDirectory(home);
@@ -133,7 +125,7 @@ TEST_F(LauncherScriptFixture, HostileValuesReachTheClientExactlyAndNeverRun)
     for (const auto& hostile : cases) {
         SCOPED_TRACE(hostile.what);
         test::TemporaryDirectory place;
-        home = makeHome(place / ("home " + hostile.home));
+        test::makeDirectories(home = place / ("home " + hostile.home));
         makeBundle(place / (hostile.bundle + ".app"));
         auto launched = launchBundle(hostile.lang);
         EXPECT_EQ(launched.status, 0) << launched.error;
@@ -143,14 +135,12 @@ TEST_F(LauncherScriptFixture, HostileValuesReachTheClientExactlyAndNeverRun)
         // What the X11 application does with the script, without a display.
         auto ran = test::runProgram(script, { .environment = test::minimalEnvironment(home) });
         EXPECT_EQ(ran.status != 0, hostile.refused) << ran.error;
-        if (hostile.refused) {
+        if (hostile.refused)
             EXPECT_NE(ran.error.find("cannot tell the launcher's values apart"), std::string::npos) << ran.error;
-            EXPECT_EQ(ran.output, "");
-        } else {
+        else
             expectReport(ran.output,
                 { { "home", home }, { "installation", zelvantDir }, { "support", test::supportDirectory(home) },
                     { "locale", hostile.lang }, { "display", "" } });
-        }
         EXPECT_FALSE(test::exists(canary));
     }
 }

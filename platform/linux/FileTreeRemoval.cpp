@@ -198,9 +198,8 @@ Result<void> removeItem(const std::string& path)
         return Error::fromErrno("lstat", path);
     if (S_ISDIR(status.st_mode))
         grantOwnerAccess(AT_FDCWD, path);
-    ScopedFD directory { S_ISDIR(status.st_mode)
-            ? ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-            : -1 };
+    ScopedFD directory { S_ISDIR(status.st_mode) ? ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                                 : -1 };
     if (!directory) {
         if (S_ISDIR(status.st_mode) && errno != ENOTDIR && errno != ELOOP)
             return Error::fromErrno("open", path);

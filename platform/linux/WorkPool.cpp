@@ -52,7 +52,8 @@ void WorkPool::run(const void* group, std::function<void()> job)
             m_threadCount = static_cast<unsigned>(m_threads.size());
         }
     }
-    auto found = std::find_if(m_groups.begin(), m_groups.end(), [&](const Group& queued) { return queued.key == group; });
+    auto found
+        = std::find_if(m_groups.begin(), m_groups.end(), [&](const Group& queued) { return queued.key == group; });
     if (m_threads.empty() || m_queued >= jobLimit || (found == m_groups.end() && m_groups.size() >= m_groupLimit)) {
         guard.unlock();
         job();
