@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
@@ -14,8 +15,9 @@ struct CopyOptions {
     // on the calling thread once the copy has ended; the other entries still
     // arrive. The result is the first of them.
     std::function<void(const Error&)> failure;
-    // Threads copying file contents beside the walk; 0 picks a number.
-    unsigned threads { 0 };
+    // Threads copying file contents beside the walk (0: the walk copies each
+    // file itself); unset picks a number.
+    std::optional<unsigned> threads;
 };
 
 // File operations on paths. Nothing here follows a link where following

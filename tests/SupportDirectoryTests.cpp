@@ -141,9 +141,9 @@ TEST_F(SupportFixture, FreshHomeGetsTheChainThenLaunchesRebuildItAndOtherVersion
     // Several at once, too: each ends with a complete directory.
     std::vector<test::ProcessResult> results(8);
     {
-        std::vector<std::jthread> launches;
-        for (auto& launched : results)
-            launches.emplace_back([&] { launched = launch(); });
+        std::vector<std::jthread> launches(results.size());
+        for (size_t index = 0; index < results.size(); ++index)
+            launches[index] = std::jthread([&, index] { results[index] = launch(); });
     }
     for (const auto& launched : results)
         EXPECT_EQ(launched.status, 0) << launched.error;

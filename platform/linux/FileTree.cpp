@@ -108,7 +108,9 @@ Result<void> withUniqueName(const std::string& prefix, const std::string& suffix
             bits ^= static_cast<unsigned>(::getpid()) * 2654435761u + tries;
         char digits[16];
         std::snprintf(digits, sizeof digits, "%08x", bits);
-        if (auto result = attempt(prefix + digits + suffix))
+        std::string name = prefix;
+        name.append(digits).append(suffix);
+        if (auto result = attempt(name))
             return *result;
     }
     return failure;

@@ -390,7 +390,7 @@ Result<void> copyItem(const std::string& source, const std::string& destination,
     else if (::lstat(source.c_str(), &status) != 0)
         shared.fail(Error::fromErrno("lstat", source));
     else if (S_ISDIR(status.st_mode))
-        Copier { shared, options.threads ? options.threads : defaultThreadCount() }.run(source, destination);
+        Copier { shared, options.threads.value_or(defaultThreadCount()) }.run(source, destination);
     else if (S_ISLNK(status.st_mode))
         copyLink(shared, { AT_FDCWD, source, source }, { AT_FDCWD, destination, destination });
     else if (S_ISREG(status.st_mode))
