@@ -121,10 +121,10 @@ std::string makeBundle(const std::string& base, const Installation& installation
     }
     writeText(client + "/fonts/fonts.conf", configText("fonts"));
     for (int index = 0; index < 30; ++index) {
-        std::string number = std::to_string(index);
         if (index < 20)
-            writeBytes(client + "/gtk-2.0/loaders/libpixbufloader-" + number + ".so", 60 << 10, random, 0755);
-        writeBytes(client + "/pango/modules/pango-module-" + number + ".so", 90 << 10, random, 0755);
+            writeBytes(
+                client + "/gtk-2.0/loaders/libpixbufloader-" + std::to_string(index) + ".so", 60 << 10, random, 0755);
+        writeBytes(client + "/pango/modules/pango-module-" + std::to_string(index) + ".so", 90 << 10, random, 0755);
     }
     writeText(client + "/gtk-2.0/gdk-pixbuf.loaders", configText("loaders"));
     writeText(client + "/pango/pangorc", configText("pangorc"));
