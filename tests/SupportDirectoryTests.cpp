@@ -172,6 +172,7 @@ TEST_F(SupportFixture, MissingOrOddSourcesAreNamedFailuresThatLeaveOnlyThemOut)
             "launcher script template: read: " + templatePath + ": not a regular file",
             "copy fonts: skip FIFO: " + client + "/fonts/pipe" })
         EXPECT_NE(result.error.find(failure), std::string::npos) << failure << "\n" << result.error;
+    EXPECT_EQ(handedOff(), support + "/run-zelvant.py\n") << "its path all the same";
     EXPECT_EQ(treeOf(support),
         expectedTree(
             { "pango/pangorc", "pango/pango.modules", "gtk-2.0/gdk-pixbuf.loaders", "fonts/pipe", "run-zelvant.py" }));
