@@ -99,19 +99,6 @@ Result<std::string> FileManager::contentsAtPath(const std::string& path, const R
     }
 }
 
-static Result<void> writeAll(int fd, std::string_view bytes, const std::string& path)
-{
-    while (!bytes.empty()) {
-        ssize_t count = ::write(fd, bytes.data(), bytes.size());
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return Error::fromErrno("write", path);
-        bytes.remove_prefix(static_cast<size_t>(count));
-    }
-    return {};
-}
-
 Result<void> FileManager::writeAtomically(const std::string& path, std::string_view bytes) const
 {
     std::string directory = stringByDeletingLastPathComponent(path);
@@ -125,7 +112,7 @@ Result<void> FileManager::writeAtomically(const std::string& path, std::string_v
         if (!fd)
             return Error::fromErrno("open", temporary);
         // Errors name the destination: the temporary is gone by the time anyone reads them.
-        auto written = writeAll(fd.get(), bytes, path);
+        auto written = tree::writeAll(fd.get(), bytes, path);
         if (written && ::close(fd.release()) != 0)
             written = Error::fromErrno("close", path);
         if (written && ::rename(temporary.c_str(), path.c_str()) != 0)

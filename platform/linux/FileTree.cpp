@@ -1,5 +1,5 @@
 // Walk helpers shared by removal, copy and DeferredRemoval: listing,
-// identity checks, owner access, unique names.
+// identity checks, owner access, unique names, whole writes.
 #include "FileTree.h"
 
 #include <cerrno>
@@ -114,6 +114,19 @@ Result<void> withUniqueName(const std::string& prefix, const std::string& suffix
             return *result;
     }
     return failure;
+}
+
+Result<void> writeAll(int fd, std::string_view bytes, const std::string& path)
+{
+    while (!bytes.empty()) {
+        ssize_t count = ::write(fd, bytes.data(), bytes.size());
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return Error::fromErrno("write", path);
+        bytes.remove_prefix(static_cast<size_t>(count));
+    }
+    return {};
 }
 
 unsigned defaultThreadCount()

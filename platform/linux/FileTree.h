@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <vector>
 
@@ -57,6 +58,9 @@ void grantOwnerAccess(int parentFD, const std::string& name);
 // result; nullopt means the name was taken. failure names what gave up.
 Result<void> withUniqueName(const std::string& prefix, const std::string& suffix,
     const std::function<std::optional<Result<void>>(const std::string&)>& attempt, const Error& failure);
+
+// All of bytes, however many writes it takes; path only names it in errors.
+Result<void> writeAll(int fd, std::string_view bytes, const std::string& path);
 
 unsigned defaultThreadCount();
 

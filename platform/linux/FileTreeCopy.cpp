@@ -50,14 +50,8 @@ Result<void> readAndWrite(int in, int out, const std::string& path)
             return Error::fromErrno("read", path);
         if (count == 0)
             return {};
-        for (ssize_t done = 0; done < count;) {
-            ssize_t written = ::write(out, buffer.get() + done, static_cast<size_t>(count - done));
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written < 0)
-                return Error::fromErrno("write", path);
-            done += written;
-        }
+        if (auto written = writeAll(out, { buffer.get(), static_cast<size_t>(count) }, path); !written)
+            return written;
     }
 }
 
