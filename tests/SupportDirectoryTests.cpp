@@ -41,9 +41,9 @@ int runAsNobody(int, char** argv)
     if (::geteuid() == 0
         && (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0
             || ::setresuid(nobody, nobody, nobody) != 0))
-        return 120;
+        return std::perror("dropping to user 65534"), 120;
     ::execv(argv[2], argv + 2);
-    return 121;
+    return std::perror(argv[2]), 121; // e.g. a build tree user 65534 cannot reach
 }
 
 const bool asNobodyRegistered = (test::registerChildBehaviour("as-nobody", runAsNobody), true);
