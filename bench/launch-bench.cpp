@@ -1,18 +1,10 @@
-// Whole-launch benchmark: the launcher process against the floor of what a
-// shell would do for the same rebuild ("rm -rf" of the old support directory,
-// "cp -a" of the four copied entries), alternated in one run.
-//
-// The launcher runs against a generated bundle whose client answers "-v" at
-// once and whose X11 application only records when it was started, so the
-// numbers are the launcher's own: the whole process, and the time until the
-// X11 application starts (what the user waits for).
-//
-// This is a measuring harness, not product code: it spawns and waits for
-// its children directly to read their resource usage.
-//
-//   launch-bench [--runs N] [--pause-ms MS] [--dir PATH] [--only typical|large] [--internals]
+// Whole-launch benchmark: the launcher process (whole, and until the X11
+// application starts) against the floor of what a shell would do for the
+// same rebuild ("rm -rf", then "cp -a" of the four copied entries), alternated
+// in one run, on a generated bundle whose client and X11 stand-ins cost
+// nothing. A measuring harness: it spawns and reaps its children directly.
+// Usage: see main; --launcher runs another build's launcher (a baseline) in place of ours.
 
-#include "DeferredRemoval.h"
 #include "FileManager.h"
 #include "Path.h"
 
@@ -25,6 +17,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <spawn.h>
 #include <stdexcept>
@@ -40,8 +33,6 @@
 extern char** environ;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 double monotonicSeconds()
 {
@@ -74,20 +65,6 @@ int runAsStandIn(const std::string& name, int argc, char** argv)
 
 std::string selfPath() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
 
-void writeBytes(const std::string& path, size_t size, std::mt19937_64& random, mode_t mode = 0644)
-{
-    std::filesystem::create_directories(platform::stringByDeletingLastPathComponent(path));
-    std::string bytes(size, '\0');
-    for (size_t offset = 0; offset + 8 <= size; offset += 8) {
-        uint64_t value = random();
-        std::memcpy(bytes.data() + offset, &value, 8);
-    }
-    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-    stream << bytes;
-    stream.close();
-    ::chmod(path.c_str(), mode);
-}
-
 void writeText(const std::string& path, const std::string& text, mode_t mode = 0644)
 {
     std::filesystem::create_directories(platform::stringByDeletingLastPathComponent(path));
@@ -95,6 +72,16 @@ void writeText(const std::string& path, const std::string& text, mode_t mode = 0
     stream << text;
     stream.close();
     ::chmod(path.c_str(), mode);
+}
+
+void writeBytes(const std::string& path, size_t size, std::mt19937_64& random, mode_t mode = 0644)
+{
+    std::string bytes(size, '\0');
+    for (size_t offset = 0; offset + 8 <= size; offset += 8) {
+        uint64_t value = random();
+        std::memcpy(bytes.data() + offset, &value, 8);
+    }
+    writeText(path, bytes, mode);
 }
 
 struct Installation {
@@ -133,12 +120,12 @@ std::string makeBundle(const std::string& base, const Installation& installation
         writeBytes(folder + "/face-" + std::to_string(index) + ".ttf", installation.fontSize, random);
     }
     writeText(client + "/fonts/fonts.conf", configText("fonts"));
-    for (int index = 0; index < 20; ++index)
-        writeBytes(client + "/gtk-2.0/loaders/libpixbufloader-" + std::to_string(index) + ".so", size_t { 60 } * 1024,
-            random, 0755);
-    for (int index = 0; index < 30; ++index)
-        writeBytes(client + "/pango/modules/pango-module-" + std::to_string(index) + ".so", size_t { 90 } * 1024,
-            random, 0755);
+    for (int index = 0; index < 30; ++index) {
+        if (index < 20)
+            writeBytes(
+                client + "/gtk-2.0/loaders/libpixbufloader-" + std::to_string(index) + ".so", 60 << 10, random, 0755);
+        writeBytes(client + "/pango/modules/pango-module-" + std::to_string(index) + ".so", 90 << 10, random, 0755);
+    }
     writeText(client + "/gtk-2.0/gdk-pixbuf.loaders", configText("loaders"));
     writeText(client + "/pango/pangorc", configText("pangorc"));
     writeText(client + "/pango/pango.modules", configText("modules"));
@@ -204,15 +191,13 @@ struct Samples {
         size_t middle = sorted.size() / 2;
         return sorted.size() % 2 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
     }
-    double low() const { return *std::min_element(values.begin(), values.end()); }
-    double high() const { return *std::max_element(values.begin(), values.end()); }
 };
 
 std::string milliseconds(const Samples& samples)
 {
+    auto [low, high] = std::minmax_element(samples.values.begin(), samples.values.end());
     char text[96];
-    std::snprintf(text, sizeof text, "median %.1f ms (%.1f-%.1f)", samples.median() * 1e3, samples.low() * 1e3,
-        samples.high() * 1e3);
+    std::snprintf(text, sizeof text, "median %.1f ms (%.1f-%.1f)", samples.median() * 1e3, *low * 1e3, *high * 1e3);
     return text;
 }
 
@@ -227,90 +212,110 @@ void ratio(const std::string& name, double value, double goal)
     std::printf("%s ratio=%.3f (goal <= %.2f%s)\n", name.c_str(), value, goal, value <= goal ? "" : ", MISSED");
 }
 
-void benchInstallation(const std::string& scratch, const Installation& installation, const std::string& buildDirectory,
-    int runs, int pause, double handOffGoal)
-{
-    std::string base = scratch + "/" + installation.name;
-    std::string app = makeBundle(base, installation, buildDirectory + "/Zelvant.app/Contents/MacOS/Zelvant");
-    std::string home = base + "/home";
-    std::string record = base + "/x11-started";
-    std::string client = app + "/Contents/Resources/zelvant-x.y.z";
-    std::string support = home + "/Library/Application Support/Zelvant/7.7.7";
-    std::filesystem::create_directories(home);
-    Environment environment { {
-        "HOME=" + home,
-        "PATH=/usr/bin:/bin",
-        "LANG=C",
-        "ZELVANT_APPLICATION_PATH=" + base + "/Applications",
-        "ZELVANT_OPEN_TOOL=" + buildDirectory + "/bin/zelvant-open",
-        "ZELVANT_BENCH_RECORD=" + record,
-    } };
+struct Options {
+    int runs { 7 };
+    int pause { 1000 };
+    std::string directory;
+    std::string only;
+    std::string launcher; // another build's, e.g. a baseline; ours when empty
+    bool internals { false };
+};
 
-    auto launch = [&](Samples& whole, Samples& handOff, long& peak) {
-        std::filesystem::remove(record);
+// One generated installation with its home, and the two things measured on it.
+class InstallationBench {
+public:
+    InstallationBench(const std::string& scratch, const Installation& installation, const std::string& buildDirectory,
+        const std::string& launcher)
+        : m_base(scratch + "/" + installation.name)
+        , m_app(makeBundle(m_base, installation, launcher))
+        , m_home(m_base + "/home")
+        , m_record(m_base + "/x11-started")
+        , m_client(m_app + "/Contents/Resources/zelvant-x.y.z")
+        , m_support(m_home + "/Library/Application Support/Zelvant/7.7.7")
+        , m_environment({ "HOME=" + m_home, "PATH=/usr/bin:/bin", "LANG=C",
+              "ZELVANT_APPLICATION_PATH=" + m_base + "/Applications",
+              "ZELVANT_OPEN_TOOL=" + buildDirectory + "/bin/zelvant-open", "ZELVANT_BENCH_RECORD=" + m_record })
+    {
+        std::filesystem::create_directories(m_home);
+    }
+
+    Samples whole, handOff, floor;
+    long peak { 0 };
+
+    void launch()
+    {
+        std::filesystem::remove(m_record);
         double start = monotonicSeconds();
-        ChildRun run = spawnAndWait({ app + "/Contents/MacOS/Zelvant" }, environment.pointers.data());
+        ChildRun run = spawnAndWait({ m_app + "/Contents/MacOS/Zelvant" }, m_environment.pointers.data());
         if (run.status != 0)
             throw std::runtime_error("the launcher exited with " + std::to_string(run.status));
-        for (int wait = 0; wait < 500 && !std::filesystem::exists(record); ++wait)
+        for (int wait = 0; wait < 500 && !std::filesystem::exists(m_record); ++wait)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        std::ifstream stream(record);
+        std::ifstream stream(m_record);
         double started = 0;
         if (!(stream >> started))
             throw std::runtime_error("the X11 stand-in never started");
         whole.values.push_back(run.seconds);
         handOff.values.push_back(started - start);
         peak = std::max(peak, run.peakKiB);
-    };
-    auto floor = [&](Samples& samples) {
+    }
+
+    void copyWithShellTools()
+    {
         double start = monotonicSeconds();
-        ChildRun removal = spawnAndWait({ "/usr/bin/rm", "-rf", support }, environ);
+        ChildRun removal = spawnAndWait({ "/usr/bin/rm", "-rf", m_support }, environ);
         for (const char* directory : { "", "/gtk-2.0", "/pango" })
-            ::mkdir((support + directory).c_str(), 0755);
-        ChildRun fonts = spawnAndWait({ "/usr/bin/cp", "-a", client + "/fonts", support + "/" }, environ);
+            ::mkdir((m_support + directory).c_str(), 0755);
+        ChildRun fonts = spawnAndWait({ "/usr/bin/cp", "-a", m_client + "/fonts", m_support + "/" }, environ);
         ChildRun loaders
-            = spawnAndWait({ "/usr/bin/cp", "-a", client + "/gtk-2.0/loaders", support + "/gtk-2.0/" }, environ);
-        ChildRun pango = spawnAndWait(
-            { "/usr/bin/cp", "-a", client + "/pango/pangox.aliases", client + "/pango/modules", support + "/pango/" },
+            = spawnAndWait({ "/usr/bin/cp", "-a", m_client + "/gtk-2.0/loaders", m_support + "/gtk-2.0/" }, environ);
+        ChildRun pango = spawnAndWait({ "/usr/bin/cp", "-a", m_client + "/pango/pangox.aliases",
+                                          m_client + "/pango/modules", m_support + "/pango/" },
             environ);
         if (removal.status || fonts.status || loaders.status || pango.status)
             throw std::runtime_error("rm or cp failed");
-        samples.values.push_back(monotonicSeconds() - start);
-    };
+        floor.values.push_back(monotonicSeconds() - start);
+    }
 
+private:
+    std::string m_base, m_app, m_home, m_record, m_client, m_support;
+    Environment m_environment;
+};
+
+void benchInstallation(const std::string& scratch, const Installation& installation, const std::string& buildDirectory,
+    const Options& options, double handOffGoal)
+{
+    InstallationBench bench { scratch, installation, buildDirectory, options.launcher };
     // A first launch builds the tree that every later run finds and replaces.
-    Samples ignoredWhole, ignoredHandOff, launcherWhole, launcherHandOff, floorTimes;
-    long peak = 0;
-    launch(ignoredWhole, ignoredHandOff, peak);
-    peak = 0;
-    for (int run = 0; run < runs; ++run) {
+    bench.launch();
+    bench.whole = bench.handOff = {};
+    bench.peak = 0;
+    for (int run = 0; run < options.runs; ++run) {
         // Alternate which goes first, so drift hits both alike.
         for (int turn = 0; turn < 2; ++turn) {
-            settle(pause);
+            settle(options.pause);
             if ((run + turn) % 2 == 0)
-                launch(launcherWhole, launcherHandOff, peak);
+                bench.launch();
             else
-                floor(floorTimes);
+                bench.copyWithShellTools();
         }
     }
 
     std::printf("%s (%d font files of %zu kB in %d folders): %d runs each\n", installation.name, installation.fontFiles,
-        installation.fontSize / 1024, installation.fontFolders, runs);
-    std::printf("  floor (rm -rf + cp -a)        %s\n", milliseconds(floorTimes).c_str());
-    std::printf("  launcher, whole process       %s\n", milliseconds(launcherWhole).c_str());
-    std::printf("  launcher, until X11 started   %s\n", milliseconds(launcherHandOff).c_str());
-    std::printf("  launcher peak RSS (wait4, with its children)  %ld KiB\n", peak);
+        installation.fontSize / 1024, installation.fontFolders, options.runs);
+    std::printf("  floor (rm -rf + cp -a)        %s\n", milliseconds(bench.floor).c_str());
+    std::printf("  launcher, whole process       %s\n", milliseconds(bench.whole).c_str());
+    std::printf("  launcher, until X11 started   %s\n", milliseconds(bench.handOff).c_str());
+    std::printf("  launcher peak RSS (wait4, with its children)  %ld KiB\n", bench.peak);
     std::string name = installation.name;
-    ratio(name + ".whole", launcherWhole.median() / floorTimes.median(), 0.9);
-    ratio(name + ".handoff", launcherHandOff.median() / floorTimes.median(), handOffGoal);
+    ratio(name + ".whole", bench.whole.median() / bench.floor.median(), 0.9);
+    ratio(name + ".handoff", bench.handOff.median() / bench.floor.median(), handOffGoal);
     if (name == "large")
-        ratio(name + ".peak_rss", static_cast<double>(peak) / (8 * 1024), 1.0);
+        ratio(name + ".peak_rss", static_cast<double>(bench.peak) / (8 * 1024), 1.0);
 }
 
-// Choices inside the launcher, measured on the platform layer alone against
-// one installation (typical unless --only large): copy threads, and renaming
-// the old tree aside (removed later) against removing it in place before the
-// copy.
+// Copy threads on the platform layer alone (typical unless --only large):
+// none (the walk copies each file itself) against one to four beside the walk.
 void benchInternals(const std::string& scratch, const Installation& installation, int runs, int pause)
 {
     std::string base = scratch + "/internals";
@@ -318,86 +323,66 @@ void benchInternals(const std::string& scratch, const Installation& installation
     std::string client = app + "/Contents/Resources/zelvant-x.y.z";
     std::string target = base + "/support";
     auto& fileManager = platform::FileManager::defaultManager();
+    auto check = [](const platform::Result<void>& result) {
+        if (!result)
+            throw std::runtime_error(result.error().message());
+    };
     auto copyAll = [&](unsigned threads) {
-        auto check = [](const platform::Result<void>& result) {
-            if (!result)
-                throw std::runtime_error(result.error().message());
-        };
         check(fileManager.createDirectoryAtPath(target));
-        check(fileManager.copyItemAtPath(client + "/fonts", target + "/fonts", { .threads = threads }));
-        check(fileManager.createDirectoryAtPath(target + "/gtk-2.0"));
-        check(fileManager.copyItemAtPath(
-            client + "/gtk-2.0/loaders", target + "/gtk-2.0/loaders", { .threads = threads }));
-        check(fileManager.createDirectoryAtPath(target + "/pango"));
-        check(fileManager.copyItemAtPath(client + "/pango/modules", target + "/pango/modules", { .threads = threads }));
+        for (const char* directory : { "/gtk-2.0", "/pango" })
+            check(fileManager.createDirectoryAtPath(target + directory));
+        for (const char* entry : { "/fonts", "/gtk-2.0/loaders", "/pango/modules" })
+            check(fileManager.copyItemAtPath(client + entry, target + entry, { .threads = threads }));
     };
-    copyAll(1);
 
-    std::printf("internals (%s installation): %d runs each\n", installation.name, runs);
-    auto removeTarget = [&] {
-        if (auto removed = fileManager.removeItemAtPath(target); !removed)
-            throw std::runtime_error(removed.error().message());
-    };
-    Samples byThreads[4];
-    const unsigned threadCounts[4] = { 1, 2, 3, 4 };
-    Samples inPlace, asideCopied, asideWhole, concurrentCopied, concurrentWhole;
+    std::printf(
+        "internals (%s installation): %d runs each, the old tree removed before each copy\n", installation.name, runs);
+    constexpr unsigned threadCounts[] = { 0, 1, 2, 4 };
+    constexpr int variants = std::size(threadCounts);
+    Samples byThreads[variants];
+    copyAll(1);
     for (int run = 0; run < runs; ++run) {
-        // The copy alone, old tree gone beforehand; the first variant turns
-        // with each run, so drift hits all alike.
-        for (int turn = 0; turn < 4; ++turn) {
-            int variant = (run + turn) % 4;
-            removeTarget();
+        // The first variant turns with each run, so drift hits all alike.
+        for (int turn = 0; turn < variants; ++turn) {
+            int variant = (run + turn) % variants;
+            check(fileManager.removeItemAtPath(target));
             settle(pause);
             double start = monotonicSeconds();
             copyAll(threadCounts[variant]);
             byThreads[variant].values.push_back(monotonicSeconds() - start);
         }
-        // The old tree removed in place before the copy.
-        settle(pause);
-        double start = monotonicSeconds();
-        removeTarget();
-        copyAll(0);
-        inPlace.values.push_back(monotonicSeconds() - start);
-        // Renamed aside, removed once the copy is done.
-        settle(pause);
-        start = monotonicSeconds();
-        auto aside = platform::DeferredRemoval::moveAside(target);
-        if (!aside)
-            throw std::runtime_error(aside.error().message());
-        copyAll(0);
-        asideCopied.values.push_back(monotonicSeconds() - start);
-        if (auto removed = aside->remove(); !removed)
-            throw std::runtime_error(removed.error().message());
-        asideWhole.values.push_back(monotonicSeconds() - start);
-        // Renamed aside, removed on a thread while the copy runs.
-        settle(pause);
-        start = monotonicSeconds();
-        auto concurrent = platform::DeferredRemoval::moveAside(target);
-        if (!concurrent)
-            throw std::runtime_error(concurrent.error().message());
-        concurrent->startRemoving();
-        copyAll(0);
-        concurrentCopied.values.push_back(monotonicSeconds() - start);
-        if (auto removed = concurrent->remove(); !removed)
-            throw std::runtime_error(removed.error().message());
-        concurrentWhole.values.push_back(monotonicSeconds() - start);
     }
-    for (int variant = 0; variant < 4; ++variant) {
-        std::printf("  copy, %u thread(s)                     %s\n", threadCounts[variant],
+    for (int variant = 0; variant < variants; ++variant) {
+        std::printf("  copy, %u thread(s) beside the walk   %s\n", threadCounts[variant],
             milliseconds(byThreads[variant]).c_str());
         if (variant)
-            std::printf("copy.threads%u ratio=%.3f (against 1 thread)\n", threadCounts[variant],
+            std::printf("copy.threads%u ratio=%.3f (against none)\n", threadCounts[variant],
                 byThreads[variant].median() / byThreads[0].median());
     }
-    std::printf("  removed in place, then copied         %s\n", milliseconds(inPlace).c_str());
-    std::printf("  renamed aside: until copied           %s\n", milliseconds(asideCopied).c_str());
-    std::printf("                 and removed after      %s\n", milliseconds(asideWhole).c_str());
-    std::printf("  renamed aside, removed beside: copied %s\n", milliseconds(concurrentCopied).c_str());
-    std::printf("                 and removal joined     %s\n", milliseconds(concurrentWhole).c_str());
-    std::printf("aside.until_copied ratio=%.3f (against in place)\n", asideCopied.median() / inPlace.median());
-    std::printf("aside.whole ratio=%.3f (against in place)\n", asideWhole.median() / inPlace.median());
-    std::printf("beside.until_copied ratio=%.3f (against in place)\n", concurrentCopied.median() / inPlace.median());
-    std::printf("beside.whole ratio=%.3f (against in place)\n", concurrentWhole.median() / inPlace.median());
+}
+
+std::optional<Options> parseOptions(int argc, char** argv)
+{
+    Options options;
+    for (int index = 1; index < argc; ++index) {
+        std::string_view argument { argv[index] };
+        bool hasValue = index + 1 < argc;
+        if (argument == "--runs" && hasValue)
+            options.runs = std::max(1, static_cast<int>(std::strtol(argv[++index], nullptr, 10)));
+        else if (argument == "--pause-ms" && hasValue)
+            options.pause = std::max(0, static_cast<int>(std::strtol(argv[++index], nullptr, 10)));
+        else if (argument == "--dir" && hasValue)
+            options.directory = argv[++index];
+        else if (argument == "--only" && hasValue)
+            options.only = argv[++index];
+        else if (argument == "--launcher" && hasValue)
+            options.launcher = argv[++index];
+        else if (argument == "--internals")
+            options.internals = true;
+        else
+            return std::nullopt;
+    }
+    return options;
 }
 
 }
@@ -407,35 +392,22 @@ int main(int argc, char** argv)
     std::string self = platform::lastPathComponent(argv[0]);
     if (self == "zelclient" || self == "X11")
         return runAsStandIn(self, argc, argv);
-
-    int runs = 7;
-    int pause = 1000;
-    std::string directory;
-    std::string only;
-    bool internals = false;
-    for (int index = 1; index < argc; ++index) {
-        std::string_view argument { argv[index] };
-        if (argument == "--runs" && index + 1 < argc)
-            runs = std::max(1, static_cast<int>(std::strtol(argv[++index], nullptr, 10)));
-        else if (argument == "--pause-ms" && index + 1 < argc)
-            pause = std::max(0, static_cast<int>(std::strtol(argv[++index], nullptr, 10)));
-        else if (argument == "--dir" && index + 1 < argc)
-            directory = argv[++index];
-        else if (argument == "--only" && index + 1 < argc)
-            only = argv[++index];
-        else if (argument == "--internals")
-            internals = true;
-        else {
-            std::fprintf(stderr,
-                "usage: %s [--runs N] [--pause-ms MS] [--dir PATH] [--only typical|large] [--internals]\n", argv[0]);
-            return 2;
-        }
+    auto options = parseOptions(argc, argv);
+    if (!options) {
+        std::fprintf(stderr,
+            "usage: %s [--runs N] [--pause-ms MS] [--dir PATH] [--only typical|large] [--internals] [--launcher "
+            "PATH]\n",
+            argv[0]);
+        return 2;
     }
 
     // The bench lives in build/bench; the launcher and the open tool beside it.
     std::string buildDirectory
         = platform::stringByDeletingLastPathComponent(platform::stringByDeletingLastPathComponent(selfPath()));
-    std::string scratch = directory.empty() ? std::filesystem::temp_directory_path().string() : directory;
+    if (options->launcher.empty())
+        options->launcher = buildDirectory + "/Zelvant.app/Contents/MacOS/Zelvant";
+    std::string scratch
+        = options->directory.empty() ? std::filesystem::temp_directory_path().string() : options->directory;
     scratch += "/zelvant-launch-bench-XXXXXX";
     if (!::mkdtemp(scratch.data())) {
         std::perror("mkdtemp");
@@ -445,14 +417,12 @@ int main(int argc, char** argv)
     try {
         const Installation typical { "typical", 60, 20, size_t { 330 } * 1024 };
         const Installation large { "large", 2000, 20, size_t { 100 } * 1024 };
-        if (internals)
-            benchInternals(scratch, only == "large" ? large : typical, runs, pause);
-        else {
-            if (only.empty() || only == "typical")
-                benchInstallation(scratch, typical, buildDirectory, runs, pause, 0.5);
-            if (only.empty() || only == "large")
-                benchInstallation(scratch, large, buildDirectory, runs, pause, 0.35);
-        }
+        if (options->internals)
+            benchInternals(scratch, options->only == "large" ? large : typical, options->runs, options->pause);
+        if (!options->internals && options->only != "large")
+            benchInstallation(scratch, typical, buildDirectory, *options, 0.5);
+        if (!options->internals && options->only != "typical")
+            benchInstallation(scratch, large, buildDirectory, *options, 0.35);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "launch-bench: %s\n", error.what());
         status = 1;

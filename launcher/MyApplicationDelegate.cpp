@@ -10,6 +10,7 @@
 #include "ProcessInfo.h"
 #include "RunLoop.h"
 #include "SimpleTaskWrapperController.h"
+#include "SupportFiles.h"
 #include "SystemLog.h"
 #include "Task.h"
 #include "TaskWrapper.h"
@@ -238,25 +239,11 @@ std::optional<std::string> MyApplicationDelegate::versionFromProbeOutput(std::st
 void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
 {
     FileManager& fileManager = FileManager::defaultManager();
+    auto report = [this](std::string_view step, const Error& error, int status) { reportFailure(step, error, status); };
     std::string parent = stringByDeletingLastPathComponent(m_supportFilesDirPath);
-    if (!fileManager.fileExistsAtPath(parent)) {
-        // A fresh home has none of "Library/Application Support/Zelvant":
-        // make the missing levels of that chain, top down.
-        std::vector<std::string> missing { parent };
-        for (int level = 1; level < 3; ++level) {
-            std::string above = stringByDeletingLastPathComponent(missing.back());
-            if (fileManager.itemExistsAtPath(above))
-                break;
-            missing.push_back(above);
-        }
-        std::reverse(missing.begin(), missing.end());
-        for (const auto& directory : missing) {
-            auto created = fileManager.createDirectoryAtPath(directory);
-            trace("create directory ", directory, ": ", created);
-            if (!created)
-                reportFailure("create the support directory parent", created.error(), EX_CANTCREAT);
-        }
-    }
+    // A fresh home has none of "Library/Application Support/Zelvant".
+    if (!fileManager.fileExistsAtPath(parent))
+        support::createParentChain(parent, report);
     // Launches take turns from here until their script is written.
     auto lock = FileLock::lockExclusive(parent);
     trace("lock ", parent, ": ", lock);
@@ -269,75 +256,28 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
     m_oldSupportFiles = DeferredRemoval::leftoversInDirectory(parent);
     trace("leftovers of earlier launches in ", parent, ": ", m_oldSupportFiles.size());
     if (fileManager.itemExistsAtPath(m_supportFilesDirPath)) {
-        // The old tree leaves the path at once; removing it waits until after the hand-off.
-        auto aside = DeferredRemoval::moveAside(m_supportFilesDirPath);
-        trace("move the old support directory aside: ", aside);
-        if (aside) {
+        if (auto aside = support::clearSupportDirectory(m_supportFilesDirPath, report))
             m_oldSupportFiles.push_back(std::move(*aside));
-        } else {
-            auto removed = fileManager.removeItemAtPath(m_supportFilesDirPath);
-            trace("remove ", m_supportFilesDirPath, ": ", removed);
-            if (!removed)
-                reportFailure("remove the old support directory", removed.error(), EX_CANTCREAT);
-        }
     }
     auto created = fileManager.createDirectoryAtPath(m_supportFilesDirPath);
     trace("create directory ", m_supportFilesDirPath, ": ", created);
     if (!created)
         reportFailure("create the support directory", created.error(), EX_CANTCREAT);
 
-    enum class Action { Copy, CreateDirectory, Rewrite };
-    struct Entry {
-        const char* relativePath;
-        Action action;
-    };
-    static constexpr Entry entries[] = {
-        { "fonts", Action::Copy },
-        { "gtk-2.0", Action::CreateDirectory },
-        { "gtk-2.0/gdk-pixbuf.loaders", Action::Rewrite },
-        { "gtk-2.0/loaders", Action::Copy },
-        { "pango", Action::CreateDirectory },
-        { "pango/pangorc", Action::Rewrite },
-        { "pango/pango.modules", Action::Rewrite },
-        { "pango/pangox.aliases", Action::Copy },
-        { "pango/modules", Action::Copy },
-    };
-    for (const auto& entry : entries) {
+    auto rewrite = [&](std::optional<std::string> text) { return manipulateText(std::move(text), version); };
+    for (const auto& entry : support::entries) {
         std::string source = stringByAppendingPathComponent(m_zelvantDirPath, entry.relativePath);
         std::string destination = stringByAppendingPathComponent(m_supportFilesDirPath, entry.relativePath);
         switch (entry.action) {
-        case Action::Copy: {
-            std::string step = std::string { "copy " } + entry.relativePath;
-            // Every entry that did not arrive is named; the others still do.
-            auto copied = fileManager.copyItemAtPath(
-                source, destination, { .failure = [&](const Error& error) { reportFailure(step, error, EX_IOERR); } });
-            trace("copy ", source, " to ", destination, ": ", copied);
+        case support::Action::Copy:
+            support::copyEntry(source, destination, entry, report);
             break;
-        }
-        case Action::CreateDirectory: {
-            auto made = fileManager.createDirectoryAtPath(destination);
-            trace("create directory ", destination, ": ", made);
-            if (!made)
-                reportFailure(std::string { "create " } + entry.relativePath, made.error(), EX_CANTCREAT);
+        case support::Action::CreateDirectory:
+            support::createEntry(destination, entry, report);
             break;
-        }
-        case Action::Rewrite: {
-            std::string step = std::string { "rewrite " } + entry.relativePath;
-            std::optional<std::string> text;
-            auto contents = fileManager.contentsAtPath(source);
-            trace("read ", source, ": ", contents);
-            if (contents)
-                text = std::move(*contents);
-            else
-                reportFailure(step, contents.error(), EX_NOINPUT);
-            if (auto rewritten = manipulateText(std::move(text), version)) {
-                auto written = fileManager.writeAtomically(destination, *rewritten);
-                trace("write ", destination, ": ", written);
-                if (!written)
-                    reportFailure(step, written.error(), EX_CANTCREAT);
-            }
+        case support::Action::Rewrite:
+            support::rewriteEntry(source, destination, entry, rewrite, report);
             break;
-        }
         }
     }
 }
@@ -458,7 +398,7 @@ std::string MyApplicationDelegate::writeLauncherScript()
     FileManager& fileManager = FileManager::defaultManager();
     std::string templatePath = stringByAppendingPathComponent(m_zelvantDirPath, "../run-zelvant-template.py");
     std::optional<std::string> text;
-    auto contents = fileManager.contentsAtPath(templatePath);
+    auto contents = support::readTextFile(templatePath);
     trace("read ", templatePath, ": ", contents);
     if (contents)
         text = std::move(*contents);

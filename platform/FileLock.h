@@ -18,8 +18,6 @@ public:
     // Waits until no other holder is left.
     static Result<FileLock> lockExclusive(const std::string& path);
 
-    bool isLocked() const { return m_fd.isValid(); }
-
 private:
     explicit FileLock(ScopedFD fd)
         : m_fd(std::move(fd))

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
@@ -14,8 +15,9 @@ struct CopyOptions {
     // on the calling thread once the copy has ended; the other entries still
     // arrive. The result is the first of them.
     std::function<void(const Error&)> failure;
-    // Threads copying file contents beside the walk; 0 picks a number.
-    unsigned threads { 0 };
+    // Threads copying file contents beside the walk (0: the walk copies each
+    // file itself); unset picks a number.
+    std::optional<unsigned> threads;
 };
 
 // File operations on paths. Nothing here follows a link where following
@@ -40,15 +42,14 @@ public:
     // FIFOs and devices are skipped as failures.
     Result<void> copyItemAtPath(
         const std::string& source, const std::string& destination, const CopyOptions& = {}) const;
-    Result<void> moveItemAtPath(const std::string& source, const std::string& destination) const;
     Result<void> setPosixPermissions(const std::string& path, mode_t mode) const;
 
     // Whole-file bytes; no decoding.
     Result<std::string> contentsAtPath(const std::string& path) const;
     struct ReadOptions {
-        // Larger files fail with EFBIG.
+        // Larger files fail ("too large").
         size_t maximumSize { SIZE_MAX };
-        // Anything else (a FIFO, a device) fails with EINVAL, without blocking on the open.
+        // Anything else (a FIFO, a device) fails ("not a regular file"), without blocking on the open.
         bool regularFileOnly { false };
     };
     Result<std::string> contentsAtPath(const std::string& path, const ReadOptions&) const;

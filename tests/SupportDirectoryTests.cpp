@@ -1,16 +1,21 @@
+// The support directory, built by the launcher run as a program: its exact
+// tree, what it does with odd sources and links, and what faults leave.
 #include "MyApplicationDelegate.h"
+#include "ScopedFD.h"
+#include "Task.h"
 #include "TestSupport.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdlib>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sched.h>
 #include <set>
+#include <sys/fanotify.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -28,9 +33,25 @@ std::set<std::string> treeOf(const std::string& root, const std::string& prefix 
     return entries;
 }
 
+// "--child=as-nobody PROGRAM...": runs PROGRAM as user and group 65534 when
+// started as root (for whom permissions do not bite), else as it is.
+int runAsNobody(int, char** argv)
+{
+    constexpr uid_t nobody = 65534;
+    if (::geteuid() == 0
+        && (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0
+            || ::setresuid(nobody, nobody, nobody) != 0))
+        return std::perror("dropping to user 65534"), 120;
+    ::execv(argv[2], argv + 2);
+    return std::perror(argv[2]), 121; // e.g. a build tree user 65534 cannot reach
+}
+
+const bool asNobodyRegistered = (test::registerChildBehaviour("as-nobody", runAsNobody), true);
+
 // A bare home: the launcher makes the whole chain.
 struct SupportFixture : test::LaunchScratch {
     std::string bundle = scratch / "Game.app";
+    std::string launcher = bundle + "/Contents/MacOS/Zelvant";
     std::string client = bundle + "/Contents/Resources/zelvant-x.y.z";
     std::string parent = home + "/Library/Application Support/Zelvant";
     std::string support = test::supportDirectory(home);
@@ -40,7 +61,7 @@ struct SupportFixture : test::LaunchScratch {
         fs::copy(test::buildDirectory() + "/Zelvant.app", bundle,
             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     }
-    test::ProcessResult launch() { return LaunchScratch::launch(bundle + "/Contents/MacOS/Zelvant"); }
+    test::ProcessResult launch() { return LaunchScratch::launch(launcher); }
 
     std::set<std::string> expectedTree(const std::set<std::string>& leaveOut = {})
     {
@@ -53,6 +74,13 @@ struct SupportFixture : test::LaunchScratch {
         return tree;
     }
 
+    // The parent holds these and nothing else (nothing set aside, nothing half made).
+    void expectOnlyVersions(const std::set<std::string>& versions)
+    {
+        for (const auto& entry : fs::directory_iterator(parent))
+            EXPECT_TRUE(versions.contains(entry.path().filename().string())) << entry.path();
+    }
+
     void expectCompleteSupportDirectory()
     {
         EXPECT_EQ(treeOf(support), expectedTree());
@@ -61,12 +89,19 @@ struct SupportFixture : test::LaunchScratch {
                 test::replaceAll(test::replaceAll(test::readFile(client + "/" + file), "/Users/login", home), "version",
                     ZELVANT_TEST_VERSION))
                 << file;
-        for (const char* file : { "pango/pangox.aliases", "fonts/fonts.dir" })
-            EXPECT_EQ(test::readFile(support + "/" + file), test::readFile(client + "/" + file)) << file;
         EXPECT_NE(test::readFile(support + "/run-zelvant.py").find(support), std::string::npos);
-        // Nothing hidden left beside it.
-        for (const auto& entry : fs::directory_iterator(parent))
-            EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+        expectOnlyVersions({ ZELVANT_TEST_VERSION, "0.9" });
+    }
+
+    // What no launch may change: everything outside the support parent (but
+    // the launch's own records), and the other version beside it.
+    std::map<std::string, std::string> outside()
+    {
+        auto entries = test::snapshotTree(
+            scratch.path(), { "home/Library/Application Support/Zelvant", "x11-record", "launch.log" });
+        for (auto& [path, entry] : test::snapshotTree(parent + "/0.9"))
+            entries["0.9/" + path] = entry;
+        return entries;
     }
 };
 
@@ -74,70 +109,101 @@ struct SupportFixture : test::LaunchScratch {
 
 TEST(ManipulateText, RewritesHomeThenVersionAndKeepsEveryOtherByte)
 {
-    std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-    setenv("HOME", "/home/player", 1);
-    struct Case {
-        std::string text;
-        std::string versionText;
-        std::string expected;
-    };
-    const Case cases[] = { { "/Users/login/Library/Fonts", "1.2", "/home/player/Library/Fonts" },
+    std::optional<test::ScopedEnvironment> home;
+    home.emplace("HOME", "/home/player");
+    const std::string cases[][3] = { { "/Users/login/Library/Fonts", "1.2", "/home/player/Library/Fonts" },
         { "/Users/loginname", "1.2", "/home/playername" }, { "Version version", "1.2", "Version 1.2" },
         { "conversion", "1.2", "con1.2" }, { "nothing to change here", "1.2", "nothing to change here" },
-        { "", "1.2", "" },
-        { "\xff\xfe/Users/login\x80version\0end"s, "9",
-            "\xff\xfe/home/player\x80"
-            "9\0end"s },
+        { "\xff\xfe/Users/login\x80-version\0end"s, "9", "\xff\xfe/home/player\x80-9\0end"s },
         // The version pass runs second: a "/Users/login" it inserts stays.
         { "version", "/Users/login", "/Users/login" }, { "/Users/login/version", "v", "/home/player/v" } };
-    for (const auto& testCase : cases)
-        EXPECT_EQ(MyApplicationDelegate::manipulateText(testCase.text, testCase.versionText), testCase.expected)
-            << testCase.text;
+    for (const auto& [text, version, expected] : cases)
+        EXPECT_EQ(MyApplicationDelegate::manipulateText(text, version), expected) << text;
     EXPECT_EQ(MyApplicationDelegate::manipulateText(std::nullopt, "1.2"), std::nullopt);
     // The home directory is asked afresh on every call.
-    setenv("HOME", "/elsewhere", 1);
+    home.emplace("HOME", "/elsewhere");
     EXPECT_EQ(MyApplicationDelegate::manipulateText("/Users/login", "1.2"), "/elsewhere");
-    setenv("HOME", savedHome.c_str(), 1);
 }
 
-TEST_F(SupportFixture, FreshHomeGetsTheChainThenASecondLaunchRebuildsAndOtherVersionsStay)
+TEST_F(SupportFixture, FreshHomeGetsTheChainThenLaunchesRebuildItAndOtherVersionsStay)
 {
     auto result = launch();
     EXPECT_EQ(result.status, 0) << result.error;
     expectCompleteSupportDirectory();
 
-    std::string old = parent + "/0.9/fonts/old.ttf";
-    test::writeFile(old, "old");
-    struct stat before;
-    ::stat(old.c_str(), &before);
+    test::writeFile(parent + "/0.9/fonts/old.ttf", "old");
+    auto before = outside();
     test::writeFile(support + "/stray.txt", "stray");
     test::writeFile(support + "/pango/pangorc", "edited by hand");
-    test::writeFile(support + "/fonts/fonts.dir", "edited by hand");
     // A tree set aside by a launch that was killed before removing it.
     test::writeFile(parent + "/." ZELVANT_TEST_VERSION ".removing-0badf00d/fonts/x", "x");
 
-    result = launch();
-    EXPECT_EQ(result.status, 0) << result.error;
+    // Several at once, too: each ends with a complete directory.
+    std::vector<test::ProcessResult> results(8);
+    {
+        std::vector<std::jthread> launches(results.size());
+        for (size_t index = 0; index < results.size(); ++index)
+            launches[index] = std::jthread([&, index] { results[index] = launch(); });
+    }
+    for (const auto& launched : results)
+        EXPECT_EQ(launched.status, 0) << launched.error;
     expectCompleteSupportDirectory();
-    EXPECT_FALSE(test::exists(support + "/stray.txt"));
-    EXPECT_EQ(test::readFile(old), "old");
-    struct stat after;
-    ::stat(old.c_str(), &after);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_TRUE(outside() == before);
 }
 
-TEST_F(SupportFixture, MissingOrOddSourcesLeaveOnlyThemOut)
+TEST_F(SupportFixture, MissingOrOddSourcesAreNamedFailuresThatLeaveOnlyThemOut)
 {
+    // Only regular files are read, and not huge ones: nothing here may hang
+    // the launch or fill its memory.
+    std::string templatePath = client + "/../run-zelvant-template.py";
     fs::remove(client + "/pango/pangorc");
+    fs::remove(client + "/pango/pango.modules");
+    ::mkfifo((client + "/pango/pango.modules").c_str(), 0644);
+    fs::resize_file(client + "/gtk-2.0/gdk-pixbuf.loaders", size_t { 17 } << 20);
+    fs::remove(templatePath);
+    fs::create_symlink("/dev/zero", templatePath);
     ::mkfifo((client + "/fonts/pipe").c_str(), 0644);
     auto result = launch();
     EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.error.find("rewrite pango/pangorc: open: " + client + "/pango/pangorc: No such file or directory"),
-        std::string::npos)
-        << result.error;
-    EXPECT_NE(result.error.find("copy fonts: skip FIFO: " + client + "/fonts/pipe"), std::string::npos) << result.error;
-    EXPECT_EQ(treeOf(support), expectedTree({ "pango/pangorc", "fonts/pipe" }));
+    for (const std::string& failure :
+        { "rewrite pango/pangorc: open: " + client + "/pango/pangorc: No such file or directory",
+            "rewrite pango/pango.modules: read: " + client + "/pango/pango.modules: not a regular file",
+            "rewrite gtk-2.0/gdk-pixbuf.loaders: read: " + client + "/gtk-2.0/gdk-pixbuf.loaders: too large",
+            "launcher script template: read: " + templatePath + ": not a regular file",
+            "copy fonts: skip FIFO: " + client + "/fonts/pipe" })
+        EXPECT_NE(result.error.find(failure), std::string::npos) << failure << "\n" << result.error;
+    EXPECT_EQ(handedOff(), support + "/run-zelvant.py\n") << "its path all the same";
+    EXPECT_EQ(treeOf(support),
+        expectedTree(
+            { "pango/pangorc", "pango/pango.modules", "gtk-2.0/gdk-pixbuf.loaders", "fonts/pipe", "run-zelvant.py" }));
+}
+
+// Directories without owner write, copied from a read-only installation or
+// made by the client, go with the rest, launch after launch.
+TEST_F(SupportFixture, ReadOnlyDirectoriesAreRemovedAndNothingAccumulates)
+{
+    // As root, everything belongs to the user the launches run as.
+    auto handOver = [](const std::string& root, bool readOnly) {
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            ASSERT_TRUE(::geteuid() != 0 || ::lchown(entry.path().c_str(), 65534, 65534) == 0) << entry.path();
+            if (readOnly && entry.is_directory() && !entry.is_symlink())
+                ::chmod(entry.path().c_str(), 0555);
+        }
+        ASSERT_TRUE(::geteuid() != 0 || ::chown(root.c_str(), 65534, 65534) == 0);
+        ::chmod(root.c_str(), readOnly ? 0555 : 0700);
+    };
+    handOver(client, true);
+    handOver(scratch.path(), false);
+    for (int number = 1; number <= 20; ++number) {
+        auto result = test::runProgram(
+            test::testBinaryPath(), { .arguments = { "--child=as-nobody", launcher }, .environment = environment() });
+        ASSERT_EQ(result.status, 0) << "launch " << number << ": " << result.error;
+        if (number == 10) {
+            test::writeFile(support + "/cache/made/by/client", "x");
+            handOver(support + "/cache", true);
+        }
+    }
+    expectCompleteSupportDirectory();
 }
 
 TEST_F(SupportFixture, LinksAreRemovedAsThemselves)
@@ -167,51 +233,28 @@ TEST_F(SupportFixture, LinksAreRemovedAsThemselves)
     expectCompleteSupportDirectory();
 }
 
-TEST_F(SupportFixture, ConcurrentLaunchesEachEndComplete)
-{
-    ASSERT_EQ(launch().status, 0);
-    std::vector<test::ProcessResult> results(8);
-    {
-        std::vector<std::jthread> launches;
-        launches.reserve(results.size());
-        for (auto& result : results)
-            launches.emplace_back([&] { result = launch(); });
-    }
-    for (const auto& result : results)
-        EXPECT_EQ(result.status, 0) << result.error;
-    expectCompleteSupportDirectory();
-}
-
 TEST_F(SupportFixture, FullDiskNamesTheStepAndLeavesNoPartialFile)
 {
     // The home on a small tmpfs, in a mount namespace of this test's own.
     if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0
         || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         GTEST_SKIP() << "needs root and a private mount namespace: " << std::strerror(errno);
-    struct Case {
-        const char* bigFile; // in the bundle's resources
-        const char* written; // where it lands in the support directory
-        const char* step;
-    };
-    const Case cases[] = {
+    // The big file in the bundle's resources, where it lands, and the step.
+    const char* cases[][3] = {
         { "zelvant-x.y.z/fonts/big.ttf", "fonts/big.ttf", "copy fonts: " },
         { "zelvant-x.y.z/gtk-2.0/gdk-pixbuf.loaders", "gtk-2.0/gdk-pixbuf.loaders",
             "rewrite gtk-2.0/gdk-pixbuf.loaders: " },
         // Everything else fits; the script, filled from a big template, does not.
         { "run-zelvant-template.py", "run-zelvant.py", "writing the launcher script: write: " },
     };
+    std::error_code ec; // the big font has no original
     for (const auto& [bigFile, written, step] : cases) {
         SCOPED_TRACE(step);
         ASSERT_EQ(::mount("tmpfs", home.c_str(), "tmpfs", 0, "size=256k"), 0) << std::strerror(errno);
-        test::writeFile(home + "/keep", "keep");
         test::writeFile(parent + "/0.9/keep", "keep");
         std::string big = bundle + "/Contents/Resources/" + bigFile;
-        std::string saved = test::exists(big) ? test::readFile(big) : "";
         test::writeFile(big, std::string(size_t { 600 } << 10, 'v'));
-        // All but the support directory stays as it was.
-        const std::vector<std::string> changing { "Library/Application Support/Zelvant/" ZELVANT_TEST_VERSION };
-        auto homeBefore = test::snapshotTree(home, changing);
-        auto bundleBefore = test::snapshotTree(bundle);
+        auto before = outside();
 
         auto result = launch();
         EXPECT_NE(result.status, 0);
@@ -222,15 +265,59 @@ TEST_F(SupportFixture, FullDiskNamesTheStepAndLeavesNoPartialFile)
         for (const auto& entry : fs::recursive_directory_iterator(support))
             EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
         std::string script = support + "/run-zelvant.py";
-        EXPECT_TRUE(!test::exists(script) || test::readFile(script).find(support) != std::string::npos)
-            << "script cut short";
-        EXPECT_TRUE(test::snapshotTree(home, changing) == homeBefore) << "the home changed";
-        EXPECT_TRUE(test::snapshotTree(bundle) == bundleBefore) << "the bundle changed";
+        EXPECT_TRUE(!test::exists(script) || test::readFile(script).find(support) != std::string::npos);
+        EXPECT_TRUE(outside() == before);
 
-        if (saved.empty())
-            fs::remove(big);
-        else
-            test::writeFile(big, saved);
+        fs::remove(big);
+        fs::copy(test::buildDirectory() + "/Zelvant.app/Contents/Resources/" + bigFile, big, ec);
         ::umount2(home.c_str(), MNT_DETACH);
     }
+}
+
+TEST_F(SupportFixture, TerminatedMidCopyThenTheNextLaunchIsWhole)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "holding an open needs root (fanotify)";
+    ASSERT_EQ(launch().status, 0);
+    test::writeFile(parent + "/0.9/fonts/old.ttf", "old");
+    auto reference = test::snapshotTree(support);
+    auto before = outside();
+    {
+        // Holds every open of that file until the group closes (fanotify permission events).
+        platform::ScopedFD gate { ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC) };
+        if (!gate
+            || ::fanotify_mark(gate.get(), FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD,
+                   (client + "/gtk-2.0/loaders/libpixbufloader-png.so").c_str())
+                != 0)
+            GTEST_SKIP() << "no fanotify here: " << std::strerror(errno);
+        int log = ::open((scratch / "launch.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        platform::Task task;
+        task.setLaunchPath(launcher);
+        task.setEnvironment(environment());
+        task.setStandardOutput(log);
+        task.setStandardError(log);
+        ASSERT_TRUE(task.launch());
+        ::close(log);
+        // The copy has reached that file: the fonts are in, the pango entries not yet.
+        pollfd ready { gate.get(), POLLIN, 0 };
+        fanotify_event_metadata event {};
+        ASSERT_EQ(::poll(&ready, 1, 60000), 1);
+        ASSERT_EQ(::read(gate.get(), &event, sizeof event), static_cast<ssize_t>(sizeof event));
+        platform::ScopedFD held { event.fd };
+        EXPECT_EQ(event.pid, task.processIdentifier());
+        EXPECT_TRUE(test::exists(support + "/fonts/fonts.dir"));
+        EXPECT_FALSE(test::exists(support + "/pango/pangorc"));
+        task.terminate();
+        task.waitUntilExit();
+        EXPECT_TRUE(task.terminatedBySignal() && task.terminationStatus() == SIGTERM);
+    }
+    EXPECT_FALSE(test::exists(support + "/run-zelvant.py"));
+    EXPECT_TRUE(outside() == before);
+
+    auto result = launch();
+    EXPECT_EQ(result.status, 0) << result.error;
+    EXPECT_TRUE(test::snapshotTree(support) == reference);
+    // The half-made tree and the one set aside before it are both gone.
+    expectOnlyVersions({ ZELVANT_TEST_VERSION, "0.9" });
+    EXPECT_TRUE(outside() == before);
 }

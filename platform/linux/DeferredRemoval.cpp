@@ -4,14 +4,9 @@
 #include "Path.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <dirent.h>
 #include <fcntl.h>
-#include <memory>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
-#include <system_error>
 #include <unistd.h>
 
 namespace platform {
@@ -31,6 +26,9 @@ static bool isRemovalName(std::string_view name)
 
 static Result<ScopedFD> openLocked(int parentFD, const std::string& name, const std::string& path)
 {
+    // A directory of ours without owner access (copied from read-only
+    // media, or made so by the client) is opened up now so it can go later.
+    tree::grantOwnerAccess(parentFD, name);
     ScopedFD fd { ::openat(parentFD, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) };
     if (!fd)
         return Error::fromErrno("open", path);
@@ -45,27 +43,29 @@ Result<DeferredRemoval> DeferredRemoval::moveAside(const std::string& path)
     if (::lstat(path.c_str(), &status) != 0)
         return Error::fromErrno("lstat", path);
     if (!S_ISDIR(status.st_mode))
-        return Error::fromSyscall("lstat", ENOTDIR, path);
+        return Error::failure("move aside", "not a directory", path);
     // Locked before it is renamed: nobody sees the hidden name unlocked.
     auto fd = openLocked(AT_FDCWD, path, path);
     if (!fd)
         return fd.error();
-    std::string parent = stringByDeletingLastPathComponent(path);
-    std::string name = lastPathComponent(path);
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        unsigned bits = 0;
-        if (::getrandom(&bits, sizeof bits, 0) != sizeof bits)
-            bits = static_cast<unsigned>(::getpid()) * 2654435761u + static_cast<unsigned>(attempt);
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "%08x", bits);
-        std::string aside
-            = stringByAppendingPathComponent(parent, "." + name + std::string { removingMarker } + suffix);
-        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0)
-            return DeferredRemoval { std::move(aside), std::move(*fd) };
-        if (errno != EEXIST)
+    std::string prefix = stringByAppendingPathComponent(
+        stringByDeletingLastPathComponent(path), "." + lastPathComponent(path) + std::string { removingMarker });
+    std::string aside;
+    auto renamed = tree::withUniqueName(
+        prefix, "",
+        [&](const std::string& name) -> std::optional<Result<void>> {
+            if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
+                aside = name;
+                return Result<void> {};
+            }
+            if (errno == EEXIST)
+                return std::nullopt;
             return Error::fromErrno("rename", path);
-    }
-    return Error::fromSyscall("rename", EEXIST, path);
+        },
+        Error::failure("rename", "no free hidden name", path));
+    if (!renamed)
+        return renamed.error();
+    return DeferredRemoval { std::move(aside), std::move(*fd) };
 }
 
 std::vector<DeferredRemoval> DeferredRemoval::leftoversInDirectory(const std::string& directory)
@@ -74,68 +74,31 @@ std::vector<DeferredRemoval> DeferredRemoval::leftoversInDirectory(const std::st
     ScopedFD fd { ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) };
     if (!fd)
         return leftovers;
-    ScopedFD listing { ::openat(fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) };
-    if (!listing)
+    auto entries = tree::listDirectory(fd.get(), directory);
+    if (!entries)
         return leftovers;
-    std::unique_ptr<DIR, int (*)(DIR*)> stream { ::fdopendir(listing.get()), ::closedir };
-    if (!stream)
-        return leftovers;
-    listing.release();
-    while (dirent* entry = ::readdir(stream.get())) {
-        std::string name = entry->d_name;
-        if (!isRemovalName(name) || (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN))
+    for (const auto& entry : *entries) {
+        if (entry.kind != tree::Kind::Directory || !isRemovalName(entry.name))
             continue;
-        std::string path = stringByAppendingPathComponent(directory, name);
+        std::string path = stringByAppendingPathComponent(directory, entry.name);
         // Still locked: its owner is removing it right now.
-        if (auto locked = openLocked(fd.get(), name, path))
+        if (auto locked = openLocked(fd.get(), entry.name, path))
             leftovers.push_back(DeferredRemoval { std::move(path), std::move(*locked) });
     }
     return leftovers;
 }
 
-DeferredRemoval::DeferredRemoval(std::string path, ScopedFD directory)
-    : m_state(std::make_unique<State>())
+Result<void> DeferredRemoval::remove()
 {
-    m_state->path = std::move(path);
-    m_state->directory = std::move(directory);
-}
-
-DeferredRemoval::~DeferredRemoval()
-{
-    if (m_state && m_state->thread.joinable())
-        m_state->thread.join();
-}
-
-Result<void> DeferredRemoval::removeNow(State& state)
-{
-    if (!state.directory)
+    if (!m_directory)
         return {};
-    auto contents = tree::removeContents(state.directory.get(), state.path);
+    auto contents = tree::removeContents(m_directory.get(), m_path);
     Result<void> removed;
     // Another process may have finished it after its owner died: gone is done.
-    if (::rmdir(state.path.c_str()) != 0 && errno != ENOENT)
-        removed = Error::fromErrno("rmdir", state.path);
-    state.directory.reset();
+    if (::rmdir(m_path.c_str()) != 0 && errno != ENOENT)
+        removed = Error::fromErrno("rmdir", m_path);
+    m_directory.reset();
     return contents ? removed : contents;
 }
 
-void DeferredRemoval::startRemoving()
-{
-    if (m_state->thread.joinable())
-        return;
-    try {
-        m_state->thread = std::thread { [state = m_state.get()] { state->result = removeNow(*state); } };
-    } catch (const std::system_error&) {
-        // No thread to be had: remove() does it in place.
-    }
-}
-
-Result<void> DeferredRemoval::remove()
-{
-    if (m_state->thread.joinable()) {
-        m_state->thread.join();
-        return m_state->result;
-    }
-    return removeNow(*m_state);
-}
 }

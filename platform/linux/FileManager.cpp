@@ -6,9 +6,7 @@
 #include "ScopedFD.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,13 +56,6 @@ Result<void> FileManager::copyItemAtPath(
     return tree::copyItem(source, destination, options);
 }
 
-Result<void> FileManager::moveItemAtPath(const std::string& source, const std::string& destination) const
-{
-    if (::rename(source.c_str(), destination.c_str()) != 0)
-        return Error::fromErrno("rename", source);
-    return {};
-}
-
 Result<void> FileManager::setPosixPermissions(const std::string& path, mode_t mode) const
 {
     if (::chmod(path.c_str(), mode) != 0)
@@ -88,9 +79,9 @@ Result<std::string> FileManager::contentsAtPath(const std::string& path, const R
         if (::fstat(fd.get(), &status) < 0)
             return Error::fromErrno("fstat", path);
         if (!S_ISREG(status.st_mode))
-            return Error::fromSyscall("open", EINVAL, path);
+            return Error::failure("read", "not a regular file", path);
         if (static_cast<uintmax_t>(status.st_size) > options.maximumSize)
-            return Error::fromSyscall("read", EFBIG, path);
+            return Error::failure("read", "too large", path);
     }
     std::string bytes;
     char buffer[65536];
@@ -104,21 +95,8 @@ Result<std::string> FileManager::contentsAtPath(const std::string& path, const R
             return bytes;
         bytes.append(buffer, static_cast<size_t>(count));
         if (bytes.size() > options.maximumSize)
-            return Error::fromSyscall("read", EFBIG, path);
+            return Error::failure("read", "too large", path);
     }
-}
-
-static Result<void> writeAll(int fd, std::string_view bytes, const std::string& path)
-{
-    while (!bytes.empty()) {
-        ssize_t count = ::write(fd, bytes.data(), bytes.size());
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return Error::fromErrno("write", path);
-        bytes.remove_prefix(static_cast<size_t>(count));
-    }
-    return {};
 }
 
 Result<void> FileManager::writeAtomically(const std::string& path, std::string_view bytes) const
@@ -126,20 +104,15 @@ Result<void> FileManager::writeAtomically(const std::string& path, std::string_v
     std::string directory = stringByDeletingLastPathComponent(path);
     if (directory.empty())
         directory = ".";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        unsigned bits = 0;
-        if (::getrandom(&bits, sizeof bits, 0) != sizeof bits)
-            bits ^= static_cast<unsigned>(::getpid()) * 2654435761u + static_cast<unsigned>(attempt);
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".%08x.tmp", bits);
-        std::string temporary = stringByAppendingPathComponent(directory, "." + lastPathComponent(path) + suffix);
+    std::string prefix = stringByAppendingPathComponent(directory, "." + lastPathComponent(path) + ".");
+    auto attempt = [&](const std::string& temporary) -> std::optional<Result<void>> {
         ScopedFD fd { ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666) };
         if (!fd && errno == EEXIST)
-            continue;
+            return std::nullopt;
         if (!fd)
             return Error::fromErrno("open", temporary);
         // Errors name the destination: the temporary is gone by the time anyone reads them.
-        auto written = writeAll(fd.get(), bytes, path);
+        auto written = tree::writeAll(fd.get(), bytes, path);
         if (written && ::close(fd.release()) != 0)
             written = Error::fromErrno("close", path);
         if (written && ::rename(temporary.c_str(), path.c_str()) != 0)
@@ -147,8 +120,8 @@ Result<void> FileManager::writeAtomically(const std::string& path, std::string_v
         if (!written)
             ::unlink(temporary.c_str());
         return written;
-    }
-    return Error::fromSyscall("open", EEXIST, path);
+    };
+    return tree::withUniqueName(prefix, ".tmp", attempt, Error::failure("write", "no free temporary name", path));
 }
 
 }

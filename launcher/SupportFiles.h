@@ -1,0 +1,54 @@
+#pragma once
+
+// The steps of the support directory rebuild and of the launcher script
+// that touch files, for MyApplicationDelegate. Each failure is handed to the
+// reporter with the step's name and an exit status; the steps after it run.
+
+#include "DeferredRemoval.h"
+#include "Error.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace support {
+
+using FailureReporter = std::function<void(std::string_view step, const platform::Error&, int exitStatus)>;
+
+enum class Action { Copy, CreateDirectory, Rewrite };
+struct Entry {
+    const char* relativePath;
+    Action action;
+};
+// In the order they are made.
+inline constexpr Entry entries[] = {
+    { "fonts", Action::Copy },
+    { "gtk-2.0", Action::CreateDirectory },
+    { "gtk-2.0/gdk-pixbuf.loaders", Action::Rewrite },
+    { "gtk-2.0/loaders", Action::Copy },
+    { "pango", Action::CreateDirectory },
+    { "pango/pangorc", Action::Rewrite },
+    { "pango/pango.modules", Action::Rewrite },
+    { "pango/pangox.aliases", Action::Copy },
+    { "pango/modules", Action::Copy },
+};
+
+// A text the launcher rewrites: only a regular file, and not a huge one, so a
+// FIFO or a device in its place can neither hang the launch nor fill memory.
+platform::Result<std::string> readTextFile(const std::string& path);
+
+// The missing levels of "Library/Application Support/Zelvant", top down.
+void createParentChain(const std::string& parent, const FailureReporter&);
+
+// The support directory moved out of the way (removed in place if it cannot
+// be); the moved tree, if any, is to be removed after the hand-off.
+std::optional<platform::DeferredRemoval> clearSupportDirectory(const std::string& path, const FailureReporter&);
+
+void copyEntry(const std::string& source, const std::string& destination, const Entry&, const FailureReporter&);
+void createEntry(const std::string& destination, const Entry&, const FailureReporter&);
+// rewrite: the text rule, applied to what was read (none when nothing could be).
+void rewriteEntry(const std::string& source, const std::string& destination, const Entry&,
+    const std::function<std::optional<std::string>(std::optional<std::string>)>& rewrite, const FailureReporter&);
+
+}

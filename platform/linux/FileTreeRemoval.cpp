@@ -1,0 +1,221 @@
+// Removal of whole trees: depth first, never through a link, files unlinked
+// by the work pool, directories of ours opened up for it first.
+#include "FileTree.h"
+
+#include "Path.h"
+#include "WorkPool.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <unistd.h>
+
+namespace platform::tree {
+
+namespace {
+
+// Notes every failure and goes on; pool threads note theirs too.
+class FailureList {
+public:
+    void note(Error error)
+    {
+        std::lock_guard guard { m_lock };
+        m_all.push_back(std::move(error));
+    }
+    Result<void> result()
+    {
+        std::lock_guard guard { m_lock };
+        if (!m_all.empty())
+            return m_all.front();
+        return {};
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<Error> m_all;
+};
+
+// A directory being emptied, shared with the unlinks queued from it.
+struct RemovalDirectory {
+    ScopedFD fd;
+    std::string path; // for errors
+    PendingWork unlinks;
+};
+
+struct RemovalFrame {
+    std::shared_ptr<RemovalDirectory> directory; // null while deeper than openAncestorLimit
+    Identity identity;
+    std::string name;
+    std::vector<std::string> subdirectories;
+    bool listed { false };
+};
+
+std::shared_ptr<RemovalDirectory> openedDirectory(ScopedFD fd, std::string path)
+{
+    auto directory = std::make_shared<RemovalDirectory>();
+    directory->fd = std::move(fd);
+    directory->path = std::move(path);
+    return directory;
+}
+
+class Remover {
+public:
+    explicit Remover(std::string rootPath)
+        : m_rootPath(std::move(rootPath))
+    {
+    }
+    Result<void> run(int rootFD);
+
+private:
+    std::string pathOf(std::string_view last = {}) const;
+    void list(RemovalFrame&);
+    void unlinkLater(const std::shared_ptr<RemovalDirectory>&, std::string name);
+    void descend(RemovalFrame&);
+    bool ascend();
+
+    std::string m_rootPath;
+    FailureList m_failures;
+    std::vector<RemovalFrame> m_frames;
+    WorkPool m_pool { defaultThreadCount() }; // last: its jobs use the members above
+};
+
+std::string Remover::pathOf(std::string_view last) const
+{
+    std::string path = m_rootPath;
+    for (size_t index = 1; index < m_frames.size(); ++index)
+        path = stringByAppendingPathComponent(path, m_frames[index].name);
+    return last.empty() ? path : stringByAppendingPathComponent(path, last);
+}
+
+void Remover::unlinkLater(const std::shared_ptr<RemovalDirectory>& directory, std::string name)
+{
+    directory->unlinks.add();
+    m_pool.run(directory.get(), [this, directory, name = std::move(name)] {
+        if (::unlinkat(directory->fd.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+            m_failures.note(Error::fromErrno("unlink", stringByAppendingPathComponent(directory->path, name)));
+        directory->unlinks.finish();
+    });
+}
+
+void Remover::list(RemovalFrame& frame)
+{
+    frame.listed = true;
+    auto entries = listDirectory(frame.directory->fd.get(), pathOf());
+    if (!entries)
+        return m_failures.note(entries.error());
+    for (auto& entry : *entries) {
+        if (entry.kind == Kind::Directory)
+            frame.subdirectories.push_back(std::move(entry.name));
+        else if (entry.kind != Kind::Gone)
+            unlinkLater(frame.directory, std::move(entry.name));
+    }
+}
+
+void Remover::descend(RemovalFrame& frame)
+{
+    std::string name = std::move(frame.subdirectories.back());
+    frame.subdirectories.pop_back();
+    int parentFD = frame.directory->fd.get();
+    grantOwnerAccess(parentFD, name);
+    ScopedFD child { ::openat(parentFD, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) };
+    if (!child) {
+        // Swapped for a link or a file since the listing: it goes as itself.
+        if (errno == ENOTDIR || errno == ELOOP) {
+            if (::unlinkat(parentFD, name.c_str(), 0) != 0 && errno != ENOENT)
+                m_failures.note(Error::fromErrno("unlink", pathOf(name)));
+        } else if (errno != ENOENT)
+            m_failures.note(Error::fromErrno("open", pathOf(name)));
+        return;
+    }
+    struct stat status;
+    if (::fstat(child.get(), &status) != 0)
+        return m_failures.note(Error::fromErrno("fstat", pathOf(name)));
+    std::string path = pathOf(name);
+    m_frames.push_back({ openedDirectory(std::move(child), std::move(path)), identityOf(status), std::move(name) });
+    if (m_frames.size() > openAncestorLimit) {
+        auto& ancestor = m_frames[m_frames.size() - 1 - openAncestorLimit].directory;
+        if (ancestor) {
+            ancestor->unlinks.wait();
+            ancestor.reset();
+        }
+    }
+}
+
+// The top frame is empty: remove it from its parent. False when the walk
+// cannot go on.
+bool Remover::ascend()
+{
+    RemovalFrame& frame = m_frames.back();
+    RemovalFrame& parent = m_frames[m_frames.size() - 2];
+    if (!parent.directory) {
+        auto reopened = reopenParent(frame.directory->fd.get(), parent.identity, pathOf(".."));
+        if (!reopened) {
+            m_failures.note(reopened.error());
+            return false;
+        }
+        parent.directory
+            = openedDirectory(std::move(*reopened), stringByDeletingLastPathComponent(frame.directory->path));
+    }
+    std::string name = std::move(frame.name);
+    m_frames.pop_back();
+    if (::unlinkat(m_frames.back().directory->fd.get(), name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+        m_failures.note(Error::fromErrno("rmdir", pathOf(name)));
+    return true;
+}
+
+Result<void> Remover::run(int rootFD)
+{
+    ScopedFD root { ::openat(rootFD, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) };
+    struct stat status;
+    if (!root || ::fstat(root.get(), &status) != 0)
+        return Error::fromErrno("open", m_rootPath);
+    if (status.st_uid == ::geteuid() && (status.st_mode & S_IRWXU) != S_IRWXU)
+        ::fchmod(root.get(), (status.st_mode & 07777) | S_IRWXU);
+    m_frames.push_back({ openedDirectory(std::move(root), m_rootPath), identityOf(status) });
+    for (;;) {
+        RemovalFrame& frame = m_frames.back();
+        if (!frame.listed)
+            list(frame);
+        if (!frame.subdirectories.empty()) {
+            descend(frame);
+            continue;
+        }
+        frame.directory->unlinks.wait();
+        if (m_frames.size() == 1 || !ascend())
+            return m_failures.result();
+    }
+}
+
+}
+
+Result<void> removeContents(int rootFD, const std::string& rootPath) { return Remover { rootPath }.run(rootFD); }
+
+Result<void> removeItem(const std::string& path)
+{
+    struct stat status;
+    if (::lstat(path.c_str(), &status) != 0)
+        return Error::fromErrno("lstat", path);
+    if (S_ISDIR(status.st_mode))
+        grantOwnerAccess(AT_FDCWD, path);
+    ScopedFD directory { S_ISDIR(status.st_mode) ? ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                                 : -1 };
+    if (!directory) {
+        if (S_ISDIR(status.st_mode) && errno != ENOTDIR && errno != ELOOP)
+            return Error::fromErrno("open", path);
+        // A link or a file (perhaps only since the lstat): remove that, not what it names.
+        if (::unlink(path.c_str()) != 0)
+            return Error::fromErrno("unlink", path);
+        return {};
+    }
+    auto contents = removeContents(directory.get(), path);
+    directory.reset();
+    if (::rmdir(path.c_str()) != 0) {
+        if (!contents)
+            return contents;
+        return Error::fromErrno("rmdir", path);
+    }
+    return contents;
+}
+
+}

@@ -1,0 +1,102 @@
+// The thread pool of the tree walks (see WorkPool.h for why it groups jobs).
+#include "WorkPool.h"
+
+#include <algorithm>
+#include <system_error>
+
+namespace platform::tree {
+
+void PendingWork::add()
+{
+    std::lock_guard guard { m_lock };
+    ++m_count;
+}
+
+void PendingWork::finish()
+{
+    std::lock_guard guard { m_lock };
+    if (!--m_count)
+        m_done.notify_all();
+}
+
+void PendingWork::wait()
+{
+    std::unique_lock guard { m_lock };
+    m_done.wait(guard, [&] { return !m_count; });
+}
+
+WorkPool::WorkPool(unsigned threads)
+    : m_threadCount(threads)
+    , m_groupLimit(size_t { 2 } * threads)
+{
+}
+
+WorkPool::~WorkPool()
+{
+    {
+        std::lock_guard guard { m_lock };
+        m_closing = true;
+    }
+    m_wake.notify_all();
+    for (auto& thread : m_threads)
+        thread.join();
+}
+
+void WorkPool::run(const void* group, std::function<void()> job)
+{
+    std::unique_lock guard { m_lock };
+    if (m_threads.size() < m_threadCount) {
+        try {
+            m_threads.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            m_threadCount = static_cast<unsigned>(m_threads.size());
+        }
+    }
+    auto found
+        = std::find_if(m_groups.begin(), m_groups.end(), [&](const Group& queued) { return queued.key == group; });
+    if (m_threads.empty() || m_queued >= jobLimit || (found == m_groups.end() && m_groups.size() >= m_groupLimit)) {
+        guard.unlock();
+        job();
+        return;
+    }
+    if (found == m_groups.end())
+        found = m_groups.insert(m_groups.end(), Group { group, {}, 0 });
+    found->jobs.push_back(std::move(job));
+    ++m_queued;
+    guard.unlock();
+    m_wake.notify_one();
+}
+
+std::list<WorkPool::Group>::iterator WorkPool::groupWithFewestThreads()
+{
+    auto group = m_groups.end();
+    for (auto candidate = m_groups.begin(); candidate != m_groups.end(); ++candidate) {
+        if (!candidate->jobs.empty() && (group == m_groups.end() || candidate->working < group->working))
+            group = candidate;
+    }
+    return group;
+}
+
+void WorkPool::work()
+{
+    std::unique_lock guard { m_lock };
+    for (;;) {
+        m_wake.wait(guard, [&] { return m_closing || m_queued; });
+        if (!m_queued)
+            return;
+        auto group = groupWithFewestThreads();
+        auto job = std::move(group->jobs.front());
+        group->jobs.pop_front();
+        --m_queued;
+        ++group->working;
+        guard.unlock();
+        job();
+        job = nullptr; // its directory descriptors close outside the lock
+        guard.lock();
+        // Groups live in a list: the iterator stays good while others come and go.
+        if (!--group->working && group->jobs.empty())
+            m_groups.erase(group);
+    }
+}
+
+}
