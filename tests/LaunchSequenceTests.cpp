@@ -23,12 +23,6 @@ namespace {
 struct LaunchFixture : test::LaunchScratch {
     std::string script = test::supportDirectory(home) + "/run-zelvant.py";
     std::string dyingTool = "#!" + test::testBinaryPath() + " --child=die\n";
-    std::map<std::string, std::string> environment() const override
-    {
-        auto environment = LaunchScratch::environment();
-        environment.erase("ZELVANT_OPEN_TOOL"); // the launcher's own
-        return environment;
-    }
     test::ProcessResult launchAs(const std::string& how, const std::string& launcher, const std::string& folder = {})
     {
         return test::runProgram(test::testBinaryPath(),
