@@ -1,3 +1,4 @@
+// generic/: portable C++ and portable libraries only; the system is reached through the platform's own interfaces.
 // Refuses, before libplist sees them, property lists it could not survive.
 #include "PropertyListCheck.h"
 

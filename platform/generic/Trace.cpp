@@ -1,3 +1,4 @@
+// generic/: portable C++ and portable libraries only; the system is reached through the platform's own interfaces.
 #include "Trace.h"
 
 #include <cstdio>

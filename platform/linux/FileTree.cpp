@@ -1,3 +1,4 @@
+// linux/: what needs Linux itself: pidfds, /proc, renameat2, copy_file_range, pipe sizes.
 // Walk helpers shared by removal, copy and DeferredRemoval: listing,
 // identity checks, owner access, unique names, whole writes.
 #include "FileTree.h"

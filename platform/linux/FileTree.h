@@ -1,3 +1,4 @@
+// linux/: what needs Linux itself: pidfds, /proc, renameat2, copy_file_range, pipe sizes.
 #pragma once
 
 // Whole-tree operations behind FileManager and DeferredRemoval. They work

@@ -1,3 +1,4 @@
+// linux/: what needs Linux itself: pidfds, /proc, renameat2, copy_file_range, pipe sizes.
 // Copying files and whole trees: contents by the work pool beside the walk,
 // links as links, bits and times kept, a directory's own ones set last.
 #include "FileTree.h"

@@ -1,3 +1,4 @@
+// linux/: what needs Linux itself: pidfds, /proc, renameat2, copy_file_range, pipe sizes.
 #include "Task.h"
 
 #include "FileHandle.h"

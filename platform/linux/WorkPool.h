@@ -1,3 +1,4 @@
+// linux/: what needs Linux itself: pidfds, /proc, renameat2, copy_file_range, pipe sizes.
 #pragma once
 
 // The thread pool of the tree walks, and the count a walk waits on.

@@ -1,3 +1,4 @@
+// posix/: what any POSIX system offers (with flock and dlopen); nothing that only Linux has.
 // Shows an Alert as an Xlib dialog on DISPLAY, and survives the display going away.
 #include "AlertDialog.h"
 #include "Bundle.h"

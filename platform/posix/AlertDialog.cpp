@@ -1,3 +1,4 @@
+// posix/: what any POSIX system offers (with flock and dlopen); nothing that only Linux has.
 // The alert dialog's windows: made, drawn, and run until its button is pressed.
 #include "AlertDialog.h"
 

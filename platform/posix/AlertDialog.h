@@ -1,3 +1,4 @@
+// posix/: what any POSIX system offers (with flock and dlopen); nothing that only Linux has.
 // The Xlib dialog that shows an Alert, and the text layout it draws with.
 #pragma once
 

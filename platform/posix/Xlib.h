@@ -1,3 +1,4 @@
+// posix/: what any POSIX system offers (with flock and dlopen); nothing that only Linux has.
 // Xlib's entry points, loaded with dlopen only when an alert is shown.
 #pragma once
 

@@ -1,3 +1,4 @@
+// posix/: what any POSIX system offers (with flock and dlopen); nothing that only Linux has.
 // The alert dialog's text: decoded to Xlib's characters and wrapped into lines.
 #include "AlertDialog.h"
 #include "UnicodeText.h"

@@ -1,3 +1,4 @@
+// posix/: what any POSIX system offers (with flock and dlopen); nothing that only Linux has.
 #include "Application.h"
 
 #include "ProcessInfo.h"

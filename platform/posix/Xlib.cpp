@@ -1,3 +1,4 @@
+// posix/: what any POSIX system offers (with flock and dlopen); nothing that only Linux has.
 // Opens libX11 at run time, so the launcher has no link-time GUI dependency.
 #include "Xlib.h"
 

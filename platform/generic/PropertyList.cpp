@@ -1,8 +1,9 @@
+// generic/: portable C++ and portable libraries only; the system is reached through the platform's own interfaces.
 // Property list files read with libplist and converted to values.
 #include "PropertyList.h"
 
 #include "FileManager.h"
-#include "generic/PropertyListCheck.h"
+#include "PropertyListCheck.h"
 
 #include <cstdlib>
 #include <plist/plist.h>
