@@ -26,24 +26,19 @@ namespace fs = std::filesystem;
 
 namespace test {
 
-ScopedEnvironment::ScopedEnvironment(std::string name, std::optional<std::string> value)
-    : m_name(std::move(name))
+static void setVariable(const std::string& name, const std::optional<std::string>& value)
 {
-    if (const char* old = std::getenv(m_name.c_str()))
-        m_old = old;
-    if (value)
-        ::setenv(m_name.c_str(), value->c_str(), 1);
-    else
-        ::unsetenv(m_name.c_str());
+    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
 }
 
-ScopedEnvironment::~ScopedEnvironment()
+ScopedEnvironment::ScopedEnvironment(std::string name, std::optional<std::string> value)
+    : m_name(std::move(name))
+    , m_old(platform::environmentValue(m_name))
 {
-    if (m_old)
-        ::setenv(m_name.c_str(), m_old->c_str(), 1);
-    else
-        ::unsetenv(m_name.c_str());
+    setVariable(m_name, value);
 }
+
+ScopedEnvironment::~ScopedEnvironment() { setVariable(m_name, m_old); }
 
 TemporaryDirectory::TemporaryDirectory()
 {
@@ -299,12 +294,10 @@ std::string makeLauncherBundle(const std::string& path)
 
 std::optional<std::string> programOnPath(const std::string& name)
 {
-    std::istringstream folders { platform::environmentValue("PATH").value_or("/usr/local/bin:/usr/bin:/bin") };
-    for (std::string folder; std::getline(folders, folder, ':');) {
-        std::string candidate = folder;
-        candidate.append("/").append(name);
-        if (folder.starts_with('/') && ::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
+    for (auto& folder :
+        platform::absoluteSearchPathEntries(platform::environmentValue("PATH").value_or("/usr/bin:/bin"))) {
+        if (::access((folder += "/" + name).c_str(), X_OK) == 0)
+            return folder;
     }
     return std::nullopt;
 }
@@ -357,22 +350,13 @@ size_t openDescriptorCount()
 std::vector<std::string> childProcesses()
 {
     std::vector<std::string> children;
-    std::string self = std::to_string(::getpid());
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/proc", error)) {
-        std::string pid = entry.path().filename().string();
-        if (!std::isdigit(static_cast<unsigned char>(pid[0])))
-            continue;
-        std::ifstream statFile(entry.path() / "stat"), commandFile(entry.path() / "cmdline");
-        std::string stat((std::istreambuf_iterator<char>(statFile)), {});
-        std::string command((std::istreambuf_iterator<char>(commandFile)), {});
-        size_t close = stat.rfind(')');
-        std::istringstream fields(close == std::string::npos ? std::string {} : stat.substr(close + 1));
-        std::string state, parent;
-        fields >> state >> parent;
+    std::ifstream list("/proc/self/task/" + std::to_string(::gettid()) + "/children");
+    if (!list)
+        throw std::runtime_error("no list of child processes in /proc");
+    for (std::string pid; list >> pid;) {
+        std::string stat = readFile("/proc/" + pid + "/stat"), command = readFile("/proc/" + pid + "/cmdline");
         std::replace(command.begin(), command.end(), '\0', ' ');
-        if (parent == self)
-            children.push_back(pid.append(" ").append(state).append(" ").append(command));
+        children.push_back(pid + " " + stat.substr(stat.rfind(')') + 2, 1) + " " + command);
     }
     return children;
 }
@@ -380,8 +364,8 @@ std::vector<std::string> childProcesses()
 size_t zombieChildCount()
 {
     auto children = childProcesses();
-    return static_cast<size_t>(std::count_if(children.begin(), children.end(),
-        [](const std::string& child) { return child.substr(child.find(' ') + 1, 2) == "Z "; }));
+    return static_cast<size_t>(std::count_if(
+        children.begin(), children.end(), [](const auto& child) { return child.find(" Z ") != std::string::npos; }));
 }
 
 LaunchScratch::LaunchScratch()
