@@ -11,6 +11,7 @@
 #include <regex>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -48,7 +49,7 @@ bool withSystemLogAt(const std::string& logSocket)
 }
 
 // The launcher (argv[0]) run with standard error closed, or a pipe whose
-// reader is gone, or with the system log at the socket argv[1], or as a user
+// reader is gone, or with at most N descriptors (limit:N), or with the system log at the socket argv[1], or as a user
 // with no passwd entry and no HOME, in a user namespace of its own, working in
 // the folder argv[1]: exit 77 when that cannot be had.
 int launchAs(const std::string& how, char** launcher)
@@ -60,6 +61,10 @@ int launchAs(const std::string& how, char** launcher)
         return 77;
     if (how == "closed-stderr")
         ::close(2);
+    rlimit limit { 0, 0 };
+    limit.rlim_cur = limit.rlim_max = how.starts_with("limit:") ? std::stoul(how.substr(6)) : RLIM_INFINITY;
+    if (limit.rlim_cur != RLIM_INFINITY && ::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 77;
     if (how == "no-user") {
         std::string uid = "54321 " + std::to_string(::getuid()) + " 1",
                     gid = "54321 " + std::to_string(::getgid()) + " 1";
@@ -167,6 +172,21 @@ TEST_F(LaunchFixture, FailuresAndAlertsAreLoggedAsErrorsTheClientsOutputAsNotice
     for (const char* expected : { R"(<13>[^\n]* Zelvant\[[0-9]+\]: Process started\.)",
              R"(<11>[^\n]* Zelvant\[[0-9]+\]: [^\n]*Unable to start the Zelvant client\.)" })
         EXPECT_TRUE(std::regex_search(entries, std::regex { expected })) << expected << " in\n" << entries;
+}
+
+TEST_F(LaunchFixture, TooFewDescriptorsFailANamedStepThenAWholeLaunchFollows)
+{
+    if (test::underSanitizers())
+        GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
+    for (int limit = 4; limit <= 16; ++limit) {
+        auto result = launchAs("limit:" + std::to_string(limit), test::launcherPath());
+        EXPECT_LT(result.status, 128) << limit << " descriptors: " << result.error; // ended, not killed
+        EXPECT_TRUE(result.status == 0 || result.error.find("Zelvant: ") != std::string::npos)
+            << limit << " descriptors: " << result.error;
+    }
+    fs::remove(record);
+    EXPECT_EQ(launch(test::launcherPath()).status, 0);
+    EXPECT_EQ(handedOff(), script + "\n");
 }
 
 TEST_F(LaunchFixture, WithoutAHomeTheUserIsToldAndNothingIsWritten)
