@@ -39,11 +39,10 @@ std::string environmentValue(const char* name)
     return value ? value : "";
 }
 
-std::string installationDirectory()
+// The installation that holds this program: bin/zelclient lives one level
+// below it.
+std::string programInstallation()
 {
-    if (const char* directory = std::getenv("ZELVANT_DIR"); directory && *directory)
-        return directory;
-    // Started by hand: bin/zelclient lives one level below the installation.
     char buffer[4096];
     ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
     if (length <= 0)
@@ -52,6 +51,14 @@ std::string installationDirectory()
     for (int level = 0; level < 2; ++level)
         path.erase(path.rfind('/'));
     return path;
+}
+
+// The installation the launcher named, else (started by hand) the program's.
+std::string installationDirectory()
+{
+    if (const char* directory = std::getenv("ZELVANT_DIR"); directory && *directory)
+        return directory;
+    return programInstallation();
 }
 
 struct Client {
@@ -247,7 +254,9 @@ int main(int argc, char** argv)
     Client client;
     client.greeting = gettext("Welcome to Zelvant!");
     client.fontDescription = pango_font_description_from_string((std::string { fontFamily } + " 28").c_str());
-    GdkPixbuf* pixbuf = loadImage(installationDirectory() + "/share/zelclient/zelvant-emblem.xpm", client.pixbuf);
+    // The image is the program's own, wherever the installation the launcher
+    // copies from lies.
+    GdkPixbuf* pixbuf = loadImage(programInstallation() + "/share/zelclient/zelvant-emblem.xpm", client.pixbuf);
     if (gtk_init_check(&argc, &argv)) {
         client.display = gdk_display_get_name(gdk_display_get_default());
         showWindow(client, pixbuf);
