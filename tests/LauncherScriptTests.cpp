@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <set>
 #include <sys/stat.h>
 
 using namespace std::string_literals;
@@ -37,10 +38,21 @@ std::map<std::string, std::string> expectReport(
         }
         index += 1 + quoted; // past the closing quote, and the space
     }
-    for (const char* data : { "fonts", "pangorc", "pixbuf" })
-        EXPECT_EQ(fields[data], "ok") << data << ": " << output;
+    // What the client found of its data: all through the support directory.
+    std::string support = fields["support"];
+    std::map<std::string, std::string> found { { "font", support + "/fonts/zelvant-sans.ttf" },
+        { "pixbuf", "xpm:48x48" }, { "loaders", support + "/gtk-2.0/gdk-pixbuf.loaders" },
+        { "pangorc", support + "/pango/pangorc" }, { "modulefiles", support + "/pango/pango.modules" } };
     for (const auto& [field, value] : expected)
-        EXPECT_EQ(fields[field], value) << field << ": " << output;
+        found[field] = value;
+    for (const auto& [field, value] : found) {
+        std::string_view want = value, have = fields[field];
+        if (want.ends_with('*')) { // a prefix
+            want.remove_suffix(1);
+            have = have.substr(0, want.size());
+        }
+        EXPECT_EQ(have, want) << field << ": " << output;
+    }
     return fields;
 }
 
@@ -133,13 +145,119 @@ TEST_F(LauncherScriptFixture, HostileValuesReachTheClientExactlyAndNeverRun)
 
         // What the X11 application does with the script, without a display.
         auto ran = test::runProgram(script, { .environment = test::minimalEnvironment(home) });
-        EXPECT_EQ(ran.status != 0, hostile.refused) << ran.error;
-        if (hostile.refused)
+        // Without a display the client reports what it found, and fails.
+        EXPECT_NE(ran.status, 0);
+        if (hostile.refused) {
             EXPECT_NE(ran.error.find("cannot tell the launcher's values apart"), std::string::npos) << ran.error;
-        else
-            expectReport(ran.output,
-                { { "home", home }, { "installation", zelvantDir }, { "support", test::supportDirectory(home) },
-                    { "locale", hostile.lang }, { "display", "" } });
+            EXPECT_EQ(ran.output, "");
+        } else {
+            std::map<std::string, std::string> expected { { "home", home }, { "installation", zelvantDir },
+                { "support", test::supportDirectory(home) }, { "locale", hostile.lang }, { "display", "" } };
+            // The rewritten loader file and pangorc hold the home as text: a quote, a backslash, a line break
+            // or bytes that are not UTF-8 break their lines.
+            if (hostile.home.find_first_of("\"\\\n\r\xff") != std::string::npos)
+                expected.merge(std::map<std::string, std::string> { { "pixbuf", "failed:*" }, { "modulefiles", "*" } });
+            expectReport(ran.output, expected);
+            EXPECT_NE(ran.error.find("zelclient: cannot open the display"), std::string::npos) << ran.error;
+        }
         EXPECT_FALSE(test::exists(canary));
     }
+}
+
+namespace {
+
+// Processes whose environment holds the given entry.
+std::vector<std::string> processesMarkedWith(const std::string& entry)
+{
+    std::vector<std::string> found;
+    const std::string nul(1, '\0');
+    std::string needle = nul;
+    needle.append(entry).append(nul);
+    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+        if (!std::isdigit(static_cast<unsigned char>(process.path().filename().string()[0])))
+            continue;
+        try {
+            if ((nul + test::readFile(process.path() / "environ")).find(needle) != std::string::npos)
+                found.push_back(process.path().filename().string() + ": " + test::readFile(process.path() / "comm"));
+        } catch (const std::exception&) {
+            // Gone meanwhile, or not ours to read.
+        }
+    }
+    return found;
+}
+
+}
+
+// The window name and the pixels of an xwd file: 25 big-endian 32-bit
+// header fields, the name, 12 bytes per colour, the pixels.
+static std::pair<std::string, std::string> readXwd(const std::string& path)
+{
+    std::string data = test::exists(path) ? test::readFile(path) : "";
+    auto field = [&](size_t index) {
+        size_t value = 0;
+        for (size_t byte = 0; byte < 4; ++byte)
+            value = value << 8 | static_cast<unsigned char>(data[index * 4 + byte]);
+        return value;
+    };
+    if (data.size() < 100 || field(0) < 100 || field(0) + field(19) * 12 > data.size())
+        return {};
+    return { data.substr(100, field(0) - 100).c_str(), data.substr(field(0) + field(19) * 12) };
+}
+
+TEST(LauncherEndToEnd, TheClientShowsItsWindowOnAPrivateXvfbThatIsGoneAfterwards)
+{
+    if (!test::exists("/usr/bin/Xvfb") || !test::programOnPath("xwd"))
+        GTEST_SKIP() << "Xvfb or xwd is not installed";
+    test::TemporaryDirectory scratch;
+    std::string home = scratch / "player home zé 文字", support = test::supportDirectory(home);
+    test::makeDirectories(home + "/Library/Application Support");
+    // Every process of this launch inherits the mark: X11, Xvfb, the client.
+    std::string mark = "ZELVANT_TEST_MARK=" + scratch.path();
+    auto environment = test::minimalEnvironment(home);
+    environment["ZELVANT_APPLICATION_PATH"] = test::buildDirectory() + "/Applications";
+    environment["ZELVANT_TEST_MARK"] = scratch.path();
+    environment["ZELVANT_X11_HEADLESS"] = "1";
+
+    struct Launch {
+        const char *language, *locale, *greeting;
+    };
+    std::map<std::string, std::string> pixels;
+    std::string installation;
+    for (const Launch& launch :
+        { Launch { "de", "de_DE", "Willkommen bei Zelvant!" }, Launch { "fr", "fr_FR", "Bienvenue dans Zelvant !" } }) {
+        SCOPED_TRACE(launch.language);
+        std::string screenshot = scratch / (launch.language + std::string { ".xwd" });
+        environment["ZELCLIENT_SCREENSHOT"] = screenshot;
+        // Standard output stays open until the client and the X11 application
+        // are done with it, so this returns after them.
+        auto result = test::runProgram(test::launcherPath(),
+            { .arguments = { "-AppleLanguages", "(" + std::string { launch.language } + ")" },
+                .environment = environment });
+        EXPECT_EQ(result.status, 0) << result.error;
+        auto report = expectReport(result.output,
+            { { "locale", launch.locale }, { "greeting", launch.greeting }, { "home", home }, { "support", support },
+                { "display", ":*" }, { "window", "0x*" } });
+        installation = report["installation"];
+        // What the X server holds: the window's name, and a drawn window.
+        auto [title, image] = readXwd(screenshot);
+        EXPECT_EQ(title, launch.greeting);
+        std::set<std::string> colours;
+        for (size_t at = 0; at + 4 <= image.size(); at += 4)
+            colours.insert(image.substr(at, 4));
+        EXPECT_GT(colours.size(), 3u) << "a blank window";
+        pixels[launch.language] = image;
+    }
+    EXPECT_NE(pixels["de"], pixels["fr"]);
+
+    // The loader file left as shipped, naming /Users/login: every file is in
+    // place, yet the image cannot load.
+    std::filesystem::copy_file(installation + "/gtk-2.0/gdk-pixbuf.loaders", support + "/gtk-2.0/gdk-pixbuf.loaders",
+        std::filesystem::copy_options::overwrite_existing);
+    auto broken = test::runProgram(support + "/run-zelvant.py", { .environment = test::minimalEnvironment(home) });
+    auto report = expectReport(broken.output, { { "pixbuf", "failed:*" } });
+    EXPECT_NE(report["pixbuf"].find("/Users/login/"), std::string::npos) << report["pixbuf"];
+
+    // The pipe closes a moment before the processes are reaped.
+    test::eventually([&] { return processesMarkedWith(mark).empty(); }, 10s);
+    EXPECT_EQ(processesMarkedWith(mark), std::vector<std::string> {}) << "still running";
 }

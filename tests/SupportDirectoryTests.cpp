@@ -287,7 +287,7 @@ TEST_F(SupportFixture, TerminatedMidCopyThenTheNextLaunchIsWhole)
         platform::ScopedFD gate { ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC) };
         if (!gate
             || ::fanotify_mark(gate.get(), FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD,
-                   (client + "/gtk-2.0/loaders/libpixbufloader-png.so").c_str())
+                   (client + "/gtk-2.0/loaders/libpixbufloader-xpm.so").c_str())
                 != 0)
             GTEST_SKIP() << "no fanotify here: " << std::strerror(errno);
         int log = ::open((scratch / "launch.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

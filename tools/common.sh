@@ -1,7 +1,8 @@
 # Shared by the demo and the test command: Debian packages and the build.
 ZELVANT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # What building and running need: all that the quick start installs.
-ZELVANT_PACKAGES=(cmake g++ make pkg-config libplist-dev libunistring-dev gettext python3 libx11-dev xvfb)
+ZELVANT_PACKAGES=(cmake g++ make pkg-config libplist-dev libunistring-dev gettext python3 libx11-dev xvfb
+  libgtk2.0-dev python3-fonttools fonts-dejavu-core x11-apps netpbm)
 # What the tests, the checks and the package stage add.
 ZELVANT_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xdotool x11-utils libx11-6 util-linux
   valgrind clang-tidy clang-format clang libclang-rt-14-dev
