@@ -245,6 +245,68 @@ void report(const char* name, const std::vector<double>& wrapper, const std::vec
         median(baseline) * 1e3, wrapper.size(), note.c_str());
 }
 
+void benchSpawnWait(const std::string& self, int runs)
+{
+    std::vector<std::string> arguments { self, "--child=exit" };
+    std::vector<double> wrapper, baseline;
+    // Alternating which goes first, so neither always runs on a warmer machine.
+    for (int run = 0; run < runs * 20; ++run) {
+        if (run % 2)
+            wrapper.push_back(wrapperRun(arguments, false).seconds);
+        baseline.push_back(spawnWaitBaseline(arguments));
+        if (!(run % 2))
+            wrapper.push_back(wrapperRun(arguments, false).seconds);
+    }
+    report("spawn_wait", wrapper, baseline);
+}
+
+struct Stream {
+    const char* name;
+    const char* kind;
+    bool gather;
+};
+
+// False when the wrapper handed over the wrong number of bytes.
+bool benchStream(const Stream& stream, const std::string& self, size_t total, int runs)
+{
+    std::vector<std::string> arguments { self, "--child=stream", stream.kind, std::to_string(total) };
+    std::vector<double> wrapper, baseline;
+    size_t expected = total + (std::string_view { stream.kind } == "utf8" ? 2 : 0);
+    size_t carried = 0, chunks = 0;
+    long wrapperFaults = 0, baselineFaults = 0;
+    // Gathering is ruled by page faults and slow; fewer runs of it.
+    int streamRuns = stream.gather ? runs / 2 + 1 : runs;
+    for (int run = 0; run < streamRuns; ++run) {
+        auto runBaseline = [&] {
+            long faults = minorFaults();
+            baseline.push_back(streamBaseline(arguments, stream.gather, expected));
+            baselineFaults += minorFaults() - faults;
+        };
+        if (!(run % 2))
+            runBaseline();
+        long faults = minorFaults();
+        auto result = wrapperRun(arguments, stream.gather);
+        wrapperFaults += minorFaults() - faults;
+        if (run % 2)
+            runBaseline();
+        if (result.counts.bytes != expected || (stream.gather && result.gathered != expected)) {
+            std::fprintf(stderr, "%s: the wrapper handed over %zu bytes, expected %zu\n", stream.name,
+                result.counts.bytes, expected);
+            return false;
+        }
+        wrapper.push_back(result.seconds);
+        carried += result.counts.carried;
+        chunks += result.counts.chunks;
+    }
+    std::string note = ", " + std::to_string(chunks / static_cast<size_t>(streamRuns)) + " chunks per run, "
+        + std::to_string(carried / static_cast<size_t>(streamRuns))
+        + " of them starting with a character carried over; page faults per run "
+        + std::to_string(wrapperFaults / streamRuns) + " (wrapper), " + std::to_string(baselineFaults / streamRuns)
+        + " (baseline)";
+    report(stream.name, wrapper, baseline, note);
+    return true;
+}
+
 }
 
 int main(int argc, char** argv)
@@ -268,70 +330,18 @@ int main(int argc, char** argv)
     }
     auto wanted = [&](const char* name) { return only.empty() || only == name; };
     std::string self = platform::executablePath();
-    size_t total = mebibytes * mebibyte;
     std::fprintf(stderr, "pipe capacity %d bytes, %zu MiB per stream\n", pipeCapacity(), mebibytes);
 
-    if (wanted("spawn_wait")) {
-        std::vector<std::string> arguments { self, "--child=exit" };
-        std::vector<double> wrapper, baseline;
-        // Alternating which goes first, so neither always runs on a warmer machine.
-        for (int run = 0; run < runs * 20; ++run) {
-            if (run % 2)
-                wrapper.push_back(wrapperRun(arguments, false).seconds);
-            baseline.push_back(spawnWaitBaseline(arguments));
-            if (!(run % 2))
-                wrapper.push_back(wrapperRun(arguments, false).seconds);
-        }
-        report("spawn_wait", wrapper, baseline);
-    }
-
-    struct Stream {
-        const char* name;
-        const char* kind;
-        bool gather;
-    } streams[] = {
+    if (wanted("spawn_wait"))
+        benchSpawnWait(self, runs);
+    const Stream streams[] = {
         { "stream_ascii", "ascii", false },
         { "stream_ascii_gather", "ascii", true },
         { "stream_utf8_split", "utf8", false },
     };
     for (const auto& stream : streams) {
-        if (!wanted(stream.name))
-            continue;
-        std::vector<std::string> arguments { self, "--child=stream", stream.kind, std::to_string(total) };
-        std::vector<double> wrapper, baseline;
-        size_t expected = total + (std::string_view { stream.kind } == "utf8" ? 2 : 0);
-        size_t carried = 0, chunks = 0;
-        long wrapperFaults = 0, baselineFaults = 0;
-        // Gathering is ruled by page faults and slow; fewer runs of it.
-        int streamRuns = stream.gather ? runs / 2 + 1 : runs;
-        for (int run = 0; run < streamRuns; ++run) {
-            auto runBaseline = [&] {
-                long faults = minorFaults();
-                baseline.push_back(streamBaseline(arguments, stream.gather, expected));
-                baselineFaults += minorFaults() - faults;
-            };
-            if (!(run % 2))
-                runBaseline();
-            long faults = minorFaults();
-            auto result = wrapperRun(arguments, stream.gather);
-            wrapperFaults += minorFaults() - faults;
-            if (run % 2)
-                runBaseline();
-            if (result.counts.bytes != expected || (stream.gather && result.gathered != expected)) {
-                std::fprintf(stderr, "%s: the wrapper handed over %zu bytes, expected %zu\n", stream.name,
-                    result.counts.bytes, expected);
-                return 1;
-            }
-            wrapper.push_back(result.seconds);
-            carried += result.counts.carried;
-            chunks += result.counts.chunks;
-        }
-        std::string note = ", " + std::to_string(chunks / static_cast<size_t>(streamRuns)) + " chunks per run, "
-            + std::to_string(carried / static_cast<size_t>(streamRuns))
-            + " of them starting with a character carried over; page faults per run "
-            + std::to_string(wrapperFaults / streamRuns) + " (wrapper), " + std::to_string(baselineFaults / streamRuns)
-            + " (baseline)";
-        report(stream.name, wrapper, baseline, note);
+        if (wanted(stream.name) && !benchStream(stream, self, mebibytes * mebibyte, runs))
+            return 1;
     }
     return 0;
 }

@@ -41,8 +41,7 @@ bool withSystemLogAt(const std::string& logSocket)
         || ::mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755"))
         return false;
     for (auto [source, target] : { std::pair { dev + "/null", "/dev/null" }, { logSocket, "/dev/log" } }) {
-        std::ofstream { target };
-        if (::mount(source.c_str(), target, nullptr, MS_BIND, nullptr) != 0)
+        if (!std::ofstream { target } || ::mount(source.c_str(), target, nullptr, MS_BIND, nullptr) != 0)
             return false;
     }
     return true;

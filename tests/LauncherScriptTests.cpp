@@ -2,11 +2,14 @@
 // real template and client make of hostile values, run black-box.
 #include "TestSupport.h"
 
+#include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <set>
 #include <sys/stat.h>
 
+using namespace std::chrono_literals;
 using namespace std::string_literals;
 
 namespace {

@@ -39,13 +39,13 @@ namespace {
 
 // Children whose Task went away before they ended. Each is reaped when its
 // pidfd turns readable in the run loop, or by a sweep at the next launch, so
-// no zombie outlives its exit for long. Used on one thread only, like the run loop.
+// no zombie outlives its exit for long. One for each thread, like the run loop it watches with.
 class OrphanReaper {
 public:
-    static OrphanReaper& shared()
+    static OrphanReaper& current()
     {
         // Never destroyed: registrations may still be live at exit.
-        static auto* reaper = new OrphanReaper;
+        thread_local auto* reaper = new OrphanReaper;
         return *reaper;
     }
 
@@ -208,7 +208,7 @@ Result<void> Task::launch()
 {
     if (m_pid > 0)
         return Error::failure("launch", "the task has already been launched", m_launchPath);
-    OrphanReaper::shared().sweep();
+    OrphanReaper::current().sweep();
     auto [program, argument0] = resolveLaunchPath(m_launchPath);
     auto pid = spawn(program, argument0);
     // Whatever happened, our copies of the child's pipe ends must go, or the
@@ -360,7 +360,7 @@ Task::~Task()
     // A child still running is not killed (it may be meant to outlive us), but
     // it is not left to become a zombie either.
     if (!reap(false) && m_pidfd)
-        OrphanReaper::shared().adopt(std::move(m_pidfd), m_pid);
+        OrphanReaper::current().adopt(std::move(m_pidfd), m_pid);
 }
 
 }
