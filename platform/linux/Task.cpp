@@ -92,42 +92,30 @@ private:
     ThreadAffinity m_thread;
 };
 
-// Owners of the two setup objects of posix_spawn; each remembers whether its init failed.
-class SpawnAttributes {
+// Owner of one of posix_spawn's setup objects; remembers whether its init failed.
+template<typename Object, int (*initialize)(Object*), int (*destroy)(Object*)> class SpawnSetup {
 public:
-    SpawnAttributes() { m_error = posix_spawnattr_init(&m_attributes); }
-    ~SpawnAttributes()
+    SpawnSetup()
+        : m_error(initialize(&m_object))
+    {
+    }
+    ~SpawnSetup()
     {
         if (!m_error)
-            posix_spawnattr_destroy(&m_attributes);
+            destroy(&m_object);
     }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    posix_spawnattr_t* get() { return &m_attributes; }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+    Object* get() { return &m_object; }
     int error() const { return m_error; }
 
 private:
-    posix_spawnattr_t m_attributes;
-    int m_error { 0 };
+    Object m_object;
+    int m_error;
 };
-
-class SpawnFileActions {
-public:
-    SpawnFileActions() { m_error = posix_spawn_file_actions_init(&m_actions); }
-    ~SpawnFileActions()
-    {
-        if (!m_error)
-            posix_spawn_file_actions_destroy(&m_actions);
-    }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &m_actions; }
-    int error() const { return m_error; }
-
-private:
-    posix_spawn_file_actions_t m_actions;
-    int m_error { 0 };
-};
+using SpawnAttributes = SpawnSetup<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
+using SpawnFileActions
+    = SpawnSetup<posix_spawn_file_actions_t, posix_spawn_file_actions_init, posix_spawn_file_actions_destroy>;
 
 // Strings and the null-terminated array of pointers to them that exec wants.
 class StringArray {
