@@ -194,20 +194,25 @@ TEST(LauncherEndToEnd, TheClientShowsItsWindowOnAPrivateXvfbThatIsGoneAfterwards
 
     struct Launch {
         const char *language, *locale, *greeting;
+        std::vector<std::string> arguments;
     };
+    // German from a binary global preference file; French from the arguments, which rank above it.
+    test::writeFile(home + "/Library/Preferences/.GlobalPreferences.plist",
+        test::propertyListBytes(
+            platform::PropertyValue::Dictionary { { "AppleLanguages", platform::PropertyValue::Array { "de" } } },
+            true));
     std::map<std::string, std::string> pixels;
     std::string installation;
     std::set<std::string> displays;
-    for (const Launch& launch :
-        { Launch { "de", "de_DE", "Willkommen bei Zelvant!" }, Launch { "fr", "fr_FR", "Bienvenue dans Zelvant !" } }) {
+    for (const Launch& launch : { Launch { "de", "de_DE", "Willkommen bei Zelvant!", {} },
+             Launch { "fr", "fr_FR", "Bienvenue dans Zelvant !", { "-AppleLanguages", "(fr)" } } }) {
         SCOPED_TRACE(launch.language);
         std::string screenshot = scratch / (launch.language + std::string { ".xwd" });
         environment["ZELCLIENT_SCREENSHOT"] = screenshot;
         // Standard output stays open until the client and the X11 application
         // are done with it, so this returns after them.
-        auto result = test::runProgram(test::launcherPath(),
-            { .arguments = { "-AppleLanguages", "(" + std::string { launch.language } + ")" },
-                .environment = environment });
+        auto result
+            = test::runProgram(test::launcherPath(), { .arguments = launch.arguments, .environment = environment });
         EXPECT_EQ(result.status, 0) << result.error;
         auto report = expectReport(result.output,
             { { "locale", launch.locale }, { "greeting", launch.greeting }, { "home", home }, { "support", support },

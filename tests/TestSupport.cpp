@@ -4,18 +4,17 @@
 #include "FileManager.h"
 #include "Path.h"
 #include "ProcessInfo.h"
+#include "RunLoop.h"
+#include "ScopedFD.h"
 #include "Task.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <plist/plist.h>
-#include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -31,7 +30,7 @@ static void setVariable(const std::string& name, const std::optional<std::string
     value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
 }
 
-ScopedEnvironment::ScopedEnvironment(std::string name, std::optional<std::string> value)
+ScopedEnvironment::ScopedEnvironment(std::string name, const std::optional<std::string>& value)
     : m_name(std::move(name))
     , m_old(platform::environmentValue(m_name))
 {
@@ -85,57 +84,47 @@ static std::vector<std::string> wrapperWords(const std::string& path)
 
 ProcessResult runProgram(const std::string& path, const RunOptions& options)
 {
-    auto output = platform::Pipe::pipe();
-    auto error = platform::Pipe::pipe();
-    if (!output || !error)
-        throw std::runtime_error("pipe failed");
-    platform::Task task;
     std::vector<std::string> words = wrapperWords(path);
     words.push_back(path);
     words.insert(words.end(), options.arguments.begin(), options.arguments.end());
+    platform::Task task;
     task.setLaunchPath(words.front());
-    task.setArguments(std::vector<std::string>(words.begin() + 1, words.end()));
+    task.setArguments({ words.begin() + 1, words.end() });
     task.setEnvironment(options.environment);
-    task.setStandardOutput((*output)->fileHandleForWriting()->fileDescriptor());
-    task.setStandardError((*error)->fileHandleForWriting()->fileDescriptor());
-    int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    task.setStandardInput(devNull);
-    auto launched = task.launch();
-    ::close(devNull);
-    (*output)->fileHandleForWriting()->closeFile();
-    (*error)->fileHandleForWriting()->closeFile();
-    if (!launched)
+    platform::ScopedFD devNull { ::open("/dev/null", O_RDONLY | O_CLOEXEC) };
+    task.setStandardInput(devNull.get());
+    auto output = platform::Pipe::pipe(), error = platform::Pipe::pipe();
+    if (!output || !error)
+        throw std::runtime_error("pipe failed");
+    // The task closes our copies of the write ends, so each stream ends with the child and what it started.
+    task.setStandardOutput(*output);
+    task.setStandardError(*error);
+    if (auto launched = task.launch(); !launched)
         throw std::runtime_error(launched.error().message());
 
+    // Both streams are read as they come, so a child filling one pipe never blocks.
     ProcessResult result;
-    pollfd fds[2] = {
-        { (*output)->fileHandleForReading()->fileDescriptor(), POLLIN, 0 },
-        { (*error)->fileHandleForReading()->fileDescriptor(), POLLIN, 0 },
-    };
-    std::string* sinks[2] = { &result.output, &result.error };
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
-    for (int open = 2; open > 0;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            ::kill(task.processIdentifier(), SIGKILL);
-            ADD_FAILURE() << path << " did not finish within " << options.timeoutSeconds << " s";
-            break;
-        }
-        if (::poll(fds, 2, static_cast<int>(left)) < 0)
-            continue;
-        for (int index = 0; index < 2; ++index) {
-            if (fds[index].fd < 0 || !fds[index].revents)
-                continue;
-            char buffer[65536];
-            ssize_t count = ::read(fds[index].fd, buffer, sizeof buffer);
-            if (count > 0) {
-                sinks[index]->append(buffer, static_cast<size_t>(count));
-            } else if (count == 0 || errno != EINTR) {
-                fds[index].fd = -1;
+    const std::pair<std::shared_ptr<platform::FileHandle>, std::string*> streams[]
+        = { { (*output)->fileHandleForReading(), &result.output },
+              { (*error)->fileHandleForReading(), &result.error } };
+    platform::RunLoop::Registration watches[2];
+    int open = 2;
+    for (int index = 0; index < 2; ++index) {
+        watches[index] = platform::RunLoop::current().watchReadable(streams[index].first->fileDescriptor(), [&, index] {
+            auto data = streams[index].first->availableData();
+            if (data && !data->empty()) {
+                streams[index].second->append(*data);
+            } else {
+                watches[index].reset();
                 --open;
             }
-        }
+        });
+    }
+    auto finished = platform::RunLoop::current().runUntil(
+        [&] { return open == 0; }, platform::RunLoop::Clock::now() + std::chrono::seconds(options.timeoutSeconds));
+    if (!finished || !*finished) {
+        task.kill();
+        ADD_FAILURE() << path << " did not finish within " << options.timeoutSeconds << " s";
     }
     task.waitUntilExit();
     result.status = task.terminatedBySignal() ? 128 + task.terminationStatus() : task.terminationStatus();
@@ -356,7 +345,7 @@ std::vector<std::string> childProcesses()
     for (std::string pid; list >> pid;) {
         std::string stat = readFile("/proc/" + pid + "/stat"), command = readFile("/proc/" + pid + "/cmdline");
         std::replace(command.begin(), command.end(), '\0', ' ');
-        children.push_back(pid + " " + stat.substr(stat.rfind(')') + 2, 1) + " " + command);
+        children.push_back(pid.append(" ").append(stat.substr(stat.rfind(')') + 2, 1)).append(" ").append(command));
     }
     return children;
 }

@@ -17,7 +17,7 @@ namespace test {
 // environment for the object's lifetime; the old state comes back after.
 class ScopedEnvironment {
 public:
-    ScopedEnvironment(std::string name, std::optional<std::string> value);
+    ScopedEnvironment(std::string name, const std::optional<std::string>& value);
     ~ScopedEnvironment();
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
