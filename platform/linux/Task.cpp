@@ -44,9 +44,9 @@ class OrphanReaper {
 public:
     static OrphanReaper& current()
     {
-        // Never destroyed: registrations may still be live at exit.
-        thread_local auto* reaper = new OrphanReaper;
-        return *reaper;
+        // Its watches hold the run loop only weakly, so either may go first when the thread ends.
+        thread_local OrphanReaper reaper;
+        return reaper;
     }
 
     // The pid names the child as long as it is not reaped, which only we do.
