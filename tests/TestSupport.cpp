@@ -47,16 +47,8 @@ TemporaryDirectory::TemporaryDirectory()
     m_path = pattern;
 }
 
-TemporaryDirectory::~TemporaryDirectory()
-{
-    // Make everything writable first, so tests may leave read-only bits behind.
-    std::error_code error;
-    for (auto& entry : fs::recursive_directory_iterator(m_path, error)) {
-        if (entry.is_directory(error) && !entry.is_symlink(error))
-            ::chmod(entry.path().c_str(), 0755);
-    }
-    fs::remove_all(m_path, error);
-}
+// Read-only directories that tests leave behind are opened up for their contents by the removal itself.
+TemporaryDirectory::~TemporaryDirectory() { (void)platform::FileManager::defaultManager().removeItemAtPath(m_path); }
 
 // A launcher (any copy of it, in any bundle) runs under the command in
 // ZELVANT_TEST_LAUNCHER_WRAPPER when that is set: its words, split at spaces,
@@ -154,11 +146,7 @@ void writeFile(const std::string& path, const std::string& bytes, unsigned mode)
 
 void makeDirectories(const std::string& path) { fs::create_directories(path); }
 
-bool exists(const std::string& path)
-{
-    struct stat status;
-    return ::lstat(path.c_str(), &status) == 0;
-}
+bool exists(const std::string& path) { return platform::FileManager::defaultManager().itemExistsAtPath(path); }
 
 std::string replaceAll(std::string text, const std::string& target, const std::string& replacement)
 {

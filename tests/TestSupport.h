@@ -135,9 +135,7 @@ struct LaunchScratch : ::testing::Test {
     std::string handedOff() const { return waitForFile(record); }
 };
 
-}
-
-namespace test {
 // Built with AddressSanitizer, where every process start costs several times as much.
 bool underSanitizers();
+
 }
