@@ -67,9 +67,9 @@ void makeDirectories(const std::string& path);
 bool exists(const std::string& path); // anything at the path, links included
 // text with every target replaced, left to right.
 std::string replaceAll(std::string text, const std::string& target, const std::string& replacement);
-// The file's bytes once another process has written it; empty after the limit.
 // Polls done until it holds or the limit passes, so a lost event fails instead of hanging.
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20));
+// The file's bytes once another process has written it; empty after the limit.
 std::string waitForFile(const std::string& path, int limitSeconds = 10);
 
 // An environment with only what a launch needs: PATH, HOME, and no DISPLAY.
