@@ -6,6 +6,7 @@
 #include "FileHandle.h"
 #include "FileLock.h"
 #include "FileManager.h"
+#include "HelperTool.h"
 #include "Path.h"
 #include "ProcessInfo.h"
 #include "RunLoop.h"
@@ -97,7 +98,7 @@ void MyApplicationDelegate::runHandOffTask(Task& task)
     std::string script = task.arguments().empty() ? std::string {} : task.arguments().back();
     FailureAlert alert { "Unable to start the Zelvant client.",
         "The X11 application was to run the launcher script \"" + script + "\", but the open tool "
-            + Task::resolvedLaunchPath(task.launchPath()) + " " + failure + "." };
+            + resolveLaunchPath(task.launchPath()).path + " " + failure + "." };
     reportFailure("hand-off to X11", "open tool " + failure, EX_UNAVAILABLE, &alert);
 }
 

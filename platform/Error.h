@@ -21,7 +21,6 @@ struct Error {
     // operation: what was being done; reason: why it could not be, in words.
     static Error failure(std::string operation, std::string reason, std::string path = {});
 
-    bool isSystemError() const { return code != 0; }
     // "open: /some/path: No such file or directory", "read: /a/fifo: not a regular file"
     std::string message() const;
 };

@@ -50,7 +50,6 @@ public:
     void readInBackgroundAndNotify();
     // Disarms a pending background read; nothing has been read for it yet.
     void cancelBackgroundRead() { m_backgroundRead.reset(); }
-    bool isReadingInBackground() const { return m_backgroundRead.isActive(); }
 
     void closeFile();
 

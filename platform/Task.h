@@ -77,9 +77,6 @@ public:
     // A signal as people know it: "Killed", "Segmentation fault".
     static std::string signalDescription(int signal);
 
-    // The program actually run: "/usr/bin/open" maps to the project's own open tool.
-    static std::string resolvedLaunchPath(const std::string& launchPath);
-
 private:
     Result<pid_t> spawn(const std::string& program, const std::string& argument0);
     Result<void> watchExit(pid_t, const std::string& program);

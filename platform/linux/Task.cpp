@@ -33,8 +33,6 @@ static int pidfd_send_signal(int pidfd, int signal, siginfo_t* info, unsigned fl
 
 namespace platform {
 
-std::string Task::resolvedLaunchPath(const std::string& launchPath) { return resolveLaunchPath(launchPath).path; }
-
 namespace {
 
 // Children whose Task went away before they ended. Each is reaped when its
