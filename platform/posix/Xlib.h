@@ -2,6 +2,8 @@
 // Xlib's entry points, loaded with dlopen only when an alert is shown.
 #pragma once
 
+#include "DynamicLibrary.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -41,17 +43,19 @@
     F(XDrawLines)                                                                                                      \
     F(XFillArc)                                                                                                        \
     F(XDrawString16)                                                                                                   \
+    F(XCreatePixmap)                                                                                                   \
+    F(XFreePixmap)                                                                                                     \
+    F(XGetImage)                                                                                                       \
+    F(XQueryPointer)                                                                                                   \
+    F(XGetDefault)                                                                                                     \
+    F(XFree)                                                                                                           \
     F(XFlush)
 
 namespace platform {
 
 // The entry points of a loaded libX11.
 struct Xlib {
-// The argument is a bare function name: there is nothing to parenthesise.
-// NOLINTNEXTLINE(bugprone-macro-parentheses)
-#define ZELVANT_DECLARE(name) decltype(&::name) name { nullptr };
-    ZELVANT_XLIB_FUNCTIONS(ZELVANT_DECLARE)
-#undef ZELVANT_DECLARE
+    ZELVANT_XLIB_FUNCTIONS(ZELVANT_DECLARE_FUNCTION)
     // Since libX11 1.7: lets a lost connection return to us instead of exiting.
     decltype(&::XSetIOErrorExitHandler) XSetIOErrorExitHandler { nullptr };
 };
@@ -61,16 +65,13 @@ struct Xlib {
 class XlibLibrary {
 public:
     XlibLibrary();
-    ~XlibLibrary();
-    XlibLibrary(const XlibLibrary&) = delete;
-    XlibLibrary& operator=(const XlibLibrary&) = delete;
 
     // Whether the library and every function the dialog needs were found.
     bool isLoaded() const { return m_loaded; }
     const Xlib& functions() const { return m_functions; }
 
 private:
-    void* m_handle { nullptr };
+    DynamicLibrary m_library { "libX11.so.6" };
     Xlib m_functions;
     bool m_loaded { false };
 };
