@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -30,10 +31,12 @@ enum class DisplayAccess {
 
 // A private Xvfb server (the first on PATH) on a free display number, which
 // does not reset when its last client leaves; stopped, and its authority file
-// removed, when destroyed.
+// removed, when destroyed. Its one screen is 1024x768 unless
+// serverArguments, which go to Xvfb after the defaults, say otherwise.
 class VirtualDisplay {
 public:
-    static Result<std::unique_ptr<VirtualDisplay>> start(DisplayAccess = DisplayAccess::Open);
+    static Result<std::unique_ptr<VirtualDisplay>> start(
+        DisplayAccess = DisplayAccess::Open, const std::vector<std::string>& serverArguments = {});
     ~VirtualDisplay();
 
     const std::string& name() const { return m_name; }

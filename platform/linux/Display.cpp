@@ -135,7 +135,8 @@ Result<void> VirtualDisplay::writeAuthority()
     return {};
 }
 
-Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start(DisplayAccess access)
+Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start(
+    DisplayAccess access, const std::vector<std::string>& serverArguments)
 {
     auto server = programOnPath("Xvfb");
     if (!server)
@@ -153,6 +154,7 @@ Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start(DisplayAccess acce
             return written.error();
         arguments.insert(arguments.end(), { "-auth", display->m_authorityFile });
     }
+    arguments.insert(arguments.end(), serverArguments.begin(), serverArguments.end());
     display->m_server.setLaunchPath(*server);
     display->m_server.setArguments(std::move(arguments));
     display->m_server.setStandardOutput((*ready)->fileHandleForWriting()->fileDescriptor());
