@@ -2,11 +2,13 @@
 ZELVANT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # What building and running need: all that the quick start installs.
 ZELVANT_PACKAGES=(cmake g++ make pkg-config libplist-dev libunistring-dev gettext python3 libx11-dev xvfb
-  libgtk2.0-dev python3-fonttools fonts-dejavu-core x11-apps netpbm)
+  libgtk2.0-dev python3-fonttools fonts-dejavu-core x11-apps netpbm
+  libxft-dev libxinerama-dev libxrandr-dev)
 # What the tests, the checks and the package stage add.
 ZELVANT_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xdotool x11-utils libx11-6 util-linux
   valgrind clang-tidy clang-format clang libclang-rt-14-dev
-  dpkg-dev file lintian desktop-file-utils appstream man-db groff-base)
+  dpkg-dev file lintian desktop-file-utils appstream man-db groff-base
+  fonts-vlgothic fonts-noto-color-emoji)
 
 # Installs what is missing of ZELVANT_PACKAGES and the packages named, when
 # root; otherwise says the one line to run.

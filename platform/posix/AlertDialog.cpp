@@ -2,12 +2,10 @@
 // The alert dialog's windows: made, drawn, and run until its button is pressed.
 #include "AlertDialog.h"
 
-#include <X11/Xatom.h>
 #include <X11/keysym.h>
 #include <algorithm>
 #include <cerrno>
 #include <poll.h>
-#include <unistd.h>
 
 namespace platform {
 
@@ -15,17 +13,15 @@ AlertDialog::~AlertDialog()
 {
     if (m_connectionLost)
         return;
+    // The text first: Xft's drawables refer to the windows.
+    m_text.reset();
     if (m_window)
         m_x.XDestroyWindow(m_display, m_window);
     if (m_gc)
         m_x.XFreeGC(m_display, m_gc);
-    if (m_boldFont && m_boldFont != m_regularFont)
-        m_x.XFreeFont(m_display, m_boldFont);
-    if (m_regularFont)
-        m_x.XFreeFont(m_display, m_regularFont);
 }
 
-unsigned long AlertDialog::color(unsigned short red, unsigned short green, unsigned short blue, unsigned long fallback)
+unsigned long AlertDialog::color(unsigned char red, unsigned char green, unsigned char blue, unsigned long fallback)
 {
     XColor color {};
     color.red = static_cast<unsigned short>(red * 257);
@@ -46,36 +42,28 @@ void AlertDialog::name(Window window, const char* role, const std::string& text)
         m_x.XInternAtom(m_display, "UTF8_STRING", False), 8, PropModeReplace,
         reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
     std::string instance = role;
-    XClassHint hint { instance.data(), m_windowClass.data() };
+    XClassHint hint { instance.data(), m_applicationName.data() };
     m_x.XSetClassHint(m_display, window, &hint);
 }
 
 Window AlertDialog::makeChild(
     int x, int y, int width, int height, const char* role, const std::string& text, long events)
 {
-    Window child = m_x.XCreateSimpleWindow(m_display, m_window, x, y, static_cast<unsigned>(width),
-        static_cast<unsigned>(height), 0, m_background, m_background);
+    Window child = m_x.XCreateSimpleWindow(m_display, m_window, x, y, static_cast<unsigned>(std::max(width, 1)),
+        static_cast<unsigned>(std::max(height, 1)), 0, m_background, m_background);
     name(child, role, text);
     m_x.XSelectInput(m_display, child, events);
     return child;
 }
 
-bool AlertDialog::loadFonts()
+bool AlertDialog::loadText()
 {
-    for (const char* font : { "-*-helvetica-medium-r-normal--14-*-*-*-*-*-iso10646-1",
-             "-misc-fixed-medium-r-normal--13-*-*-*-*-*-iso10646-1", "fixed" }) {
-        if ((m_regularFont = m_x.XLoadQueryFont(m_display, font)))
-            break;
-    }
-    if (!m_regularFont)
-        return false;
-    for (const char* font : { "-*-helvetica-bold-r-normal--14-*-*-*-*-*-iso10646-1",
-             "-misc-fixed-bold-r-normal--13-*-*-*-*-*-iso10646-1" }) {
-        if ((m_boldFont = m_x.XLoadQueryFont(m_display, font)))
-            return true;
-    }
-    m_boldFont = m_regularFont;
-    return true;
+    m_scale = displayScale(m_x, m_display);
+    if (m_xft)
+        m_text = makeXftText(*m_xft, m_display, m_scale);
+    if (!m_text)
+        m_text = makeCoreText(m_x, m_display);
+    return m_text != nullptr;
 }
 
 void AlertDialog::allocateColors()
@@ -83,7 +71,8 @@ void AlertDialog::allocateColors()
     unsigned long black = BlackPixel(m_display, DefaultScreen(m_display));
     unsigned long white = WhitePixel(m_display, DefaultScreen(m_display));
     m_background = color(0xEC, 0xEC, 0xEC, white);
-    m_text = black;
+    m_textColor = { black, 0, 0, 0 };
+    m_buttonTextColor = { white, 0xFF, 0xFF, 0xFF };
     m_accent = color(0x2F, 0x6F, 0xD0, black);
     m_accentPressed = color(0x1D, 0x4E, 0x9C, black);
     m_caution = color(0xF6, 0xC3, 0x1C, white);
@@ -92,62 +81,48 @@ void AlertDialog::allocateColors()
 AlertDialog::Layout AlertDialog::layOut()
 {
     Layout layout;
-    layout.textX = margin + iconSize + margin;
-    layout.textWidth = dialogWidth - layout.textX - margin;
-    m_messageLines = wrapText(m_x, m_boldFont, m_alert.messageText(), layout.textWidth);
-    m_informativeLines = wrapText(m_x, m_regularFont, m_alert.informativeText(), layout.textWidth);
-    m_buttonTitle = decodeLine(m_alert.buttonTitle());
-    m_buttonWidth = std::clamp(width(m_regularFont, m_buttonTitle) + 32, 96, layout.textWidth);
+    layout.margin = scaled(20);
+    layout.iconSize = m_iconSize = scaled(64);
+    layout.width = scaled(460);
+    layout.textX = layout.margin + layout.iconSize + layout.margin;
+    layout.textWidth = layout.width - layout.textX - layout.margin;
+    auto width = [this](TextFace face) {
+        return [this, face](std::u32string_view text) { return m_text->width(face, text); };
+    };
+    m_messageLines = wrapText(decodeText(m_alert.messageText()), layout.textWidth, width(TextFace::Heading));
+    m_informativeLines = wrapText(decodeText(m_alert.informativeText()), layout.textWidth, width(TextFace::Regular));
+    m_buttonTitle = decodeText(m_alert.buttonTitle());
+    m_buttonWidth
+        = std::clamp(m_text->width(TextFace::Regular, m_buttonTitle) + scaled(32), scaled(96), layout.textWidth);
+    m_buttonHeight = std::max(scaled(28), m_text->lineHeight(TextFace::Regular) + scaled(10));
 
-    layout.messageHeight = lineHeight(m_boldFont) * static_cast<int>(m_messageLines.size());
+    layout.messageHeight = m_text->lineHeight(TextFace::Heading) * static_cast<int>(m_messageLines.size());
+    layout.informativeY = layout.margin + layout.messageHeight + scaled(10);
     bool noInformativeText = m_informativeLines.size() == 1 && m_informativeLines.front().empty();
     layout.informativeHeight
-        = noInformativeText ? 1 : lineHeight(m_regularFont) * static_cast<int>(m_informativeLines.size());
-    int textBottom = margin + layout.messageHeight + 10 + layout.informativeHeight;
-    layout.buttonY = std::max(textBottom, margin + iconSize) + margin;
-    layout.height = layout.buttonY + buttonHeight + margin;
+        = noInformativeText ? 1 : m_text->lineHeight(TextFace::Regular) * static_cast<int>(m_informativeLines.size());
+    int textBottom = layout.informativeY + layout.informativeHeight;
+    layout.buttonY = std::max(textBottom, layout.margin + layout.iconSize) + layout.margin;
+    layout.height = layout.buttonY + m_buttonHeight + layout.margin;
     return layout;
 }
 
 bool AlertDialog::createWindow(const Layout& layout)
 {
+    ScreenArea monitor = monitorWithPointer(m_x, m_display);
+    int x = monitor.x + std::max(0, (monitor.width - layout.width) / 2);
+    int y = monitor.y + std::max(0, (monitor.height - layout.height) / 2);
     int screen = DefaultScreen(m_display);
-    int x = std::max(0, (DisplayWidth(m_display, screen) - dialogWidth) / 2);
-    int y = std::max(0, (DisplayHeight(m_display, screen) - layout.height) / 3);
     m_window
-        = m_x.XCreateSimpleWindow(m_display, RootWindow(m_display, screen), x, y, static_cast<unsigned>(dialogWidth),
+        = m_x.XCreateSimpleWindow(m_display, RootWindow(m_display, screen), x, y, static_cast<unsigned>(layout.width),
             static_cast<unsigned>(layout.height), 1, BlackPixel(m_display, screen), m_background);
     if (!m_window)
         return false;
-    name(m_window, "alert", m_alert.messageText());
+    name(m_window, "alert", m_applicationName);
     m_x.XSelectInput(m_display, m_window, ExposureMask | KeyPressMask | StructureNotifyMask);
-    setWindowManagerHints(x, y, layout.height);
+    setWindowManagerHints(x, y, layout);
+    setDesktopProperties();
     return true;
-}
-
-// A fixed-size dialog that wants the keyboard and closes like its button.
-void AlertDialog::setWindowManagerHints(int x, int y, int height)
-{
-    XSizeHints size {};
-    size.flags = PPosition | PSize | PMinSize | PMaxSize;
-    size.x = x;
-    size.y = y;
-    size.width = size.min_width = size.max_width = dialogWidth;
-    size.height = size.min_height = size.max_height = height;
-    m_x.XSetWMNormalHints(m_display, m_window, &size);
-    XWMHints hints {};
-    hints.flags = InputHint | StateHint;
-    hints.input = True;
-    hints.initial_state = NormalState;
-    m_x.XSetWMHints(m_display, m_window, &hints);
-    m_deleteWindow = m_x.XInternAtom(m_display, "WM_DELETE_WINDOW", False);
-    m_x.XSetWMProtocols(m_display, m_window, &m_deleteWindow, 1);
-    long dialogType = static_cast<long>(m_x.XInternAtom(m_display, "_NET_WM_WINDOW_TYPE_DIALOG", False));
-    m_x.XChangeProperty(m_display, m_window, m_x.XInternAtom(m_display, "_NET_WM_WINDOW_TYPE", False), XA_ATOM, 32,
-        PropModeReplace, reinterpret_cast<const unsigned char*>(&dialogType), 1);
-    long pid = static_cast<long>(getpid());
-    m_x.XChangeProperty(m_display, m_window, m_x.XInternAtom(m_display, "_NET_WM_PID", False), XA_CARDINAL, 32,
-        PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
 }
 
 void AlertDialog::createChildren(const Layout& layout)
@@ -155,61 +130,66 @@ void AlertDialog::createChildren(const Layout& layout)
     const char* style = m_alert.alertStyle() == AlertStyle::Critical ? "critical"
         : m_alert.alertStyle() == AlertStyle::Informational          ? "informational"
                                                                      : "warning";
-    m_icon = makeChild(margin, margin, iconSize, iconSize, "icon", style, ExposureMask);
-    m_message = makeChild(
-        layout.textX, margin, layout.textWidth, layout.messageHeight, "message", m_alert.messageText(), ExposureMask);
-    m_informative = makeChild(layout.textX, margin + layout.messageHeight + 10, layout.textWidth,
-        layout.informativeHeight, "informative", m_alert.informativeText(), ExposureMask);
-    m_button = makeChild(dialogWidth - margin - m_buttonWidth, layout.buttonY, m_buttonWidth, buttonHeight, "button",
-        m_alert.buttonTitle(), ExposureMask | ButtonPressMask | ButtonReleaseMask | EnterWindowMask | LeaveWindowMask);
+    m_icon = makeChild(layout.margin, layout.margin, layout.iconSize, layout.iconSize, "icon", style, ExposureMask);
+    m_message = makeChild(layout.textX, layout.margin, layout.textWidth, layout.messageHeight, "message",
+        m_alert.messageText(), ExposureMask);
+    m_informative = makeChild(layout.textX, layout.informativeY, layout.textWidth, layout.informativeHeight,
+        "informative", m_alert.informativeText(), ExposureMask);
+    m_button = makeChild(layout.width - layout.margin - m_buttonWidth, layout.buttonY, m_buttonWidth, m_buttonHeight,
+        "button", m_alert.buttonTitle(),
+        ExposureMask | ButtonPressMask | ButtonReleaseMask | EnterWindowMask | LeaveWindowMask);
 }
 
 bool AlertDialog::create()
 {
-    if (!loadFonts())
+    if (!loadText())
         return false;
     allocateColors();
     Layout layout = layOut();
+    m_gc = m_x.XCreateGC(m_display, DefaultRootWindow(m_display), 0, nullptr);
     if (!createWindow(layout))
         return false;
     createChildren(layout);
-    m_gc = m_x.XCreateGC(m_display, m_window, 0, nullptr);
+    setIconProperty();
     m_x.XMapSubwindows(m_display, m_window);
     m_x.XMapWindow(m_display, m_window);
     m_x.XFlush(m_display);
     return true;
 }
 
-void AlertDialog::drawIcon()
+// Drawn for a 64-pixel square, scaled.
+void AlertDialog::drawIcon(Drawable drawable)
 {
-    m_x.XSetLineAttributes(m_display, m_gc, 2, LineSolid, CapRound, JoinRound);
+    auto point = [this](int x, int y) {
+        return XPoint { static_cast<short>(scaled(x)), static_cast<short>(scaled(y)) };
+    };
+    auto length = [this](int pixels) { return static_cast<unsigned>(scaled(pixels)); };
+    m_x.XSetLineAttributes(m_display, m_gc, length(2), LineSolid, CapRound, JoinRound);
     if (m_alert.alertStyle() == AlertStyle::Critical) {
         // A caution sign: a yellow triangle with an exclamation mark.
-        XPoint triangle[4] = { { 32, 4 }, { 61, 58 }, { 3, 58 }, { 32, 4 } };
+        XPoint triangle[4] = { point(32, 4), point(61, 58), point(3, 58), point(32, 4) };
         m_x.XSetForeground(m_display, m_gc, m_caution);
-        m_x.XFillPolygon(m_display, m_icon, m_gc, triangle, 3, Convex, CoordModeOrigin);
-        m_x.XSetForeground(m_display, m_gc, m_text);
-        m_x.XDrawLines(m_display, m_icon, m_gc, triangle, 4, CoordModeOrigin);
-        m_x.XFillRectangle(m_display, m_icon, m_gc, 29, 20, 6, 22);
-        m_x.XFillArc(m_display, m_icon, m_gc, 28, 46, 8, 8, 0, 360 * 64);
+        m_x.XFillPolygon(m_display, drawable, m_gc, triangle, 3, Convex, CoordModeOrigin);
+        m_x.XSetForeground(m_display, m_gc, m_textColor.pixel);
+        m_x.XDrawLines(m_display, drawable, m_gc, triangle, 4, CoordModeOrigin);
+        m_x.XFillRectangle(m_display, drawable, m_gc, scaled(29), scaled(20), length(6), length(22));
+        m_x.XFillArc(m_display, drawable, m_gc, scaled(28), scaled(46), length(8), length(8), 0, 360 * 64);
         return;
     }
     // Otherwise a round sign with an "i".
     m_x.XSetForeground(m_display, m_gc, m_accent);
-    m_x.XFillArc(m_display, m_icon, m_gc, 4, 4, 56, 56, 0, 360 * 64);
-    m_x.XSetForeground(m_display, m_gc, WhitePixel(m_display, DefaultScreen(m_display)));
-    m_x.XFillArc(m_display, m_icon, m_gc, 28, 14, 8, 8, 0, 360 * 64);
-    m_x.XFillRectangle(m_display, m_icon, m_gc, 29, 26, 6, 24);
+    m_x.XFillArc(m_display, drawable, m_gc, scaled(4), scaled(4), length(56), length(56), 0, 360 * 64);
+    m_x.XSetForeground(m_display, m_gc, m_buttonTextColor.pixel);
+    m_x.XFillArc(m_display, drawable, m_gc, scaled(28), scaled(14), length(8), length(8), 0, 360 * 64);
+    m_x.XFillRectangle(m_display, drawable, m_gc, scaled(29), scaled(26), length(6), length(24));
 }
 
-void AlertDialog::drawLines(Window window, XFontStruct* font, const std::vector<Line>& lines)
+void AlertDialog::drawLines(Window window, TextFace face, const std::vector<std::u32string>& lines)
 {
-    m_x.XSetForeground(m_display, m_gc, m_text);
-    m_x.XSetFont(m_display, m_gc, font->fid);
-    int baseline = font->ascent + 1;
+    int baseline = m_text->ascent(face) + 1;
     for (const auto& line : lines) {
-        m_x.XDrawString16(m_display, window, m_gc, 0, baseline, line.data(), static_cast<int>(line.size()));
-        baseline += lineHeight(font);
+        m_text->draw(window, face, 0, baseline, line, m_textColor);
+        baseline += m_text->lineHeight(face);
     }
 }
 
@@ -217,27 +197,26 @@ void AlertDialog::drawButton()
 {
     // The one button is the default button: filled with the accent colour.
     bool sunken = m_buttonPressed && m_pointerInButton;
+    auto width = static_cast<unsigned>(m_buttonWidth);
+    auto height = static_cast<unsigned>(m_buttonHeight);
     m_x.XSetForeground(m_display, m_gc, sunken ? m_accentPressed : m_accent);
-    m_x.XFillRectangle(m_display, m_button, m_gc, 0, 0, static_cast<unsigned>(m_buttonWidth), buttonHeight);
-    m_x.XSetForeground(m_display, m_gc, m_text);
+    m_x.XFillRectangle(m_display, m_button, m_gc, 0, 0, width, height);
+    m_x.XSetForeground(m_display, m_gc, m_textColor.pixel);
     m_x.XSetLineAttributes(m_display, m_gc, 1, LineSolid, CapButt, JoinMiter);
-    m_x.XDrawRectangle(m_display, m_button, m_gc, 0, 0, static_cast<unsigned>(m_buttonWidth - 1), buttonHeight - 1);
-    m_x.XSetForeground(m_display, m_gc, WhitePixel(m_display, DefaultScreen(m_display)));
-    m_x.XSetFont(m_display, m_gc, m_regularFont->fid);
-    int titleX = (m_buttonWidth - width(m_regularFont, m_buttonTitle)) / 2;
-    int titleY = (buttonHeight + m_regularFont->ascent - m_regularFont->descent) / 2;
-    m_x.XDrawString16(m_display, m_button, m_gc, std::max(titleX, 2), titleY, m_buttonTitle.data(),
-        static_cast<int>(m_buttonTitle.size()));
+    m_x.XDrawRectangle(m_display, m_button, m_gc, 0, 0, width - 1, height - 1);
+    int titleX = (m_buttonWidth - m_text->width(TextFace::Regular, m_buttonTitle)) / 2;
+    int titleY = (m_buttonHeight + m_text->ascent(TextFace::Regular) - m_text->descent(TextFace::Regular)) / 2;
+    m_text->draw(m_button, TextFace::Regular, std::max(titleX, 2), titleY, m_buttonTitle, m_buttonTextColor);
 }
 
 void AlertDialog::expose(Window window)
 {
     if (window == m_icon)
-        drawIcon();
+        drawIcon(m_icon);
     else if (window == m_message)
-        drawLines(m_message, m_boldFont, m_messageLines);
+        drawLines(m_message, TextFace::Heading, m_messageLines);
     else if (window == m_informative)
-        drawLines(m_informative, m_regularFont, m_informativeLines);
+        drawLines(m_informative, TextFace::Regular, m_informativeLines);
     else if (window == m_button)
         drawButton();
 }
@@ -256,7 +235,7 @@ bool AlertDialog::handleButton(const XEvent& event)
         return false;
     m_buttonPressed = false;
     if (event.xbutton.x >= 0 && event.xbutton.y >= 0 && event.xbutton.x < m_buttonWidth
-        && event.xbutton.y < buttonHeight)
+        && event.xbutton.y < m_buttonHeight)
         return true;
     drawButton();
     return false;
@@ -275,7 +254,7 @@ bool AlertDialog::handle(XEvent& event)
         return false;
     case KeyPress: {
         KeySym key = m_x.XLookupKeysym(&event.xkey, 0);
-        return key == XK_Return || key == XK_KP_Enter || key == XK_space;
+        return key == XK_Return || key == XK_KP_Enter || key == XK_space || key == XK_Escape;
     }
     case ButtonPress:
     case ButtonRelease:

@@ -1,30 +1,37 @@
 // posix/: what any POSIX system offers (with flock and dlopen); nothing that only Linux has.
-// The Xlib dialog that shows an Alert, and the text layout it draws with.
+// The Xlib dialog that shows an Alert.
 #pragma once
 
 #include "Alert.h"
+#include "AlertText.h"
 #include "Xlib.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace platform {
 
-using Line = std::vector<XChar2b>;
-
-// Text as Xlib's 16-bit characters: an ill-formed sequence, or a character
-// beyond the Basic Multilingual Plane, shows as U+FFFD.
-Line decodeLine(const std::string& text);
-// Lines no wider than width: broken at spaces, at newlines, and inside a
-// word only where the word alone is too wide.
-std::vector<Line> wrapText(const Xlib&, XFontStruct*, const std::string& text, int width);
+struct ScreenArea {
+    int x;
+    int y;
+    int width;
+    int height;
+};
+// The monitor that holds the pointer, as Xinerama or else RandR tells it;
+// the whole screen when neither does.
+ScreenArea monitorWithPointer(const Xlib&, ::Display*);
+// The resource Xft.dpi over 96 (1 without it): the size the dialog is drawn at.
+double displayScale(const Xlib&, ::Display*);
 
 struct AlertDialogOptions {
     const Xlib& x;
+    // Null without Xft: then the text is drawn in core fonts.
+    const Xft* xft;
     ::Display* display;
     const Alert& alert;
-    // WM_CLASS class name of every window: the application's.
-    std::string windowClass;
+    // The title, and the WM_CLASS class name of every window.
+    std::string applicationName;
     // Set from Xlib's error handler when the connection is gone.
     const bool& connectionLost;
 };
@@ -33,9 +40,10 @@ class AlertDialog {
 public:
     explicit AlertDialog(AlertDialogOptions options)
         : m_x(options.x)
+        , m_xft(options.xft)
         , m_display(options.display)
         , m_alert(options.alert)
-        , m_windowClass(std::move(options.windowClass))
+        , m_applicationName(std::move(options.applicationName))
         , m_connectionLost(options.connectionLost)
     {
     }
@@ -48,64 +56,68 @@ public:
     bool run();
 
 private:
-    static constexpr int margin = 20;
-    static constexpr int iconSize = 64;
-    static constexpr int dialogWidth = 460;
-    static constexpr int buttonHeight = 28;
-
     struct Layout {
+        int margin { 0 };
+        int iconSize { 0 };
+        int width { 0 };
         int textX { 0 };
         int textWidth { 0 };
         int messageHeight { 0 };
+        int informativeY { 0 };
         int informativeHeight { 0 };
         int buttonY { 0 };
         int height { 0 };
     };
 
-    bool loadFonts();
+    int scaled(int length) const { return static_cast<int>(length * m_scale + 0.5); }
+    bool loadText();
     void allocateColors();
-    unsigned long color(unsigned short red, unsigned short green, unsigned short blue, unsigned long fallback);
+    unsigned long color(unsigned char red, unsigned char green, unsigned char blue, unsigned long fallback);
     Layout layOut();
     bool createWindow(const Layout&);
-    void setWindowManagerHints(int x, int y, int height);
     void createChildren(const Layout&);
     Window makeChild(int x, int y, int width, int height, const char* role, const std::string& name, long events);
     void name(Window, const char* role, const std::string& text);
-    int width(XFontStruct* font, const Line& line) const
-    {
-        return m_x.XTextWidth16(font, line.data(), static_cast<int>(line.size()));
-    }
-    static int lineHeight(XFontStruct* font) { return font->ascent + font->descent + 2; }
+
+    // Window manager properties: AlertDialogWindow.cpp.
+    void setWindowManagerHints(int x, int y, const Layout&);
+    void setDesktopProperties();
+    void setIconProperty();
+    void setProperty(const char* name, Atom type, int format, const void* data, size_t count);
 
     bool waitForEvent();
     // True when the event presses the button.
     bool handle(XEvent&);
     void expose(Window);
     bool handleButton(const XEvent&);
-    void drawIcon();
-    void drawLines(Window, XFontStruct*, const std::vector<Line>&);
+    void drawIcon(Drawable);
+    void drawLines(Window, TextFace, const std::vector<std::u32string>&);
     void drawButton();
 
     const Xlib& m_x;
+    const Xft* m_xft;
     ::Display* m_display;
     const Alert& m_alert;
-    std::string m_windowClass;
+    std::string m_applicationName;
     const bool& m_connectionLost;
-    XFontStruct* m_regularFont { nullptr };
-    XFontStruct* m_boldFont { nullptr };
+    double m_scale { 1 };
+    std::unique_ptr<DialogText> m_text;
     GC m_gc { nullptr };
     Window m_window { 0 };
     Window m_icon { 0 };
     Window m_message { 0 };
     Window m_informative { 0 };
     Window m_button { 0 };
-    std::vector<Line> m_messageLines;
-    std::vector<Line> m_informativeLines;
-    Line m_buttonTitle;
+    std::vector<std::u32string> m_messageLines;
+    std::vector<std::u32string> m_informativeLines;
+    std::u32string m_buttonTitle;
+    int m_iconSize { 0 };
     int m_buttonWidth { 0 };
+    int m_buttonHeight { 0 };
     Atom m_deleteWindow { 0 };
     unsigned long m_background { 0 };
-    unsigned long m_text { 0 };
+    TextColor m_textColor {};
+    TextColor m_buttonTextColor {};
     unsigned long m_accent { 0 };
     unsigned long m_accentPressed { 0 };
     unsigned long m_caution { 0 };

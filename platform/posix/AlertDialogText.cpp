@@ -1,96 +1,62 @@
 // posix/: what any POSIX system offers (with flock and dlopen); nothing that only Linux has.
-// The alert dialog's text: decoded to Xlib's characters and wrapped into lines.
-#include "AlertDialog.h"
+// The alert dialog's text: decoded and wrapped into lines.
+#include "AlertText.h"
 #include "UnicodeText.h"
-
-#include <string_view>
 
 namespace platform {
 
-Line decodeLine(const std::string& text)
+std::u32string decodeText(std::string_view text)
 {
-    Line characters;
-    for (std::string_view rest = text; !rest.empty();) {
+    std::u32string characters;
+    while (!text.empty()) {
         char32_t codePoint = 0;
-        rest.remove_prefix(decodeCharacter(rest, codePoint));
-        if (codePoint > 0xFFFF)
-            codePoint = 0xFFFD;
-        characters.push_back(
-            { static_cast<unsigned char>(codePoint >> 8), static_cast<unsigned char>(codePoint & 0xFF) });
+        text.remove_prefix(decodeCharacter(text, codePoint));
+        characters.push_back(codePoint);
     }
     return characters;
 }
 
-namespace {
-
-class Wrapper {
-public:
-    Wrapper(const Xlib& x, XFontStruct* font, int maximumWidth)
-        : m_x(x)
-        , m_font(font)
-        , m_maximumWidth(maximumWidth)
-    {
+// Where the next line of a paragraph ends: the last break that fits, else
+// as many characters as fit (at least one).
+static size_t lineEnd(std::u32string_view paragraph, int width, const TextWidth& measure)
+{
+    size_t fitting = 1;
+    while (fitting < paragraph.size() && measure(paragraph.substr(0, fitting + 1)) <= width)
+        ++fitting;
+    if (fitting == paragraph.size())
+        return fitting;
+    for (size_t end = fitting; end > 0; --end) {
+        if (paragraph[end] == U' ' || paragraph[end - 1] == U'/')
+            return end;
     }
-
-    std::vector<Line> wrap(const std::string& text)
-    {
-        for (const XChar2b& character : decodeLine(text)) {
-            if (!character.byte1 && character.byte2 == '\n') {
-                flushWord();
-                m_lines.push_back(std::move(m_current));
-                m_current.clear();
-            } else if (!character.byte1 && character.byte2 == ' ') {
-                flushWord();
-            } else {
-                m_word.push_back(character);
-            }
-        }
-        flushWord();
-        if (!m_current.empty() || m_lines.empty())
-            m_lines.push_back(std::move(m_current));
-        return std::move(m_lines);
-    }
-
-private:
-    int width(const Line& line) const { return m_x.XTextWidth16(m_font, line.data(), static_cast<int>(line.size())); }
-    bool fits(const Line& line) const { return width(line) <= m_maximumWidth; }
-
-    void flushWord()
-    {
-        Line candidate = m_current;
-        if (!candidate.empty() && !m_word.empty())
-            candidate.push_back({ 0, ' ' });
-        candidate.insert(candidate.end(), m_word.begin(), m_word.end());
-        if (fits(candidate) || m_current.empty()) {
-            m_current = std::move(candidate);
-        } else {
-            m_lines.push_back(std::move(m_current));
-            m_current = m_word;
-        }
-        // A word wider than the line is cut where it overflows.
-        while (m_current.size() > 1 && !fits(m_current)) {
-            auto end = m_current.end() - 1;
-            while (end - m_current.begin() > 1 && !fits(Line(m_current.begin(), end)))
-                --end;
-            m_lines.emplace_back(m_current.begin(), end);
-            m_current.erase(m_current.begin(), end);
-        }
-        m_word.clear();
-    }
-
-    const Xlib& m_x;
-    XFontStruct* m_font;
-    int m_maximumWidth;
-    std::vector<Line> m_lines;
-    Line m_current;
-    Line m_word;
-};
-
+    return fitting;
 }
 
-std::vector<Line> wrapText(const Xlib& x, XFontStruct* font, const std::string& text, int width)
+static void wrapParagraph(
+    std::u32string_view paragraph, int width, const TextWidth& measure, std::vector<std::u32string>& lines)
 {
-    return Wrapper { x, font, width }.wrap(text);
+    do {
+        size_t end = paragraph.empty() ? 0 : lineEnd(paragraph, width, measure);
+        std::u32string_view line = paragraph.substr(0, end);
+        while (!line.empty() && line.back() == U' ')
+            line.remove_suffix(1);
+        lines.emplace_back(line);
+        paragraph.remove_prefix(end);
+        while (!paragraph.empty() && paragraph.front() == U' ')
+            paragraph.remove_prefix(1);
+    } while (!paragraph.empty());
+}
+
+std::vector<std::u32string> wrapText(std::u32string_view text, int width, const TextWidth& measure)
+{
+    std::vector<std::u32string> lines;
+    for (;;) {
+        size_t newline = text.find(U'\n');
+        wrapParagraph(text.substr(0, newline), width, measure, lines);
+        if (newline == std::u32string_view::npos)
+            return lines;
+        text.remove_prefix(newline + 1);
+    }
 }
 
 }

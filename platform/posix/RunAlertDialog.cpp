@@ -6,6 +6,7 @@
 #include "ProcessInfo.h"
 #include "PropertyList.h"
 #include "SystemLog.h"
+#include "Xft.h"
 
 namespace platform {
 
@@ -66,16 +67,21 @@ bool runAlertDialog(const Alert& alert)
     if (x.XSetIOErrorExitHandler)
         x.XSetIOErrorExitHandler(display, keepRunningAfterConnectionLoss, nullptr);
 
+    // Optional: without Xft the dialog draws with core fonts.
+    XftLibrary xft;
     bool shown = false;
     {
-        AlertDialog dialog { { x, display, alert, applicationName(), s_connectionLost } };
+        AlertDialog dialog { { x, xft.isLoaded() ? &xft.functions() : nullptr, display, alert, applicationName(),
+            s_connectionLost } };
         // Dismissed, the dialog has done its job; lost before that, the texts
         // still reach the user the headless way.
         shown = dialog.create() && dialog.run();
     }
     // After a lost connection only an Xlib with the exit handler can still free it.
-    if (!s_connectionLost || s_connectionLossReturns)
+    if (!s_connectionLost || s_connectionLossReturns) {
         x.XCloseDisplay(display);
+        xft.allowCleanUp();
+    }
     x.XSetErrorHandler(previousErrorHandler);
     x.XSetIOErrorHandler(previousIOErrorHandler);
     s_shownAlert = nullptr;
