@@ -8,7 +8,7 @@ ZELVANT_PACKAGES=(cmake g++ make pkg-config libplist-dev libunistring-dev gettex
 ZELVANT_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xdotool x11-utils libx11-6 util-linux
   valgrind clang-tidy clang-format clang libclang-rt-14-dev
   dpkg-dev file lintian desktop-file-utils appstream man-db groff-base
-  fonts-vlgothic fonts-noto-color-emoji)
+  fonts-vlgothic fonts-noto-color-emoji x11-xserver-utils)
 
 # Installs what is missing of ZELVANT_PACKAGES and the packages named, when
 # root; otherwise says the one line to run.
