@@ -9,10 +9,10 @@
 
 namespace platform {
 
+// Also after a lost connection: this only runs when Xlib came back from that
+// (it has an exit handler), and then its calls no longer touch the socket.
 AlertDialog::~AlertDialog()
 {
-    if (m_connectionLost)
-        return;
     // The text first: Xft's drawables refer to the windows.
     m_text.reset();
     if (m_window)

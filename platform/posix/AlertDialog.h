@@ -6,6 +6,7 @@
 #include "AlertText.h"
 #include "Xlib.h"
 
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -69,7 +70,7 @@ private:
         int height { 0 };
     };
 
-    int scaled(int length) const { return static_cast<int>(length * m_scale + 0.5); }
+    int scaled(int length) const { return static_cast<int>(std::lround(length * m_scale)); }
     bool loadText();
     void allocateColors();
     unsigned long color(unsigned char red, unsigned char green, unsigned char blue, unsigned long fallback);

@@ -26,7 +26,7 @@ struct XRandR {
 
 std::vector<ScreenArea> xineramaMonitors(const Xlib& x, ::Display* display)
 {
-    DynamicLibrary library { "libXinerama.so.1", DynamicLibrary::Mode::KeepLoaded };
+    DynamicLibrary library { "libXinerama.so.1" };
     Xinerama table;
     bool complete = library.isOpen();
     ZELVANT_XINERAMA_FUNCTIONS(ZELVANT_RESOLVE_FUNCTION)
@@ -34,6 +34,7 @@ std::vector<ScreenArea> xineramaMonitors(const Xlib& x, ::Display* display)
     int count = 0;
     XineramaScreenInfo* screens
         = complete && table.XineramaIsActive(display) ? table.XineramaQueryScreens(display, &count) : nullptr;
+    monitors.reserve(static_cast<size_t>(count));
     for (int index = 0; index < count; ++index)
         monitors.push_back({ screens[index].x_org, screens[index].y_org, screens[index].width, screens[index].height });
     if (screens)
@@ -43,7 +44,7 @@ std::vector<ScreenArea> xineramaMonitors(const Xlib& x, ::Display* display)
 
 std::vector<ScreenArea> randrMonitors(::Display* display)
 {
-    DynamicLibrary library { "libXrandr.so.2", DynamicLibrary::Mode::KeepLoaded };
+    DynamicLibrary library { "libXrandr.so.2" };
     XRandR table;
     bool complete = library.isOpen();
     ZELVANT_XRANDR_FUNCTIONS(ZELVANT_RESOLVE_FUNCTION)
@@ -51,6 +52,7 @@ std::vector<ScreenArea> randrMonitors(::Display* display)
     int count = 0;
     XRRMonitorInfo* infos
         = complete ? table.XRRGetMonitors(display, DefaultRootWindow(display), True, &count) : nullptr;
+    monitors.reserve(static_cast<size_t>(count));
     for (int index = 0; index < count; ++index)
         monitors.push_back({ infos[index].x, infos[index].y, infos[index].width, infos[index].height });
     if (infos)

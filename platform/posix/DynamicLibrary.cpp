@@ -5,20 +5,10 @@
 
 namespace platform {
 
-static int flags(DynamicLibrary::Mode mode)
-{
-    switch (mode) {
-    case DynamicLibrary::Mode::IfLoaded:
-        return RTLD_NOLOAD;
-    case DynamicLibrary::Mode::KeepLoaded:
-        return RTLD_NODELETE;
-    default:
-        return 0;
-    }
-}
-
-DynamicLibrary::DynamicLibrary(const char* soname, Mode mode)
-    : m_handle(dlopen(soname, RTLD_NOW | RTLD_LOCAL | flags(mode)))
+// Never unloaded: Xlib and its kin keep memory in their globals and register
+// hooks that run when a display closes; an unload would orphan both.
+DynamicLibrary::DynamicLibrary(const char* soname)
+    : m_handle(dlopen(soname, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE))
 {
 }
 
@@ -26,6 +16,14 @@ DynamicLibrary::~DynamicLibrary()
 {
     if (m_handle)
         dlclose(m_handle);
+}
+
+bool DynamicLibrary::isInProcess(const char* soname)
+{
+    void* handle = dlopen(soname, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+    if (handle)
+        dlclose(handle);
+    return handle;
 }
 
 void* DynamicLibrary::symbol(const char* name) const { return m_handle ? dlsym(m_handle, name) : nullptr; }

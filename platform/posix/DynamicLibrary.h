@@ -1,5 +1,5 @@
 // posix/: what any POSIX system offers (with flock and dlopen); nothing that only Linux has.
-// A shared library opened with dlopen for as long as the object lives.
+// A shared library opened with dlopen; once loaded it stays in the process.
 #pragma once
 
 // A table of entry points is a struct with one member per function, each of
@@ -13,16 +13,14 @@ namespace platform {
 
 class DynamicLibrary {
 public:
-    // IfLoaded opens only a library already in the process. KeepLoaded is
-    // for one that registers hooks with a display: they run when the display
-    // is closed, which may be after this object is gone.
-    enum class Mode { Load, IfLoaded, KeepLoaded };
-    explicit DynamicLibrary(const char* soname, Mode = Mode::Load);
+    explicit DynamicLibrary(const char* soname);
     ~DynamicLibrary();
     DynamicLibrary(const DynamicLibrary&) = delete;
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
     bool isOpen() const { return m_handle; }
+    // Whether the library is in the process already, without loading it.
+    static bool isInProcess(const char* soname);
     // Sets function to the symbol's address, or to null; true when found.
     template<typename Function> bool resolve(const char* name, Function& function) const
     {

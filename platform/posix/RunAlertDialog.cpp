@@ -80,7 +80,7 @@ bool runAlertDialog(const Alert& alert)
     // After a lost connection only an Xlib with the exit handler can still free it.
     if (!s_connectionLost || s_connectionLossReturns) {
         x.XCloseDisplay(display);
-        xft.allowCleanUp();
+        xft.displayClosed();
     }
     x.XSetErrorHandler(previousErrorHandler);
     x.XSetIOErrorHandler(previousIOErrorHandler);

@@ -4,7 +4,10 @@
 
 namespace platform {
 
+// Fontconfig keeps what it has read until FcFini, in memory it points to by
+// offsets, which a leak checker cannot follow.
 XftLibrary::XftLibrary()
+    : m_fontconfigWasLoaded(DynamicLibrary::isInProcess("libfontconfig.so.1"))
 {
     Xft& table = m_functions;
     bool complete = m_xft.isOpen() && m_fontconfig.isOpen();
@@ -21,7 +24,7 @@ XftLibrary::XftLibrary()
 
 XftLibrary::~XftLibrary()
 {
-    if (m_loaded && m_cleanUpAllowed && !m_fontconfigWasLoaded)
+    if (m_loaded && m_displayClosed && !m_fontconfigWasLoaded)
         m_functions.FcFini();
 }
 

@@ -38,30 +38,29 @@ struct Xft {
     ZELVANT_FONTCONFIG_FUNCTIONS(ZELVANT_DECLARE_FUNCTION)
 };
 
-// libXft and libfontconfig opened for as long as this lives. Without them the
-// dialog draws with the server's core fonts. Load it after libX11 and end it
-// after the display is closed: closing the display runs Xft's own clean-up.
+// libXft and libfontconfig, opened when an alert is shown. Without them the
+// dialog draws with the server's core fonts.
 class XftLibrary {
 public:
     XftLibrary();
-    // Fontconfig's caches go with the library unless someone else in the
-    // process had it loaded before (and may still use them).
+    // Fontconfig's caches are freed once the display is closed (closing it
+    // frees Xft's fonts), unless fontconfig was in the process before us: then
+    // someone else may still use them.
     ~XftLibrary();
     XftLibrary(const XftLibrary&) = delete;
     XftLibrary& operator=(const XftLibrary&) = delete;
 
     bool isLoaded() const { return m_loaded; }
     const Xft& functions() const { return m_functions; }
-    // Called once nothing of Xft is left in use (the display closed).
-    void allowCleanUp() { m_cleanUpAllowed = true; }
+    void displayClosed() { m_displayClosed = true; }
 
 private:
-    bool m_fontconfigWasLoaded { DynamicLibrary { "libfontconfig.so.1", DynamicLibrary::Mode::IfLoaded }.isOpen() };
+    bool m_fontconfigWasLoaded;
     DynamicLibrary m_fontconfig { "libfontconfig.so.1" };
     DynamicLibrary m_xft { "libXft.so.2" };
     Xft m_functions;
     bool m_loaded { false };
-    bool m_cleanUpAllowed { false };
+    bool m_displayClosed { false };
 };
 
 }
