@@ -89,6 +89,15 @@ struct AlertDialogOnXvfb : ::testing::Test {
         EXPECT_TRUE(result.status == 0 || !mustSucceed) << tool << ": " << result.error;
         return result;
     }
+    // A key typed once the dialog has the focus (it takes it when mapped)
+    // ends the launcher with the alert's status.
+    void expectKeyEndsIt(const std::string& key)
+    {
+        EXPECT_TRUE(test::eventually([&] { return x("xdotool", { "getwindowfocus" }).output == window + "\n"; }))
+            << "the dialog did not take the focus";
+        x("xdotool", { "key", key });
+        EXPECT_EQ(waitForExit(), std::optional<int> { EX_UNAVAILABLE }) << key << ": " << errorOutput();
+    }
     // The first number after label in text.
     static int numberAfter(const std::string& text, const std::string& label)
     {
@@ -149,7 +158,8 @@ TEST_F(AlertDialogOnXvfb, DialogUnderAnXServerShowsTheTextsAndEndsWithItsOneButt
 
 // Two monitors side by side (RandR's, which the server's Xinerama reports
 // too) and the pointer on the right one: the dialog lies wholly inside that
-// one, not across the seam, at twice its size for Xft.dpi 192.
+// one, not across the seam, at twice its size for Xft.dpi 192. Keypad Enter
+// presses its button.
 TEST_F(AlertDialogOnXvfb, DialogGoesOnTheMonitorWithThePointerAtTheDisplaysScale)
 {
     ASSERT_TRUE(test::programOnPath("xrandr")) << "needs x11-xserver-utils";
@@ -164,11 +174,13 @@ TEST_F(AlertDialogOnXvfb, DialogGoesOnTheMonitorWithThePointerAtTheDisplaysScale
     EXPECT_EQ(width, 2 * 460) << geometry;
     EXPECT_GE(left, 1024) << geometry;
     EXPECT_LE(left + width + 2, 2048) << geometry;
+    expectKeyEndsIt("KP_Enter");
 }
 
 // A home in Japanese with an emoji in it, shown in the hand-off alert's
 // informative text: the apple is drawn from the colour font fontconfig falls
 // back to, so the text has coloured pixels; a missing glyph's box would not.
+// Space presses its button.
 TEST_F(AlertDialogOnXvfb, PathsInAnyScriptRenderAsGlyphs)
 {
     home = scratch / "ホーム 🍎";
@@ -200,6 +212,7 @@ TEST_F(AlertDialogOnXvfb, PathsInAnyScriptRenderAsGlyphs)
     size_t coloured = 0;
     test::eventually([&] { return (coloured = colouredPixels()) > 20; }, std::chrono::seconds(5));
     EXPECT_GT(coloured, 20U) << "no colour in the informative text: the emoji is not drawn";
+    expectKeyEndsIt("space");
 }
 
 // A display gone while the dialog is up, or unreachable from the start,
