@@ -30,10 +30,11 @@ enum class DisplayAccess {
 
 // A private Xvfb server (the first on PATH) on a free display number, which
 // does not reset when its last client leaves; stopped, and its authority file
-// removed, when destroyed.
+// removed, when destroyed. Its screen is Xvfb's WIDTHxHEIGHTxDEPTH.
 class VirtualDisplay {
 public:
-    static Result<std::unique_ptr<VirtualDisplay>> start(DisplayAccess = DisplayAccess::Open);
+    static Result<std::unique_ptr<VirtualDisplay>> start(
+        DisplayAccess = DisplayAccess::Open, const std::string& screen = "1024x768x24");
     ~VirtualDisplay();
 
     const std::string& name() const { return m_name; }

@@ -135,7 +135,7 @@ Result<void> VirtualDisplay::writeAuthority()
     return {};
 }
 
-Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start(DisplayAccess access)
+Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start(DisplayAccess access, const std::string& screen)
 {
     auto server = programOnPath("Xvfb");
     if (!server)
@@ -146,8 +146,7 @@ Result<std::unique_ptr<VirtualDisplay>> VirtualDisplay::start(DisplayAccess acce
     if (!ready)
         return ready.error();
     std::unique_ptr<VirtualDisplay> display { new VirtualDisplay };
-    std::vector<std::string> arguments { "-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0",
-        "1024x768x24" };
+    std::vector<std::string> arguments { "-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0", screen };
     if (access == DisplayAccess::CookieOnly) {
         if (auto written = display->writeAuthority(); !written)
             return written.error();
