@@ -7,6 +7,7 @@
 #include "FileManager.h"
 #include "Path.h"
 #include "ProcessInfo.h"
+#include "Trace.h"
 
 #include <dlfcn.h>
 #include <string_view>
@@ -105,18 +106,24 @@ public:
     GtkLibrary()
         : m_handle(dlopen("libgtk-3.so.0", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE))
     {
-        if (!m_handle)
+        if (!m_handle) {
+            trace("alert: no GTK 3: ", dlerror());
             return;
+        }
         bool complete = true;
 #define ZELVANT_RESOLVE(name) complete = resolve(m_handle, #name, m_functions.name) && complete;
         ZELVANT_GTK_FUNCTIONS(ZELVANT_RESOLVE)
 #undef ZELVANT_RESOLVE
         resolve(m_handle, "XSetIOErrorHandler", m_functions.XSetIOErrorHandler);
-        if (!complete)
+        if (!complete) {
+            trace("alert: GTK 3 lacks a function the dialog needs");
             return;
+        }
         // The launcher's own locale stays; GTK takes the texts as UTF-8 whatever it is.
         m_functions.gtk_disable_setlocale();
         m_initialized = m_functions.gtk_init_check(nullptr, nullptr);
+        if (!m_initialized)
+            trace("alert: GTK 3 cannot open the display");
     }
     ~GtkLibrary()
     {
