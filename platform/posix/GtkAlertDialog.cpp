@@ -22,7 +22,6 @@ namespace {
 // constants are GTK 3's enum values.
 struct GtkWidget;
 using gboolean = int;
-using LogHandler = void (*)(const char* domain, unsigned level, const char* message, void* data);
 using XIOErrorHandler = int (*)(void* display);
 constexpr int gtkMessageInfo = 0;
 constexpr int gtkMessageWarning = 1;
@@ -32,7 +31,6 @@ constexpr int gtkButtonsNone = 0;
 constexpr int gtkWindowPositionCenter = 1; // on the monitor that holds the pointer
 constexpr int gtkResponseAccept = -3;
 constexpr int gtkIconSizeDialog = 6;
-constexpr unsigned glibLogLevelMessage = 1 << 5;
 
 struct Gtk {
     void (*gtk_disable_setlocale)();
@@ -58,9 +56,6 @@ struct Gtk {
     gboolean (*gtk_main_iteration)();
     void* (*gdk_display_get_default)();
     void (*gdk_display_flush)(void*);
-    unsigned (*g_log_set_handler)(const char*, unsigned, LogHandler, void*);
-    void (*g_log_remove_handler)(const char*, unsigned);
-    void (*g_log_default_handler)(const char*, unsigned, const char*, void*);
     // From libX11, which GTK's X11 backend brings; none without it.
     XIOErrorHandler (*XSetIOErrorHandler)(XIOErrorHandler);
 };
@@ -88,10 +83,7 @@ struct Gtk {
     F(gtk_events_pending)                                                                                              \
     F(gtk_main_iteration)                                                                                              \
     F(gdk_display_get_default)                                                                                         \
-    F(gdk_display_flush)                                                                                               \
-    F(g_log_set_handler)                                                                                               \
-    F(g_log_remove_handler)                                                                                            \
-    F(g_log_default_handler)
+    F(gdk_display_flush)
 
 template<typename Function> bool resolve(void* library, const char* name, Function& function)
 {
@@ -149,14 +141,6 @@ int exitAfterConnectionLoss(void*)
 {
     int status = Application::sharedApplication().exitStatus();
     ::_exit(status ? status : EX_UNAVAILABLE);
-}
-
-// A parentless dialog is all a launcher without windows can show; GTK's note
-// that it discourages one would only puzzle the user.
-void passOverParentlessNote(const char* domain, unsigned level, const char* message, void* gtk)
-{
-    if (!std::string_view { message }.starts_with("GtkDialog mapped without a transient parent"))
-        static_cast<const Gtk*>(gtk)->g_log_default_handler(domain, level, message, nullptr);
 }
 
 // The icon an installation of this bundle put in its prefix's icon theme
@@ -240,8 +224,6 @@ bool runGtkAlertDialog(const Alert& alert)
         return false;
     if (gtk->XSetIOErrorHandler)
         gtk->XSetIOErrorHandler(exitAfterConnectionLoss);
-    unsigned noteHandler
-        = gtk->g_log_set_handler("Gtk", glibLogLevelMessage, passOverParentlessNote, const_cast<Gtk*>(gtk));
 
     GtkWidget* dialog = createDialog(*gtk, alert);
     // Any ending is the one button's: pressed, Escape or the window manager's close.
@@ -250,7 +232,6 @@ bool runGtkAlertDialog(const Alert& alert)
     gtk->gdk_display_flush(gtk->gdk_display_get_default());
     while (gtk->gtk_events_pending())
         gtk->gtk_main_iteration();
-    gtk->g_log_remove_handler("Gtk", noteHandler);
     return true;
 }
 
