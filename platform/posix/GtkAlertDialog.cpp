@@ -44,6 +44,7 @@ struct Gtk {
     void (*gtk_window_set_title)(GtkWidget*, const char*);
     void (*gtk_window_set_position)(GtkWidget*, int);
     void (*gtk_window_set_keep_above)(GtkWidget*, gboolean);
+    void (*gtk_window_set_skip_taskbar_hint)(GtkWidget*, gboolean);
     gboolean (*gtk_window_set_icon_from_file)(GtkWidget*, const char*, void**);
     void* (*gtk_icon_theme_get_default)();
     gboolean (*gtk_icon_theme_has_icon)(void*, const char*);
@@ -72,6 +73,7 @@ struct Gtk {
     F(gtk_window_set_title)                                                                                            \
     F(gtk_window_set_position)                                                                                         \
     F(gtk_window_set_keep_above)                                                                                       \
+    F(gtk_window_set_skip_taskbar_hint)                                                                                \
     F(gtk_window_set_icon_from_file)                                                                                   \
     F(gtk_icon_theme_get_default)                                                                                      \
     F(gtk_icon_theme_has_icon)                                                                                         \
@@ -204,6 +206,9 @@ GtkWidget* createDialog(const Gtk& gtk, const Alert& alert)
     gtk.gtk_window_set_title(dialog, Bundle::mainBundle().bundleName().c_str());
     gtk.gtk_window_set_position(dialog, gtkWindowPositionCenter);
     gtk.gtk_window_set_keep_above(dialog, true);
+    // A dialog skips the taskbar by default; this one has no window of ours to
+    // be found through, so it keeps its entry.
+    gtk.gtk_window_set_skip_taskbar_hint(dialog, false);
     if (auto icon = installedIcon())
         gtk.gtk_window_set_icon_from_file(dialog, icon->c_str(), nullptr);
     return dialog;
