@@ -6,6 +6,7 @@
 #include <X11/Xlib.h>
 #include <arpa/inet.h>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <sysexits.h>
@@ -73,13 +74,18 @@ struct AlertBehaviour : ::testing::TestWithParam<std::string> {
     std::string picture(const std::string& window)
     {
         std::string shot, previous;
-        test::eventually([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            previous = std::exchange(shot, x({ "-id", window, "-silent" }, "xwd").output);
-            return shot.size() > 100 && shot == previous;
-        });
-        auto word = [&](size_t at) { return size_t { ntohl(*reinterpret_cast<const uint32_t*>(&shot[at])) }; };
-        return shot.substr(16, 8) + shot.substr(word(0) + 12 * word(76));
+        if (!test::eventually([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(250));
+                previous = std::exchange(shot, x({ "-id", window, "-silent" }, "xwd").output);
+                return shot.size() > 100 && shot == previous;
+            }))
+            return "";
+        auto word = [&](size_t at) {
+            uint32_t value = 0;
+            std::memcpy(&value, &shot[at], sizeof value);
+            return size_t { ntohl(value) };
+        };
+        return shot.substr(16, 8) + shot.substr(std::min(shot.size(), word(0) + 12 * word(76)));
     }
 };
 
@@ -87,6 +93,7 @@ struct AlertBehaviour : ::testing::TestWithParam<std::string> {
 void sendDeleteWindow(const std::string& display, const std::string& window)
 {
     std::unique_ptr<::Display, int (*)(::Display*)> connection { XOpenDisplay(display.c_str()), XCloseDisplay };
+    ASSERT_TRUE(connection);
     XEvent event { .xclient = { .type = ClientMessage,
                        .window = std::stoul(window),
                        .message_type = XInternAtom(connection.get(), "WM_PROTOCOLS", False),
