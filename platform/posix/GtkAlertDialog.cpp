@@ -10,6 +10,8 @@
 #include "Trace.h"
 
 #include <dlfcn.h>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <sysexits.h>
 #include <unistd.h>
