@@ -23,7 +23,13 @@ public:
     const std::string& informativeText() const { return m_informativeText; }
     const std::string& buttonTitle() const { return m_buttonTitle; }
 
+    // Shows it with the first backend that can: GTK 3, then the Xlib dialog;
+    // the texts go to standard error and the system log in any case.
     void runModal() const;
+
+    // The environment variable that, set to "gtk", "x11" or "text", names the
+    // one backend to try (text: no dialog); none by default.
+    static void setBackendVariable(std::string name);
 
 private:
     std::string m_messageText;
@@ -36,5 +42,8 @@ private:
 // when it could not be shown (no display, no libX11) or the display went away
 // first. Xlib is loaded only here.
 bool runAlertDialog(const Alert&);
+// The same as GTK 3's message dialog, loaded only here; false when GTK
+// cannot be loaded or reach the display.
+bool runGtkAlertDialog(const Alert&);
 
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -14,11 +15,14 @@ public:
     const std::string& bundlePath() const { return m_bundlePath; }
     // CFBundleIdentifier from Contents/Info.plist, else the executable's name.
     std::string bundleIdentifier() const;
+    // CFBundleName from Contents/Info.plist, else the executable's name.
+    std::string bundleName() const;
     // CFBundleExecutable from Contents/Info.plist, else the fallback.
     std::string bundleExecutable(const std::string& fallback) const;
     std::string infoPlistPath() const;
 
 private:
+    std::optional<std::string> infoString(const char* key) const;
     std::string m_bundlePath;
     std::string m_executableName;
 };

@@ -177,7 +177,9 @@ std::string waitForFile(const std::string& path, int limitSeconds)
 
 std::map<std::string, std::string> minimalEnvironment(const std::string& home)
 {
-    return { { "HOME", home }, { "PATH", platform::environmentValue("PATH").value_or("/usr/bin:/bin") } };
+    // An alert on a test's display is the Xlib dialog unless the test names another backend.
+    return { { "HOME", home }, { "PATH", platform::environmentValue("PATH").value_or("/usr/bin:/bin") },
+        { "ZELVANT_ALERT", "x11" } };
 }
 
 std::map<std::string, std::string> launchEnvironment(

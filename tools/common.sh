@@ -5,7 +5,9 @@ ZELVANT_PACKAGES=(cmake g++ make pkg-config libplist-dev libunistring-dev gettex
   libgtk2.0-dev python3-fonttools fonts-dejavu-core x11-apps netpbm
   libxft-dev libxinerama-dev libxrandr-dev)
 # What the tests, the checks and the package stage add.
+# libgtk-3-0 and x11-xserver-utils (xrandr) for the alert's GTK dialog on two monitors.
 ZELVANT_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xdotool x11-utils libx11-6 util-linux
+  libgtk-3-0 x11-xserver-utils
   valgrind clang-tidy clang-format clang libclang-rt-14-dev
   dpkg-dev file lintian desktop-file-utils appstream man-db groff-base
   fonts-vlgothic fonts-noto-color-emoji x11-xserver-utils)

@@ -31,22 +31,22 @@ std::string Bundle::infoPlistPath() const
     return stringByAppendingPathComponent(m_bundlePath, "Contents/Info.plist");
 }
 
-std::string Bundle::bundleIdentifier() const
+std::optional<std::string> Bundle::infoString(const char* key) const
 {
     if (auto info = PropertyList::fromFile(infoPlistPath())) {
-        if (auto identifier = info->stringForKey("CFBundleIdentifier"); identifier && !identifier->empty())
-            return *identifier;
+        if (auto value = info->stringForKey(key); value && !value->empty())
+            return value;
     }
-    return m_executableName;
+    return std::nullopt;
 }
+
+std::string Bundle::bundleIdentifier() const { return infoString("CFBundleIdentifier").value_or(m_executableName); }
+
+std::string Bundle::bundleName() const { return infoString("CFBundleName").value_or(m_executableName); }
 
 std::string Bundle::bundleExecutable(const std::string& fallback) const
 {
-    if (auto info = PropertyList::fromFile(infoPlistPath())) {
-        if (auto executable = info->stringForKey("CFBundleExecutable"); executable && !executable->empty())
-            return *executable;
-    }
-    return fallback;
+    return infoString("CFBundleExecutable").value_or(fallback);
 }
 
 }
