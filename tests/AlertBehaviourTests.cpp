@@ -1,5 +1,6 @@
 #include "Alert.h"
 #include "Display.h"
+#include "ScopedFD.h"
 #include "Task.h"
 #include "TestSupport.h"
 
@@ -7,6 +8,7 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <future>
 #include <sysexits.h>
@@ -38,7 +40,8 @@ struct AlertBehaviour : ::testing::TestWithParam<std::string> {
     {
         test::makeDirectories(home);
         test::writeFile(scratch / "Applications/X11.app", "");
-        auto started = platform::VirtualDisplay::start(platform::DisplayAccess::Open, { "-screen", "0", "2048x768x24" });
+        auto started
+            = platform::VirtualDisplay::start(platform::DisplayAccess::Open, { "-screen", "0", "2048x768x24" });
         ASSERT_TRUE(started) << started.error().message();
         server = std::move(*started);
         // Xvfb has one output: the right monitor is a virtual one, which GTK does not count.
@@ -159,26 +162,34 @@ TEST_P(AlertBehaviour, DialogShowsExactlyTheAlertsTexts)
     EXPECT_NE(shown(test::testBinaryPath(), { child, message, informative + "!" }, "zelvant_tests"), reference);
 }
 
-INSTANTIATE_TEST_SUITE_P(Gtk, AlertBehaviour, ::testing::Values("gtk"));
-// Enabled once the Xlib dialog has Escape, WM_DELETE_WINDOW and the window type.
-INSTANTIATE_TEST_SUITE_P(DISABLED_Xlib, AlertBehaviour, ::testing::Values("x11"));
+INSTANTIATE_TEST_SUITE_P(Backends, AlertBehaviour, ::testing::Values("gtk", "x11"));
 
-// What the launcher itself loaded, as LD_DEBUG records it (its children write their own files).
+// What the launcher itself loaded, as LD_DEBUG records it (its children write
+// their own files); an unreachable display, where every backend fails in turn,
+// still leaves the texts on standard error.
 using AlertLibraries = test::LaunchScratch;
 TEST_F(AlertLibraries, NormalLaunchLoadsNoGuiLibraryAnAlertOnADisplayDoes)
 {
+    struct Loaded {
+        std::string record, errors;
+        int status;
+    };
     auto loaded = [&](std::map<std::string, std::string> environment) {
         environment["LD_DEBUG"] = "files";
         environment["LD_DEBUG_OUTPUT"] = scratch / "ld";
         environment["ASAN_OPTIONS"] = "detect_leaks=0";
+        platform::ScopedFD errors { ::open(
+            (scratch / "errors").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) };
         platform::Task launcher;
         launcher.setLaunchPath(test::launcherPath());
         launcher.setEnvironment(environment);
+        launcher.setStandardError(errors.get());
         EXPECT_TRUE(launcher.launch().ok());
         launcher.waitUntilExit();
-        return test::readFile(scratch / ("ld." + std::to_string(launcher.processIdentifier())));
+        return Loaded { test::readFile(scratch / ("ld." + std::to_string(launcher.processIdentifier()))),
+            test::readFile(scratch / "errors"), launcher.terminationStatus() };
     };
-    std::string normal = loaded(environment());
+    std::string normal = loaded(environment()).record;
     EXPECT_NE(normal.find("libplist"), std::string::npos) << "no record of the launch";
     for (const char* library : { "libgtk-3.so", "libX11.so", "libXft.so" })
         EXPECT_EQ(normal.find(library), std::string::npos) << library;
@@ -186,5 +197,10 @@ TEST_F(AlertLibraries, NormalLaunchLoadsNoGuiLibraryAnAlertOnADisplayDoes)
     alerting["ZELVANT_APPLICATION_PATH"] = scratch / "none";
     alerting["DISPLAY"] = ":59000";
     alerting.erase("ZELVANT_ALERT");
-    EXPECT_NE(loaded(alerting).find("libgtk-3.so"), std::string::npos);
+    auto alerted = loaded(alerting);
+    EXPECT_NE(alerted.record.find("libgtk-3.so"), std::string::npos);
+    EXPECT_EQ(alerted.status, EX_UNAVAILABLE);
+    EXPECT_TRUE(
+        alerted.errors.find(message) != std::string::npos && alerted.errors.find(informative) != std::string::npos)
+        << alerted.errors;
 }

@@ -215,25 +215,6 @@ TEST_F(AlertDialogOnXvfb, PathsInAnyScriptRenderAsGlyphs)
     expectKeyEndsIt("space");
 }
 
-// A display gone while the dialog is up, or unreachable from the start,
-// still has the texts told on standard error.
-TEST_F(AlertDialogOnXvfb, LostOrUnreachableDisplayStillTellsTheUser)
-{
-    ASSERT_NO_FATAL_FAILURE(launch());
-    std::string display = server->name();
-    server.reset();
-    auto status = waitForExit();
-    ASSERT_TRUE(status) << "the launcher hung on a lost display";
-    auto again = test::runProgram(test::launcherPath(), { .environment = environment(display), .timeoutSeconds = 30 });
-    for (const auto& [exitStatus, errors] :
-        { std::pair { *status, errorOutput() }, std::pair { again.status, again.error } }) {
-        EXPECT_EQ(exitStatus, EX_UNAVAILABLE) << errors;
-        EXPECT_NE(errors.find(alertMessage), std::string::npos) << errors;
-        EXPECT_NE(errors.find(alertInformative), std::string::npos) << errors;
-    }
-    EXPECT_TRUE(homeIsEmpty());
-}
-
 // Wrapping with every character one unit wide: a line breaks at a space or
 // after a '/', whichever comes last within the width, and inside a word only
 // when the line has neither; newlines always break.
