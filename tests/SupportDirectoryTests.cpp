@@ -1,5 +1,6 @@
 // The support directory, built by the launcher run as a program: its exact
 // tree, what it does with odd sources and links, and what faults leave.
+#include "FileManager.h"
 #include "MyApplicationDelegate.h"
 #include "ScopedFD.h"
 #include "Task.h"
@@ -31,6 +32,12 @@ std::set<std::string> treeOf(const std::string& root, const std::string& prefix 
     for (const auto& [path, entry] : test::snapshotTree(root))
         entries.insert(prefix + path + (entry.starts_with("link ") ? "@" : entry.starts_with("directory ") ? "/" : ""));
     return entries;
+}
+
+void setTime(const std::string& path, time_t seconds)
+{
+    const struct timespec times[2] = { { seconds, 0 }, { seconds, 0 } };
+    ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
 // "--child=as-nobody PROGRAM...": runs PROGRAM as user and group 65534 when
@@ -93,6 +100,27 @@ struct SupportFixture : test::LaunchScratch {
         expectOnlyVersions({ ZELVANT_TEST_VERSION, "0.9" });
     }
 
+    // The support directory with the modification times of what was copied
+    // (what every launch makes afresh has its own).
+    std::map<std::string, std::string> exactTree()
+    {
+        auto tree = test::snapshotTree(support, {}, true);
+        for (const char* fresh : { "gtk-2.0", "pango", "gtk-2.0/gdk-pixbuf.loaders", "pango/pangorc",
+                 "pango/pango.modules", "run-zelvant.py" }) {
+            if (auto found = tree.find(fresh); found != tree.end())
+                found->second.erase(found->second.rfind(" @"));
+        }
+        return tree;
+    }
+    // What a launch that finds no support directory makes.
+    std::map<std::string, std::string> freshRebuild()
+    {
+        EXPECT_TRUE(platform::FileManager::defaultManager().removeItemAtPath(support));
+        auto result = launch();
+        EXPECT_EQ(result.status, 0) << result.error;
+        return exactTree();
+    }
+
     // What no launch may change: everything outside the support parent (but
     // the launch's own records), and the other version beside it.
     std::map<std::string, std::string> outside()
@@ -135,8 +163,6 @@ TEST_F(SupportFixture, FreshHomeGetsTheChainThenLaunchesRebuildItAndOtherVersion
     auto before = outside();
     test::writeFile(support + "/stray.txt", "stray");
     test::writeFile(support + "/pango/pangorc", "edited by hand");
-    // A tree set aside by a launch that was killed before removing it.
-    test::writeFile(parent + "/." ZELVANT_TEST_VERSION ".removing-0badf00d/fonts/x", "x");
 
     // Several at once, too: each ends with a complete directory.
     std::vector<test::ProcessResult> results(8);
@@ -149,6 +175,71 @@ TEST_F(SupportFixture, FreshHomeGetsTheChainThenLaunchesRebuildItAndOtherVersion
         EXPECT_EQ(launched.status, 0) << launched.error;
     expectCompleteSupportDirectory();
     EXPECT_TRUE(outside() == before);
+}
+
+// After each kind of change to the installation or to the support directory,
+// a relaunch brings the directory up to date: entry for entry what a fresh
+// rebuild makes, modification times of copies included.
+TEST_F(SupportFixture, RelaunchAfterEachKindOfChangeEqualsAFreshRebuild)
+{
+    std::string fonts = client + "/fonts", copied = support + "/fonts";
+    const std::pair<const char*, std::function<void()>> changes[] = {
+        { "a file's content changed, its size kept",
+            [&] {
+                std::string text = test::readFile(fonts + "/LICENSE");
+                text[0] ^= 1;
+                test::writeFile(fonts + "/LICENSE", text);
+            } },
+        { "a file touched", [&] { setTime(fonts + "/fonts.conf", 1700000000); } },
+        { "a file added", [&] { test::writeFile(fonts + "/added/new.ttf", "new"); } },
+        { "a file removed", [&] { fs::remove(fonts + "/fonts.dir"); } },
+        { "a file turned into a directory",
+            [&] {
+                for (const auto& file : { client + "/pango/pangox.aliases", fonts + "/fonts.conf" }) {
+                    fs::remove(file);
+                    test::writeFile(file + "/inner", "inner");
+                }
+            } },
+        { "a directory turned into a link",
+            [&] {
+                fs::remove_all(client + "/pango/modules");
+                fs::create_directory_symlink("../fonts", client + "/pango/modules");
+                fs::remove_all(fonts + "/added");
+                fs::create_symlink("LICENSE", fonts + "/added");
+            } },
+        { "permission bits changed",
+            [&] {
+                ::chmod((fonts + "/LICENSE").c_str(), 0600);
+                ::chmod((client + "/gtk-2.0/loaders").c_str(), 0555);
+            } },
+        { "strays left by the client, read-only ones too",
+            [&] {
+                for (const char* stray :
+                    { "stray", "run-zelvant.py.old", "pango/x", "fonts/.sync-0badf00d.tmp", "fonts/cache/made/x" })
+                    test::writeFile(support + "/" + stray, "stray", 0444);
+                for (const char* directory : { "fonts/cache/made", "fonts/cache", "pango" })
+                    ::chmod((support + "/" + directory).c_str(), 0555);
+            } },
+        { "a copied file modified by the user", [&] { test::writeFile(copied + "/zelvant-sans.ttf", "edited"); } },
+    };
+    ASSERT_EQ(launch().status, 0);
+    for (const auto& [what, change] : changes) {
+        SCOPED_TRACE(what);
+        platform::ScopedFD old { ::open((copied + "/LICENSE").c_str(), O_RDONLY | O_CLOEXEC) };
+        std::string before = test::readFile(copied + "/LICENSE");
+        change();
+        auto result = launch();
+        EXPECT_EQ(result.status, 0) << result.error;
+        auto relaunched = exactTree();
+        // A client reading the old copy keeps all of it: the new one was renamed over it.
+        std::string seen(before.size() + 1, '\0');
+        seen.resize(static_cast<size_t>(std::max(::pread(old.get(), seen.data(), seen.size(), 0), ssize_t { 0 })));
+        EXPECT_EQ(seen, before);
+        auto fresh = freshRebuild();
+        for (const auto& [path, entry] : fresh)
+            EXPECT_TRUE(relaunched[path] == entry) << path;
+        EXPECT_EQ(relaunched.size(), fresh.size());
+    }
 }
 
 TEST_F(SupportFixture, MissingOrOddSourcesAreNamedFailuresThatLeaveOnlyThemOut)
@@ -280,15 +371,13 @@ TEST_F(SupportFixture, TerminatedMidCopyThenTheNextLaunchIsWhole)
         GTEST_SKIP() << "holding an open needs root (fanotify)";
     ASSERT_EQ(launch().status, 0);
     test::writeFile(parent + "/0.9/fonts/old.ttf", "old");
-    auto reference = test::snapshotTree(support);
+    std::string loader = client + "/gtk-2.0/loaders/libpixbufloader-xpm.so";
+    setTime(loader, 1700000000); // so that the relaunch copies it
     auto before = outside();
     {
         // Holds every open of that file until the group closes (fanotify permission events).
         platform::ScopedFD gate { ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC) };
-        if (!gate
-            || ::fanotify_mark(gate.get(), FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD,
-                   (client + "/gtk-2.0/loaders/libpixbufloader-xpm.so").c_str())
-                != 0)
+        if (!gate || ::fanotify_mark(gate.get(), FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, loader.c_str()) != 0)
             GTEST_SKIP() << "no fanotify here: " << std::strerror(errno);
         int log = ::open((scratch / "launch.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         platform::Task task;
@@ -298,7 +387,7 @@ TEST_F(SupportFixture, TerminatedMidCopyThenTheNextLaunchIsWhole)
         task.setStandardError(log);
         ASSERT_TRUE(task.launch());
         ::close(log);
-        // The copy has reached that file: the fonts are in, the pango entries not yet.
+        // The copy has reached that file: the fonts are in, the script is not.
         pollfd ready { gate.get(), POLLIN, 0 };
         fanotify_event_metadata event {};
         ASSERT_EQ(::poll(&ready, 1, 60000), 1);
@@ -306,7 +395,6 @@ TEST_F(SupportFixture, TerminatedMidCopyThenTheNextLaunchIsWhole)
         platform::ScopedFD held { event.fd };
         EXPECT_EQ(event.pid, task.processIdentifier());
         EXPECT_TRUE(test::exists(support + "/fonts/fonts.dir"));
-        EXPECT_FALSE(test::exists(support + "/pango/pangorc"));
         task.terminate();
         task.waitUntilExit();
         EXPECT_TRUE(task.terminatedBySignal() && task.terminationStatus() == SIGTERM);
@@ -316,8 +404,8 @@ TEST_F(SupportFixture, TerminatedMidCopyThenTheNextLaunchIsWhole)
 
     auto result = launch();
     EXPECT_EQ(result.status, 0) << result.error;
-    EXPECT_TRUE(test::snapshotTree(support) == reference);
-    // The half-made tree and the one set aside before it are both gone.
+    auto relaunched = exactTree();
+    EXPECT_TRUE(relaunched == freshRebuild());
     expectOnlyVersions({ ZELVANT_TEST_VERSION, "0.9" });
     EXPECT_TRUE(outside() == before);
 }
