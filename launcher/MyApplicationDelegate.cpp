@@ -2,7 +2,6 @@
 
 #include "Alert.h"
 #include "Bundle.h"
-#include "DeferredRemoval.h"
 #include "FileHandle.h"
 #include "FileLock.h"
 #include "FileManager.h"
@@ -68,8 +67,6 @@ void MyApplicationDelegate::applicationDidFinishLaunching()
     handOff.setArguments({ "-a", "X11", scriptPath });
     trace("step: hand off: /usr/bin/open -a X11 ", scriptPath);
     runHandOffTask(handOff);
-    trace("step: remove old support directories");
-    removeOldSupportFiles();
     trace("step: done");
 
     Application::sharedApplication().terminate();
@@ -139,8 +136,7 @@ void MyApplicationDelegate::launchX11Application()
 // The client's version must name one directory: the third field, present,
 // not empty, without "/" or NUL, and no longer than a file name may be (else
 // every step after it fails on the name alone). Nor may it start with ".":
-// besides "." and "..", hidden names are the launcher's own (old support
-// directories set aside for removal).
+// besides "." and "..", a hidden name is no place for the game's files.
 static bool isUsableVersion(const std::vector<std::string>& fields)
 {
     constexpr size_t longestFileName = 255;
@@ -254,16 +250,9 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
         reportFailure("lock the support directory parent", lock.error(), EX_CANTCREAT);
 
     std::string version = lastPathComponent(m_supportFilesDirPath);
-    m_oldSupportFiles = DeferredRemoval::leftoversInDirectory(parent);
-    trace("leftovers of earlier launches in ", parent, ": ", m_oldSupportFiles.size());
-    if (fileManager.itemExistsAtPath(m_supportFilesDirPath)) {
-        if (auto aside = support::clearSupportDirectory(m_supportFilesDirPath, report))
-            m_oldSupportFiles.push_back(std::move(*aside));
-    }
-    auto created = fileManager.createDirectoryAtPath(m_supportFilesDirPath);
-    trace("create directory ", m_supportFilesDirPath, ": ", created);
-    if (!created)
-        reportFailure("create the support directory", created.error(), EX_CANTCREAT);
+    // One that is there already is brought up to date, not rebuilt.
+    support::prepareDirectory(m_supportFilesDirPath, "",
+        { .remove = "remove the old support directory", .create = "create the support directory" }, report);
 
     auto rewrite = [&](std::optional<std::string> text) { return manipulateText(std::move(text), version); };
     for (const auto& entry : support::entries) {
@@ -273,26 +262,16 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
         case support::Action::Copy:
             support::copyEntry(source, destination, entry, report);
             break;
-        case support::Action::CreateDirectory:
-            support::createEntry(destination, entry, report);
+        case support::Action::CreateDirectory: {
+            std::string step = std::string { "create " } + entry.relativePath;
+            support::prepareDirectory(destination, entry.relativePath, { .remove = step, .create = step }, report);
             break;
+        }
         case support::Action::Rewrite:
             support::rewriteEntry(source, destination, entry, rewrite, report);
             break;
         }
     }
-}
-
-void MyApplicationDelegate::removeOldSupportFiles()
-{
-    for (auto& old : m_oldSupportFiles) {
-        std::string path = old.path();
-        auto removed = old.remove();
-        trace("remove ", path, ": ", removed);
-        if (!removed)
-            reportFailure("remove the old support directory", removed.error(), EX_CANTCREAT);
-    }
-    m_oldSupportFiles.clear();
 }
 
 // Replaces every occurrence of target in text, searching the whole text once.

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "Application.h"
-#include "DeferredRemoval.h"
 #include "Error.h"
 #include "FileLock.h"
 
@@ -65,12 +64,8 @@ protected:
     void reportVersionProbeFailure(const std::string& path, const std::string& reason, int exitStatus);
 
 private:
-    void removeOldSupportFiles();
-
     std::string m_zelvantDirPath;
     std::string m_supportFilesDirPath;
-    // Held from the rebuild of the support directory until the script is in it.
+    // Held from the update of the support directory until the script is in it.
     platform::FileLock m_supportDirectoryLock;
-    // Old support directories, out of the way, removed after the hand-off.
-    std::vector<platform::DeferredRemoval> m_oldSupportFiles;
 };

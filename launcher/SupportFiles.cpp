@@ -5,6 +5,7 @@
 #include "Trace.h"
 
 #include <algorithm>
+#include <set>
 #include <sysexits.h>
 #include <vector>
 
@@ -37,18 +38,54 @@ void createParentChain(const std::string& parent, const FailureReporter& report)
     }
 }
 
-std::optional<DeferredRemoval> clearSupportDirectory(const std::string& path, const FailureReporter& report)
+// The names the entries give directly below relativePath.
+static std::set<std::string, std::less<>> namesBelow(std::string_view relativePath)
 {
-    // The old tree leaves the path at once; removing it waits until after the hand-off.
-    auto aside = DeferredRemoval::moveAside(path);
-    trace("move the old support directory aside: ", aside);
-    if (aside)
-        return std::move(*aside);
-    auto removed = FileManager::defaultManager().removeItemAtPath(path);
-    trace("remove ", path, ": ", removed);
-    if (!removed)
-        report("remove the old support directory", removed.error(), EX_CANTCREAT);
-    return std::nullopt;
+    std::string prefix = relativePath.empty() ? std::string {} : std::string { relativePath } + "/";
+    std::set<std::string, std::less<>> names;
+    for (const auto& entry : entries) {
+        std::string_view path { entry.relativePath };
+        if (path.size() > prefix.size() && path.starts_with(prefix))
+            names.emplace(path.substr(prefix.size(), path.find('/', prefix.size()) - prefix.size()));
+    }
+    return names;
+}
+
+void prepareDirectory(
+    const std::string& path, std::string_view relativePath, const DirectorySteps& steps, const FailureReporter& report)
+{
+    FileManager& fileManager = FileManager::defaultManager();
+    if (fileManager.directoryItemExistsAtPath(path)) {
+        // Writable first, so what does not belong can go.
+        auto permissions = fileManager.setPosixPermissions(path, fileManager.defaultDirectoryPermissions());
+        trace("set default mode on ", path, ": ", permissions);
+        if (!permissions)
+            report(steps.create, permissions.error(), EX_CANTCREAT);
+        auto contents = fileManager.contentsOfDirectoryAtPath(path);
+        if (!contents)
+            return report(steps.remove, contents.error(), EX_IOERR);
+        auto names = namesBelow(relativePath);
+        for (const auto& name : *contents) {
+            if (names.contains(name))
+                continue;
+            std::string entry = stringByAppendingPathComponent(path, name);
+            auto removed = fileManager.removeItemAtPath(entry);
+            trace("remove ", entry, ": ", removed);
+            if (!removed)
+                report(steps.remove, removed.error(), EX_CANTCREAT);
+        }
+        return;
+    }
+    if (fileManager.itemExistsAtPath(path)) {
+        auto removed = fileManager.removeItemAtPath(path);
+        trace("remove ", path, ": ", removed);
+        if (!removed)
+            report(steps.remove, removed.error(), EX_CANTCREAT);
+    }
+    auto created = fileManager.createDirectoryAtPath(path);
+    trace("create directory ", path, ": ", created);
+    if (!created)
+        report(steps.create, created.error(), EX_CANTCREAT);
 }
 
 void copyEntry(
@@ -56,17 +93,9 @@ void copyEntry(
 {
     std::string step = std::string { "copy " } + entry.relativePath;
     // Every entry that did not arrive is named; the others still do.
-    auto copied = FileManager::defaultManager().copyItemAtPath(
+    auto copied = FileManager::defaultManager().synchronizeItemAtPath(
         source, destination, { .failure = [&](const Error& error) { report(step, error, EX_IOERR); } });
-    trace("copy ", source, " to ", destination, ": ", copied);
-}
-
-void createEntry(const std::string& destination, const Entry& entry, const FailureReporter& report)
-{
-    auto made = FileManager::defaultManager().createDirectoryAtPath(destination);
-    trace("create directory ", destination, ": ", made);
-    if (!made)
-        report(std::string { "create " } + entry.relativePath, made.error(), EX_CANTCREAT);
+    trace("copy (bring up to date) ", source, " to ", destination, ": ", copied);
 }
 
 void rewriteEntry(const std::string& source, const std::string& destination, const Entry& entry,
@@ -80,8 +109,18 @@ void rewriteEntry(const std::string& source, const std::string& destination, con
         text = std::move(*contents);
     else
         report(step, contents.error(), EX_NOINPUT);
-    if (auto rewritten = rewrite(std::move(text))) {
-        auto written = FileManager::defaultManager().writeAtomically(destination, *rewritten);
+    FileManager& fileManager = FileManager::defaultManager();
+    auto rewritten = rewrite(std::move(text));
+    // As in a fresh directory: no file without a text, and no directory in its place.
+    if ((!rewritten && fileManager.itemExistsAtPath(destination))
+        || fileManager.directoryItemExistsAtPath(destination)) {
+        auto removed = fileManager.removeItemAtPath(destination);
+        trace("remove ", destination, ": ", removed);
+        if (!removed)
+            report(step, removed.error(), EX_CANTCREAT);
+    }
+    if (rewritten) {
+        auto written = fileManager.writeAtomically(destination, *rewritten);
         trace("write ", destination, ": ", written);
         if (!written)
             report(step, written.error(), EX_CANTCREAT);

@@ -1,10 +1,9 @@
 #pragma once
 
-// The steps of the support directory rebuild and of the launcher script
-// that touch files, for MyApplicationDelegate. Each failure is handed to the
-// reporter with the step's name and an exit status; the steps after it run.
+// The steps of the support directory and of the launcher script that touch
+// files, for MyApplicationDelegate. Each failure is handed to the reporter
+// with the step's name and an exit status; the steps after it run.
 
-#include "DeferredRemoval.h"
 #include "Error.h"
 
 #include <functional>
@@ -41,12 +40,19 @@ platform::Result<std::string> readTextFile(const std::string& path);
 // The missing levels of "Library/Application Support/Zelvant", top down.
 void createParentChain(const std::string& parent, const FailureReporter&);
 
-// The support directory moved out of the way (removed in place if it cannot
-// be); the moved tree, if any, is to be removed after the hand-off.
-std::optional<platform::DeferredRemoval> clearSupportDirectory(const std::string& path, const FailureReporter&);
+// The directory at path (relativePath below the support directory; empty
+// for the support directory itself) as a fresh one would be: one that is
+// there is kept, with the bits a new one gets and only the names the entries
+// give below it; anything else there is replaced.
+struct DirectorySteps {
+    std::string_view remove;
+    std::string_view create;
+};
+void prepareDirectory(
+    const std::string& path, std::string_view relativePath, const DirectorySteps&, const FailureReporter&);
 
+// Copies, or brings an earlier copy up to date.
 void copyEntry(const std::string& source, const std::string& destination, const Entry&, const FailureReporter&);
-void createEntry(const std::string& destination, const Entry&, const FailureReporter&);
 // rewrite: the text rule, applied to what was read (none when nothing could be).
 void rewriteEntry(const std::string& source, const std::string& destination, const Entry&,
     const std::function<std::optional<std::string>(std::optional<std::string>)>& rewrite, const FailureReporter&);

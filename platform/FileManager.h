@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace platform {
 
@@ -31,9 +32,15 @@ public:
     bool fileExistsAtPath(const std::string& path, bool& isDirectory) const;
     // Anything at the path itself, a dangling link included.
     bool itemExistsAtPath(const std::string& path) const;
+    // A directory itself, not a link to one.
+    bool directoryItemExistsAtPath(const std::string& path) const;
+    // The names in a directory, without "." and "..".
+    Result<std::vector<std::string>> contentsOfDirectoryAtPath(const std::string& path) const;
 
     // One level, default attributes.
     Result<void> createDirectoryAtPath(const std::string& path) const;
+    // The permission bits createDirectoryAtPath gives: 0777 less the umask.
+    mode_t defaultDirectoryPermissions() const;
     // The file, link or whole tree at the path; never descends through a link,
     // and holds a bounded number of descriptors however deep the tree.
     Result<void> removeItemAtPath(const std::string& path) const;
@@ -41,6 +48,14 @@ public:
     // permission bits and access and modification times are kept. Sockets,
     // FIFOs and devices are skipped as failures.
     Result<void> copyItemAtPath(
+        const std::string& source, const std::string& destination, const CopyOptions& = {}) const;
+    // Makes the destination, whatever is there, what copyItemAtPath would make
+    // of it from nothing, writing only what differs. An entry equal to the
+    // source's in kind, size, modification time (to the nanosecond) and bits
+    // (a link: target and time) stays; a missing one is copied; a differing
+    // one is replaced by a copy renamed over it, never rewritten in place; one
+    // the source lacks, or of another kind, is removed without following links.
+    Result<void> synchronizeItemAtPath(
         const std::string& source, const std::string& destination, const CopyOptions& = {}) const;
     Result<void> setPosixPermissions(const std::string& path, mode_t mode) const;
 

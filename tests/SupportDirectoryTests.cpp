@@ -1,5 +1,6 @@
 // The support directory, built by the launcher run as a program: its exact
 // tree, what it does with odd sources and links, and what faults leave.
+#include "FileManager.h"
 #include "MyApplicationDelegate.h"
 #include "ScopedFD.h"
 #include "Task.h"
@@ -31,6 +32,12 @@ std::set<std::string> treeOf(const std::string& root, const std::string& prefix 
     for (const auto& [path, entry] : test::snapshotTree(root))
         entries.insert(prefix + path + (entry.starts_with("link ") ? "@" : entry.starts_with("directory ") ? "/" : ""));
     return entries;
+}
+
+void setTime(const std::string& path, time_t seconds)
+{
+    const struct timespec times[2] = { { seconds, 0 }, { seconds, 0 } };
+    ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
 // "--child=as-nobody PROGRAM...": runs PROGRAM as user and group 65534 when
@@ -74,13 +81,6 @@ struct SupportFixture : test::LaunchScratch {
         return tree;
     }
 
-    // The parent holds these and nothing else (nothing set aside, nothing half made).
-    void expectOnlyVersions(const std::set<std::string>& versions)
-    {
-        for (const auto& entry : fs::directory_iterator(parent))
-            EXPECT_TRUE(versions.contains(entry.path().filename().string())) << entry.path();
-    }
-
     void expectCompleteSupportDirectory()
     {
         EXPECT_EQ(treeOf(support), expectedTree());
@@ -90,15 +90,59 @@ struct SupportFixture : test::LaunchScratch {
                     ZELVANT_TEST_VERSION))
                 << file;
         EXPECT_NE(test::readFile(support + "/run-zelvant.py").find(support), std::string::npos);
-        expectOnlyVersions({ ZELVANT_TEST_VERSION, "0.9" });
+        // The parent holds the two versions and nothing half made.
+        for (const auto& entry : fs::directory_iterator(parent))
+            EXPECT_TRUE(entry.path().filename() == ZELVANT_TEST_VERSION || entry.path().filename() == "0.9") << entry;
+    }
+
+    // The support directory with the modification times of what was copied
+    // (what every launch makes afresh has its own).
+    std::map<std::string, std::string> exactTree()
+    {
+        auto tree = test::snapshotTree(support, {}, true);
+        for (const char* fresh : { "gtk-2.0", "pango", "gtk-2.0/gdk-pixbuf.loaders", "pango/pangorc",
+                 "pango/pango.modules", "run-zelvant.py" }) {
+            if (tree.contains(fresh))
+                tree[fresh].erase(tree[fresh].rfind(" @"));
+        }
+        return tree;
+    }
+    // What a launch that finds no support directory makes.
+    std::map<std::string, std::string> freshRebuild()
+    {
+        EXPECT_TRUE(platform::FileManager::defaultManager().removeItemAtPath(support));
+        auto result = launch();
+        EXPECT_EQ(result.status, 0) << result.error;
+        return exactTree();
+    }
+
+    // A launch ended while fanotify holds its open of file for a copy; with
+    // no fanotify (as a normal user), none.
+    void launchKilledAtCopyOf(const std::string& file)
+    {
+        setTime(file, 1600000000); // so that it is copied
+        platform::ScopedFD gate { ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC) };
+        if (!gate || ::fanotify_mark(gate.get(), FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, file.c_str()) != 0)
+            return;
+        platform::Task task;
+        task.setLaunchPath(launcher);
+        task.setEnvironment(environment());
+        ASSERT_TRUE(task.launch());
+        pollfd ready { gate.get(), POLLIN, 0 };
+        fanotify_event_metadata event {};
+        ASSERT_EQ(::poll(&ready, 1, 60000), 1);
+        ASSERT_EQ(::read(gate.get(), &event, sizeof event), static_cast<ssize_t>(sizeof event));
+        platform::ScopedFD held { event.fd };
+        task.terminate();
+        task.waitUntilExit();
+        EXPECT_TRUE(task.terminatedBySignal() && task.terminationStatus() == SIGTERM);
     }
 
     // What no launch may change: everything outside the support parent (but
     // the launch's own records), and the other version beside it.
     std::map<std::string, std::string> outside()
     {
-        auto entries = test::snapshotTree(
-            scratch.path(), { "home/Library/Application Support/Zelvant", "x11-record", "launch.log" });
+        auto entries = test::snapshotTree(scratch.path(), { "home/Library/Application Support/Zelvant", "x11-record" });
         for (auto& [path, entry] : test::snapshotTree(parent + "/0.9"))
             entries["0.9/" + path] = entry;
         return entries;
@@ -133,10 +177,6 @@ TEST_F(SupportFixture, FreshHomeGetsTheChainThenLaunchesRebuildItAndOtherVersion
 
     test::writeFile(parent + "/0.9/fonts/old.ttf", "old");
     auto before = outside();
-    test::writeFile(support + "/stray.txt", "stray");
-    test::writeFile(support + "/pango/pangorc", "edited by hand");
-    // A tree set aside by a launch that was killed before removing it.
-    test::writeFile(parent + "/." ZELVANT_TEST_VERSION ".removing-0badf00d/fonts/x", "x");
 
     // Several at once, too: each ends with a complete directory.
     std::vector<test::ProcessResult> results(8);
@@ -149,6 +189,89 @@ TEST_F(SupportFixture, FreshHomeGetsTheChainThenLaunchesRebuildItAndOtherVersion
         EXPECT_EQ(launched.status, 0) << launched.error;
     expectCompleteSupportDirectory();
     EXPECT_TRUE(outside() == before);
+}
+
+// After each kind of change to the installation or to the support directory,
+// a relaunch brings the directory up to date: entry for entry what a fresh
+// rebuild makes, modification times of copies included.
+TEST_F(SupportFixture, RelaunchAfterEachKindOfChangeEqualsAFreshRebuild)
+{
+    std::string fonts = client + "/fonts", copied = support + "/fonts", elsewhere = scratch / "elsewhere";
+    auto replaceSupport = [&](std::string_view by) {
+        EXPECT_TRUE(platform::FileManager::defaultManager().removeItemAtPath(support));
+        by == "file" ? test::writeFile(support, "file") : fs::create_directory_symlink(scratch / "nowhere", support);
+    };
+    const std::pair<const char*, std::function<void()>> changes[] = {
+        { "a file's content changed, its size kept",
+            [&] {
+                std::string text = test::readFile(fonts + "/LICENSE");
+                text[0] ^= 1;
+                test::writeFile(fonts + "/LICENSE", text);
+            } },
+        { "a file touched", [&] { setTime(fonts + "/fonts.conf", 1700000000); } },
+        { "a file added", [&] { test::writeFile(fonts + "/added/new.ttf", "new"); } },
+        { "a file removed", [&] { fs::remove(fonts + "/fonts.dir"); } },
+        { "a file turned into a directory",
+            [&] {
+                for (const auto& file : { client + "/pango/pangox.aliases", fonts + "/fonts.conf" }) {
+                    fs::remove(file);
+                    test::writeFile(file + "/inner", "inner");
+                }
+            } },
+        { "a directory turned into a link",
+            [&] {
+                fs::remove_all(client + "/pango/modules");
+                fs::create_directory_symlink("../fonts", client + "/pango/modules");
+                fs::remove_all(fonts + "/added");
+                fs::create_symlink("LICENSE", fonts + "/added");
+            } },
+        { "permission bits changed",
+            [&] {
+                ::chmod((fonts + "/LICENSE").c_str(), 0600);
+                ::chmod((client + "/gtk-2.0/loaders").c_str(), 0555);
+            } },
+        { "strays left by the client, read-only ones too",
+            [&] {
+                for (const char* stray :
+                    { "stray", "run-zelvant.py.old", "pango/x", "fonts/.sync-0badf00d.tmp", "fonts/cache/made/x" })
+                    test::writeFile(support + "/" + stray, "stray", 0444);
+                for (const char* directory : { "fonts/cache/made", "fonts/cache", "pango" })
+                    ::chmod((support + "/" + directory).c_str(), 0555);
+            } },
+        { "a copied file modified by the user", [&] { test::writeFile(copied + "/zelvant-sans.ttf", "edited"); } },
+        // Only links ever go, never what they point to.
+        { "links to another directory, in the installation and in the support directory's place",
+            [&] {
+                fs::create_directory_symlink(elsewhere, fonts + "/outside");
+                fs::rename(support, elsewhere + "/old");
+                fs::create_directory_symlink(elsewhere, support);
+            } },
+        { "a dangling link in its place", [&] { replaceSupport("link"); } },
+        { "a launch killed while it copies",
+            [&] { launchKilledAtCopyOf(client + "/gtk-2.0/loaders/libpixbufloader-xpm.so"); } },
+        { "a file in its place", [&] { replaceSupport("file"); } },
+    };
+    test::writeFile(elsewhere + "/precious", "precious");
+    ASSERT_EQ(launch().status, 0);
+    for (const auto& [what, change] : changes) {
+        SCOPED_TRACE(what);
+        platform::ScopedFD old { ::open((copied + "/LICENSE").c_str(), O_RDONLY | O_CLOEXEC) };
+        std::string before = test::readFile(copied + "/LICENSE");
+        change();
+        auto result = launch();
+        EXPECT_EQ(result.status, 0) << result.error;
+        auto relaunched = exactTree();
+        // A client reading the old copy keeps all of it: the new one was renamed over it.
+        std::string seen(before.size() + 1, '\0');
+        seen.resize(static_cast<size_t>(std::max(::pread(old.get(), seen.data(), seen.size(), 0), ssize_t { 0 })));
+        EXPECT_EQ(seen, before);
+        auto fresh = freshRebuild();
+        for (const auto& [path, entry] : fresh)
+            EXPECT_TRUE(relaunched[path] == entry) << path;
+        EXPECT_EQ(relaunched.size(), fresh.size());
+    }
+    EXPECT_EQ(test::readFile(elsewhere + "/precious"), "precious");
+    EXPECT_TRUE(test::exists(elsewhere + "/old/fonts/LICENSE")) << "the tree moved there stays";
 }
 
 TEST_F(SupportFixture, MissingOrOddSourcesAreNamedFailuresThatLeaveOnlyThemOut)
@@ -179,7 +302,7 @@ TEST_F(SupportFixture, MissingOrOddSourcesAreNamedFailuresThatLeaveOnlyThemOut)
 }
 
 // Directories without owner write, copied from a read-only installation or
-// made by the client, go with the rest, launch after launch.
+// made by the client, are brought up to date or go, launch after launch.
 TEST_F(SupportFixture, ReadOnlyDirectoriesAreRemovedAndNothingAccumulates)
 {
     // As root, everything belongs to the user the launches run as.
@@ -200,37 +323,14 @@ TEST_F(SupportFixture, ReadOnlyDirectoriesAreRemovedAndNothingAccumulates)
         ASSERT_EQ(result.status, 0) << "launch " << number << ": " << result.error;
         if (number == 10) {
             test::writeFile(support + "/cache/made/by/client", "x");
+            test::writeFile(support + "/fonts/cache/x", "x");
             handOver(support + "/cache", true);
+            handOver(support + "/fonts/cache", true);
+            setTime(client + "/fonts/LICENSE", 1600000000);
         }
     }
-    expectCompleteSupportDirectory();
-}
-
-TEST_F(SupportFixture, LinksAreRemovedAsThemselves)
-{
-    // A support path that is a link to another directory, and links inside
-    // the copied trees that point outside: only links ever go.
-    std::string elsewhere = scratch / "elsewhere";
-    test::writeFile(elsewhere + "/precious", "precious");
-    test::makeDirectories(parent);
-    fs::create_directory_symlink(elsewhere, support);
-    fs::create_directory_symlink(elsewhere, client + "/fonts/outside");
-
-    auto first = launch();
-    EXPECT_EQ(first.status, 0) << first.error;
-    EXPECT_TRUE(fs::is_directory(fs::symlink_status(support)));
-    EXPECT_EQ(fs::read_symlink(support + "/fonts/outside"), elsewhere);
-    auto second = launch();
-    EXPECT_EQ(second.status, 0) << second.error;
-    expectCompleteSupportDirectory();
-    EXPECT_EQ(test::readFile(elsewhere + "/precious"), "precious");
-
-    // A dangling link counts as something there.
-    fs::remove_all(support);
-    fs::create_directory_symlink(scratch / "nowhere", support);
-    auto third = launch();
-    EXPECT_EQ(third.status, 0) << third.error;
-    expectCompleteSupportDirectory();
+    auto relaunched = exactTree();
+    EXPECT_TRUE(relaunched == freshRebuild());
 }
 
 TEST_F(SupportFixture, FullDiskNamesTheStepAndLeavesNoPartialFile)
@@ -272,52 +372,4 @@ TEST_F(SupportFixture, FullDiskNamesTheStepAndLeavesNoPartialFile)
         fs::copy(test::buildDirectory() + "/Zelvant.app/Contents/Resources/" + bigFile, big, ec);
         ::umount2(home.c_str(), MNT_DETACH);
     }
-}
-
-TEST_F(SupportFixture, TerminatedMidCopyThenTheNextLaunchIsWhole)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "holding an open needs root (fanotify)";
-    ASSERT_EQ(launch().status, 0);
-    test::writeFile(parent + "/0.9/fonts/old.ttf", "old");
-    auto reference = test::snapshotTree(support);
-    auto before = outside();
-    {
-        // Holds every open of that file until the group closes (fanotify permission events).
-        platform::ScopedFD gate { ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC) };
-        if (!gate
-            || ::fanotify_mark(gate.get(), FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD,
-                   (client + "/gtk-2.0/loaders/libpixbufloader-xpm.so").c_str())
-                != 0)
-            GTEST_SKIP() << "no fanotify here: " << std::strerror(errno);
-        int log = ::open((scratch / "launch.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        platform::Task task;
-        task.setLaunchPath(launcher);
-        task.setEnvironment(environment());
-        task.setStandardOutput(log);
-        task.setStandardError(log);
-        ASSERT_TRUE(task.launch());
-        ::close(log);
-        // The copy has reached that file: the fonts are in, the pango entries not yet.
-        pollfd ready { gate.get(), POLLIN, 0 };
-        fanotify_event_metadata event {};
-        ASSERT_EQ(::poll(&ready, 1, 60000), 1);
-        ASSERT_EQ(::read(gate.get(), &event, sizeof event), static_cast<ssize_t>(sizeof event));
-        platform::ScopedFD held { event.fd };
-        EXPECT_EQ(event.pid, task.processIdentifier());
-        EXPECT_TRUE(test::exists(support + "/fonts/fonts.dir"));
-        EXPECT_FALSE(test::exists(support + "/pango/pangorc"));
-        task.terminate();
-        task.waitUntilExit();
-        EXPECT_TRUE(task.terminatedBySignal() && task.terminationStatus() == SIGTERM);
-    }
-    EXPECT_FALSE(test::exists(support + "/run-zelvant.py"));
-    EXPECT_TRUE(outside() == before);
-
-    auto result = launch();
-    EXPECT_EQ(result.status, 0) << result.error;
-    EXPECT_TRUE(test::snapshotTree(support) == reference);
-    // The half-made tree and the one set aside before it are both gone.
-    expectOnlyVersions({ ZELVANT_TEST_VERSION, "0.9" });
-    EXPECT_TRUE(outside() == before);
 }

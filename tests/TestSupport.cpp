@@ -298,7 +298,8 @@ std::string toHex(std::string_view bytes)
     return hex;
 }
 
-std::map<std::string, std::string> snapshotTree(const std::string& root, const std::vector<std::string>& skip)
+std::map<std::string, std::string> snapshotTree(
+    const std::string& root, const std::vector<std::string>& skip, bool withTimes)
 {
     std::map<std::string, std::string> entries;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator {}; ++it) {
@@ -315,6 +316,8 @@ std::map<std::string, std::string> snapshotTree(const std::string& root, const s
             : S_ISDIR(status.st_mode)               ? "directory " + mode
             : S_ISREG(status.st_mode)               ? "file " + mode + readFile(it->path())
                                                     : "other " + mode;
+        if (withTimes)
+            entries[relative] += " @" + std::to_string(status.st_mtim.tv_sec * 1000000000LL + status.st_mtim.tv_nsec);
     }
     return entries;
 }

@@ -106,9 +106,11 @@ std::string toHex(std::string_view bytes);
 std::string fromHex(std::string_view hex);
 
 // Everything below root, by relative path: kind, permission bits and the
-// bytes of files or the target of links. Entries named in skip (relative
-// paths) are left out with all they hold.
-std::map<std::string, std::string> snapshotTree(const std::string& root, const std::vector<std::string>& skip = {});
+// bytes of files or the target of links, and with times, " @" and the
+// modification time in nanoseconds at the end. Entries named in skip
+// (relative paths) are left out with all they hold.
+std::map<std::string, std::string> snapshotTree(
+    const std::string& root, const std::vector<std::string>& skip = {}, bool withTimes = false);
 
 // Descriptors this process has open.
 size_t openDescriptorCount();

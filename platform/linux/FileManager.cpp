@@ -7,6 +7,7 @@
 #include "ScopedFD.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,11 +43,45 @@ bool FileManager::itemExistsAtPath(const std::string& path) const
     return ::lstat(path.c_str(), &status) == 0;
 }
 
+bool FileManager::directoryItemExistsAtPath(const std::string& path) const
+{
+    struct stat status;
+    return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+Result<std::vector<std::string>> FileManager::contentsOfDirectoryAtPath(const std::string& path) const
+{
+    ScopedFD fd { ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) };
+    if (!fd)
+        return Error::fromErrno("open", path);
+    auto entries = tree::listDirectory(fd.get(), path);
+    if (!entries)
+        return entries.error();
+    std::vector<std::string> names;
+    for (auto& entry : *entries)
+        names.push_back(std::move(entry.name));
+    return names;
+}
+
 Result<void> FileManager::createDirectoryAtPath(const std::string& path) const
 {
     if (::mkdir(path.c_str(), 0777) != 0)
         return Error::fromErrno("mkdir", path);
     return {};
+}
+
+mode_t FileManager::defaultDirectoryPermissions() const
+{
+    // /proc tells the umask without changing it; umask() can only be read by
+    // setting it, for every thread at once.
+    auto status = contentsAtPath("/proc/self/status", { .maximumSize = 65536, .regularFileOnly = true });
+    size_t found = status ? status->find("\nUmask:\t") : std::string::npos;
+    mode_t mask;
+    if (found != std::string::npos)
+        mask = static_cast<mode_t>(std::strtoul(status->c_str() + found + 8, nullptr, 8));
+    else
+        ::umask(mask = ::umask(022));
+    return 0777 & ~mask;
 }
 
 Result<void> FileManager::removeItemAtPath(const std::string& path) const { return tree::removeItem(path); }
@@ -55,6 +90,12 @@ Result<void> FileManager::copyItemAtPath(
     const std::string& source, const std::string& destination, const CopyOptions& options) const
 {
     return tree::copyItem(source, destination, options);
+}
+
+Result<void> FileManager::synchronizeItemAtPath(
+    const std::string& source, const std::string& destination, const CopyOptions& options) const
+{
+    return tree::synchronizeItem(source, destination, options);
 }
 
 Result<void> FileManager::setPosixPermissions(const std::string& path, mode_t mode) const

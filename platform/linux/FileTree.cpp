@@ -1,5 +1,5 @@
 // linux/: what needs Linux itself: pidfds, /proc, renameat2, copy_file_range, pipe sizes.
-// Walk helpers shared by removal, copy and DeferredRemoval: listing,
+// Walk helpers shared by removal, copy and synchronization: listing,
 // identity checks, owner access, unique names, whole writes.
 #include "FileTree.h"
 
@@ -13,13 +13,6 @@
 
 namespace platform::tree {
 
-namespace {
-
-struct DirectoryCloser {
-    void operator()(DIR* directory) const { ::closedir(directory); }
-};
-using DirectoryStream = std::unique_ptr<DIR, DirectoryCloser>;
-
 Kind kindOfMode(mode_t mode)
 {
     if (S_ISDIR(mode))
@@ -30,6 +23,13 @@ Kind kindOfMode(mode_t mode)
         return Kind::File;
     return Kind::Other;
 }
+
+namespace {
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+using DirectoryStream = std::unique_ptr<DIR, DirectoryCloser>;
 
 Kind kindOfEntry(int fd, const dirent& entry)
 {

@@ -1,37 +1,36 @@
 // linux/: what needs Linux itself: pidfds, /proc, renameat2, copy_file_range, pipe sizes.
-// Copying files and whole trees: contents by the work pool beside the walk,
-// links as links, bits and times kept, a directory's own ones set last.
+// Copying one file or link: contents by reflink or copy_file_range, links as
+// links, bits and times kept; over an existing entry, through a temporary
+// name renamed over it.
 #include "FileTree.h"
 
-#include "Path.h"
-#include "WorkPool.h"
-
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <memory>
-#include <mutex>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace platform::tree {
 
-namespace {
+void CopyShared::fail(Error error)
+{
+    std::lock_guard guard { lock };
+    failures.push_back(std::move(error));
+}
 
-struct CopyShared {
-    std::mutex lock;
-    std::vector<Error> failures;
-    std::atomic<bool> cloneWorks { true };
-    std::atomic<bool> copyRangeWorks { true };
-
-    void fail(Error error)
-    {
-        std::lock_guard guard { lock };
-        failures.push_back(std::move(error));
+Result<void> CopyShared::result(const CopyOptions& options)
+{
+    if (failures.empty())
+        return {};
+    if (options.failure) {
+        for (const auto& failure : failures)
+            options.failure(failure);
     }
-};
+    return failures.front();
+}
+
+namespace {
 
 bool meansUnsupported(int code)
 {
@@ -80,11 +79,80 @@ Result<void> copyBytes(CopyShared& shared, int in, int out, const std::string& p
     return readAndWrite(in, out, path);
 }
 
-struct Location {
-    int directoryFD; // or AT_FDCWD with a whole path as name
-    std::string name;
-    std::string path; // for errors
-};
+// The temporary is made in the destination's own directory, so the rename
+// that puts it in place stays within one directory. A short fixed name: the
+// destination's may be as long as a name can be. One left by a process that
+// died is an entry the source does not have, so the next synchronization
+// removes it.
+std::string temporaryPrefix(const std::string& name)
+{
+    size_t slash = name.rfind('/');
+    return (slash == std::string::npos ? std::string {} : name.substr(0, slash + 1)) + ".sync-";
+}
+
+// Makes the entry through make(name): at the destination's own name, or,
+// with replace, at a free temporary name. Gives the name used.
+Result<std::string> makeEntry(const Location& destination, bool replace, const char* call,
+    const std::function<bool(const std::string& name)>& make)
+{
+    if (!replace) {
+        if (!make(destination.name))
+            return Error::fromErrno(call, destination.path);
+        return destination.name;
+    }
+    std::string made;
+    auto attempt = [&](const std::string& name) -> std::optional<Result<void>> {
+        if (make(name)) {
+            made = name;
+            return Result<void> {};
+        }
+        if (errno == EEXIST)
+            return std::nullopt;
+        return Error::fromErrno(call, destination.path);
+    };
+    auto result = withUniqueName(temporaryPrefix(destination.name), ".tmp", attempt,
+        Error::failure(call, "no free temporary name", destination.path));
+    if (!result)
+        return result.error();
+    return made;
+}
+
+// Puts the entry made at name in the destination's place, or removes it.
+void finishEntry(CopyShared& shared, const Location& destination, const std::string& name, Result<void> made)
+{
+    if (made && name != destination.name
+        && ::renameat(destination.directoryFD, name.c_str(), destination.directoryFD, destination.name.c_str()) != 0)
+        made = Error::fromErrno("rename", destination.path);
+    if (!made) {
+        // No partial file under any name.
+        ::unlinkat(destination.directoryFD, name.c_str(), 0);
+        shared.fail(made.error());
+    }
+}
+
+std::optional<std::string> linkTarget(const Location& link, struct stat& status)
+{
+    if (::fstatat(link.directoryFD, link.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::nullopt;
+    std::string target(static_cast<size_t>(status.st_size > 0 ? status.st_size : 255) + 1, '\0');
+    for (;;) {
+        ssize_t length = ::readlinkat(link.directoryFD, link.name.c_str(), target.data(), target.size());
+        if (length < 0)
+            return std::nullopt;
+        if (static_cast<size_t>(length) < target.size()) {
+            target.resize(static_cast<size_t>(length));
+            return target;
+        }
+        target.resize(target.size() * 2);
+    }
+}
+
+bool sameTime(const struct stat& one, const struct stat& other)
+{
+    return one.st_mtim.tv_sec == other.st_mtim.tv_sec && one.st_mtim.tv_nsec == other.st_mtim.tv_nsec;
+}
+
+}
 
 Error skippedKind(mode_t mode, const std::string& path)
 {
@@ -98,7 +166,7 @@ Error skippedKind(mode_t mode, const std::string& path)
     return Error::failure(std::string { "skip " } + kind, "only files, directories and links are copied", path);
 }
 
-void copyFile(CopyShared& shared, const Location& source, const Location& destination)
+void copyFile(CopyShared& shared, const Location& source, const Location& destination, bool replace)
 {
     // O_NONBLOCK: a FIFO swapped in after the listing must not hang the copy.
     ScopedFD in { ::openat(
@@ -110,10 +178,14 @@ void copyFile(CopyShared& shared, const Location& source, const Location& destin
         return shared.fail(Error::fromErrno("fstat", source.path));
     if (!S_ISREG(status.st_mode))
         return shared.fail(skippedKind(status.st_mode, source.path));
-    ScopedFD out { ::openat(destination.directoryFD, destination.name.c_str(),
-        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600) };
-    if (!out)
-        return shared.fail(Error::fromErrno("create", destination.path));
+    ScopedFD out;
+    auto name = makeEntry(destination, replace, "create", [&](const std::string& candidate) {
+        out = ScopedFD { ::openat(
+            destination.directoryFD, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600) };
+        return out.isValid();
+    });
+    if (!name)
+        return shared.fail(name.error());
 
     Result<void> copied = copyBytes(shared, in.get(), out.get(), destination.path);
     const struct timespec times[2] = { status.st_atim, status.st_mtim };
@@ -123,283 +195,53 @@ void copyFile(CopyShared& shared, const Location& source, const Location& destin
         copied = Error::fromErrno("utimens", destination.path);
     if (copied && ::close(out.release()) != 0)
         copied = Error::fromErrno("close", destination.path);
-    if (!copied) {
-        // No partial file under the final name.
-        out.reset();
-        ::unlinkat(destination.directoryFD, destination.name.c_str(), 0);
-        shared.fail(copied.error());
-    }
+    out.reset();
+    finishEntry(shared, destination, *name, std::move(copied));
 }
 
-void copyLink(CopyShared& shared, const Location& source, const Location& destination)
+void copyLink(CopyShared& shared, const Location& source, const Location& destination, bool replace)
 {
     struct stat status;
-    if (::fstatat(source.directoryFD, source.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-        return shared.fail(Error::fromErrno("lstat", source.path));
-    std::string target(static_cast<size_t>(status.st_size > 0 ? status.st_size : 255) + 1, '\0');
-    for (;;) {
-        ssize_t length = ::readlinkat(source.directoryFD, source.name.c_str(), target.data(), target.size());
-        if (length < 0)
-            return shared.fail(Error::fromErrno("readlink", source.path));
-        if (static_cast<size_t>(length) < target.size()) {
-            target.resize(static_cast<size_t>(length));
-            break;
-        }
-        target.resize(target.size() * 2);
-    }
-    if (::symlinkat(target.c_str(), destination.directoryFD, destination.name.c_str()) != 0)
-        return shared.fail(Error::fromErrno("symlink", destination.path));
-    const struct timespec times[2] = { status.st_atim, status.st_mtim };
-    if (::utimensat(destination.directoryFD, destination.name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
-        shared.fail(Error::fromErrno("utimens", destination.path));
-}
-
-// One directory of the source and its copy, shared by the walk and the file
-// copies queued from it; the descriptors close with the last user. The walk
-// does not wait for a directory's files: whoever is done last, the walk or a
-// copy, gives the directory its own bits and times.
-class DirectoryPair {
-public:
-    ScopedFD source;
-    ScopedFD destination;
-    std::string sourcePath;
-    std::string destinationPath;
-    struct stat sourceStatus { };
-    Identity destinationIdentity;
-
-    void addFile()
-    {
-        std::lock_guard guard { m_lock };
-        ++m_files;
-    }
-    void fileDone(CopyShared& shared)
-    {
-        std::unique_lock guard { m_lock };
-        bool last = !--m_files && m_walked;
-        if (!m_files)
-            m_filesDone.notify_all();
-        guard.unlock();
-        if (last)
-            finish(shared);
-    }
-    void walkDone(CopyShared& shared)
-    {
-        std::unique_lock guard { m_lock };
-        m_walked = true;
-        bool last = !m_files;
-        guard.unlock();
-        if (last)
-            finish(shared);
-    }
-    // Before the walk closes a deep ancestor's descriptors, to reopen them later.
-    void waitForFiles()
-    {
-        std::unique_lock guard { m_lock };
-        m_filesDone.wait(guard, [&] { return !m_files; });
-    }
-
-private:
-    void finish(CopyShared& shared)
-    {
-        const struct timespec times[2] = { sourceStatus.st_atim, sourceStatus.st_mtim };
-        if (::fchmod(destination.get(), sourceStatus.st_mode & 07777) != 0)
-            shared.fail(Error::fromErrno("chmod", destinationPath));
-        else if (::futimens(destination.get(), times) != 0)
-            shared.fail(Error::fromErrno("utimens", destinationPath));
-    }
-
-    std::mutex m_lock;
-    std::condition_variable m_filesDone;
-    size_t m_files { 0 };
-    bool m_walked { false };
-};
-
-struct CopyFrame {
-    std::shared_ptr<DirectoryPair> pair; // its descriptors closed while deeper than openAncestorLimit
-    std::vector<std::string> subdirectories;
-    bool listed { false };
-};
-
-Result<std::shared_ptr<DirectoryPair>> openPair(const Location& source, const Location& destination)
-{
-    auto pair = std::make_shared<DirectoryPair>();
-    pair->sourcePath = source.path;
-    pair->destinationPath = destination.path;
-    constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    pair->source = ScopedFD { ::openat(source.directoryFD, source.name.c_str(), flags) };
-    if (!pair->source)
-        return Error::fromErrno("open", source.path);
-    pair->destination = ScopedFD { ::openat(destination.directoryFD, destination.name.c_str(), flags) };
-    if (!pair->destination)
-        return Error::fromErrno("open", destination.path);
-    struct stat status;
-    if (::fstat(pair->source.get(), &pair->sourceStatus) != 0)
-        return Error::fromErrno("fstat", source.path);
-    if (::fstat(pair->destination.get(), &status) != 0)
-        return Error::fromErrno("fstat", destination.path);
-    pair->destinationIdentity = identityOf(status);
-    return pair;
-}
-
-class Copier {
-public:
-    Copier(CopyShared& shared, unsigned threads)
-        : m_shared(shared)
-        , m_pool(threads)
-    {
-    }
-    void run(const std::string& source, const std::string& destination);
-
-private:
-    void copyLater(const std::shared_ptr<DirectoryPair>&, std::string name);
-    void copyEntry(CopyFrame&, Entry&);
-    void list(CopyFrame&);
-    void descend(CopyFrame&);
-    bool ascend();
-
-    CopyShared& m_shared;
-    std::vector<CopyFrame> m_frames;
-    WorkPool m_pool; // last: its jobs use the members above
-};
-
-void Copier::copyLater(const std::shared_ptr<DirectoryPair>& directory, std::string name)
-{
-    directory->addFile();
-    m_pool.run(directory.get(), [&shared = m_shared, directory, name = std::move(name)] {
-        copyFile(shared, { directory->source.get(), name, stringByAppendingPathComponent(directory->sourcePath, name) },
-            { directory->destination.get(), name, stringByAppendingPathComponent(directory->destinationPath, name) });
-        directory->fileDone(shared);
+    auto target = linkTarget(source, status);
+    if (!target)
+        return shared.fail(Error::fromErrno("readlink", source.path));
+    auto name = makeEntry(destination, replace, "symlink", [&](const std::string& candidate) {
+        return ::symlinkat(target->c_str(), destination.directoryFD, candidate.c_str()) == 0;
     });
+    if (!name)
+        return shared.fail(name.error());
+    const struct timespec times[2] = { status.st_atim, status.st_mtim };
+    Result<void> made;
+    if (::utimensat(destination.directoryFD, name->c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        made = Error::fromErrno("utimens", destination.path);
+    finishEntry(shared, destination, *name, std::move(made));
 }
 
-void Copier::copyEntry(CopyFrame& frame, Entry& entry)
+bool sameFile(const Location& source, const Location& copy)
 {
-    DirectoryPair& pair = *frame.pair;
-    Location source { pair.source.get(), entry.name, stringByAppendingPathComponent(pair.sourcePath, entry.name) };
-    Location destination { pair.destination.get(), entry.name,
-        stringByAppendingPathComponent(pair.destinationPath, entry.name) };
-    struct stat status;
-    switch (entry.kind) {
-    case Kind::Directory:
-        // Owner-writable until its entries are in; its own bits come last.
-        if (::mkdirat(pair.destination.get(), entry.name.c_str(), 0700) != 0)
-            return m_shared.fail(Error::fromErrno("mkdir", destination.path));
-        return frame.subdirectories.push_back(std::move(entry.name));
-    case Kind::Link:
-        return copyLink(m_shared, source, destination);
-    case Kind::File:
-        return copyLater(frame.pair, std::move(entry.name));
-    case Kind::Gone:
-        return m_shared.fail(Error::fromSyscall("lstat", ENOENT, source.path));
-    case Kind::Other:
-        if (::fstatat(pair.source.get(), entry.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-            return m_shared.fail(Error::fromErrno("lstat", source.path));
-        return m_shared.fail(skippedKind(status.st_mode, source.path));
-    }
+    struct stat one, other;
+    return ::fstatat(source.directoryFD, source.name.c_str(), &one, AT_SYMLINK_NOFOLLOW) == 0
+        && ::fstatat(copy.directoryFD, copy.name.c_str(), &other, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(one.st_mode)
+        && S_ISREG(other.st_mode) && one.st_size == other.st_size && sameTime(one, other)
+        && (one.st_mode & 07777) == (other.st_mode & 07777);
 }
 
-void Copier::list(CopyFrame& frame)
+bool sameLink(const Location& source, const Location& copy)
 {
-    frame.listed = true;
-    auto entries = listDirectory(frame.pair->source.get(), frame.pair->sourcePath);
-    if (!entries)
-        return m_shared.fail(entries.error());
-    for (auto& entry : *entries)
-        copyEntry(frame, entry);
-    std::reverse(frame.subdirectories.begin(), frame.subdirectories.end());
-}
-
-void Copier::descend(CopyFrame& frame)
-{
-    std::string name = std::move(frame.subdirectories.back());
-    frame.subdirectories.pop_back();
-    DirectoryPair& pair = *frame.pair;
-    auto child = openPair({ pair.source.get(), name, stringByAppendingPathComponent(pair.sourcePath, name) },
-        { pair.destination.get(), name, stringByAppendingPathComponent(pair.destinationPath, name) });
-    if (!child)
-        return m_shared.fail(child.error());
-    m_frames.push_back({ std::move(*child), {}, false });
-    if (m_frames.size() > openAncestorLimit) {
-        DirectoryPair& ancestor = *m_frames[m_frames.size() - 1 - openAncestorLimit].pair;
-        if (ancestor.source) {
-            ancestor.waitForFiles();
-            ancestor.source.reset();
-            ancestor.destination.reset();
-        }
-    }
-}
-
-// Every entry of the top frame but queued files is in: its own bits and
-// times come once those are too. False when the walk cannot go on.
-bool Copier::ascend()
-{
-    DirectoryPair& pair = *m_frames.back().pair;
-    pair.walkDone(m_shared);
-    if (m_frames.size() > 1) {
-        DirectoryPair& parent = *m_frames[m_frames.size() - 2].pair;
-        if (!parent.source) {
-            auto source = reopenParent(pair.source.get(), identityOf(parent.sourceStatus), parent.sourcePath);
-            auto destination = reopenParent(pair.destination.get(), parent.destinationIdentity, parent.destinationPath);
-            if (!source || !destination) {
-                m_shared.fail(!source ? source.error() : destination.error());
-                return false;
-            }
-            parent.source = std::move(*source);
-            parent.destination = std::move(*destination);
-        }
-    }
-    m_frames.pop_back();
-    return true;
-}
-
-void Copier::run(const std::string& source, const std::string& destination)
-{
-    if (::mkdir(destination.c_str(), 0700) != 0)
-        return m_shared.fail(Error::fromErrno("mkdir", destination));
-    auto root = openPair({ AT_FDCWD, source, source }, { AT_FDCWD, destination, destination });
-    if (!root) {
-        // Raced away or not readable: leave nothing half made behind.
-        ::rmdir(destination.c_str());
-        return m_shared.fail(root.error());
-    }
-    m_frames.push_back({ std::move(*root), {}, false });
-    while (!m_frames.empty()) {
-        CopyFrame& frame = m_frames.back();
-        if (!frame.listed)
-            list(frame);
-        if (!frame.subdirectories.empty())
-            descend(frame);
-        else if (!ascend())
-            return;
-    }
-}
-
+    struct stat one, other;
+    auto target = linkTarget(source, one);
+    auto copied = linkTarget(copy, other);
+    return target && copied && *target == *copied && sameTime(one, other);
 }
 
 Result<void> copyItem(const std::string& source, const std::string& destination, const CopyOptions& options)
 {
-    CopyShared shared;
     struct stat status;
-    if (::lstat(destination.c_str(), &status) == 0)
-        shared.fail(Error::fromSyscall("copy", EEXIST, destination));
-    else if (::lstat(source.c_str(), &status) != 0)
-        shared.fail(Error::fromErrno("lstat", source));
-    else if (S_ISDIR(status.st_mode))
-        Copier { shared, options.threads.value_or(defaultThreadCount()) }.run(source, destination);
-    else if (S_ISLNK(status.st_mode))
-        copyLink(shared, { AT_FDCWD, source, source }, { AT_FDCWD, destination, destination });
-    else if (S_ISREG(status.st_mode))
-        copyFile(shared, { AT_FDCWD, source, source }, { AT_FDCWD, destination, destination });
-    else
-        shared.fail(skippedKind(status.st_mode, source));
-
-    if (shared.failures.empty())
-        return {};
-    if (options.failure) {
-        for (const auto& failure : shared.failures)
-            options.failure(failure);
-    }
-    return shared.failures.front();
+    if (::lstat(destination.c_str(), &status) != 0)
+        return synchronizeItem(source, destination, options);
+    CopyShared shared;
+    shared.fail(Error::fromSyscall("copy", EEXIST, destination));
+    return shared.result(options);
 }
 
 }

@@ -192,31 +192,34 @@ Result<void> Remover::run(int rootFD)
 
 Result<void> removeContents(int rootFD, const std::string& rootPath) { return Remover { rootPath }.run(rootFD); }
 
-Result<void> removeItem(const std::string& path)
+Result<void> removeEntry(int parentFD, const std::string& name, const std::string& path)
 {
     struct stat status;
-    if (::lstat(path.c_str(), &status) != 0)
+    if (::fstatat(parentFD, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
         return Error::fromErrno("lstat", path);
-    if (S_ISDIR(status.st_mode))
-        grantOwnerAccess(AT_FDCWD, path);
-    ScopedFD directory { S_ISDIR(status.st_mode) ? ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                                                 : -1 };
+    bool isDirectory = S_ISDIR(status.st_mode);
+    if (isDirectory)
+        grantOwnerAccess(parentFD, name);
+    ScopedFD directory { isDirectory ? ::openat(parentFD, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                     : -1 };
     if (!directory) {
-        if (S_ISDIR(status.st_mode) && errno != ENOTDIR && errno != ELOOP)
+        if (isDirectory && errno != ENOTDIR && errno != ELOOP)
             return Error::fromErrno("open", path);
         // A link or a file (perhaps only since the lstat): remove that, not what it names.
-        if (::unlink(path.c_str()) != 0)
+        if (::unlinkat(parentFD, name.c_str(), 0) != 0)
             return Error::fromErrno("unlink", path);
         return {};
     }
     auto contents = removeContents(directory.get(), path);
     directory.reset();
-    if (::rmdir(path.c_str()) != 0) {
+    if (::unlinkat(parentFD, name.c_str(), AT_REMOVEDIR) != 0) {
         if (!contents)
             return contents;
         return Error::fromErrno("rmdir", path);
     }
     return contents;
 }
+
+Result<void> removeItem(const std::string& path) { return removeEntry(AT_FDCWD, path, path); }
 
 }
