@@ -263,8 +263,10 @@ TEST_F(AlertOnXvfb, XlibDialogShowsTheTextsAndEndsWithItsOneButton)
         EXPECT_NE(properties.find(line), std::string::npos) << line << properties;
     // The process the window names runs the launcher (under a wrapper too).
     std::smatch pid;
-    ASSERT_TRUE(std::regex_search(properties, pid, std::regex { R"(_NET_WM_PID\(CARDINAL\) = (\d+)\n)" }));
-    EXPECT_NE(test::readFile("/proc/" + pid.str(1) + "/cmdline").find(test::launcherPath()), std::string::npos);
+    ASSERT_TRUE(std::regex_search(properties, pid, std::regex { R"(_NET_WM_PID\(CARDINAL\) = (\d+)\n)" }))
+        << properties;
+    EXPECT_NE(test::readFile("/proc/" + pid.str(1) + "/cmdline").find(test::launcherPath()), std::string::npos)
+        << "pid " << pid.str(1);
     x({ "mousemove", clickX, clickY, "click", "1" });
     auto ended = shown.get();
     EXPECT_EQ(ended.status, EX_UNAVAILABLE) << ended.error; // and no leak found by a sanitizer
