@@ -10,7 +10,7 @@ ZELVANT_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xdotool x11-ut
   libgtk-3-0 x11-xserver-utils
   valgrind clang-tidy clang-format clang libclang-rt-14-dev
   dpkg-dev file lintian desktop-file-utils appstream man-db groff-base
-  fonts-vlgothic fonts-noto-color-emoji x11-xserver-utils)
+  fonts-vlgothic fonts-noto-color-emoji)
 
 # Installs what is missing of ZELVANT_PACKAGES and the packages named, when
 # root; otherwise says the one line to run.
