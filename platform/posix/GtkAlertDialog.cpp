@@ -4,6 +4,7 @@
 #include "Alert.h"
 #include "Application.h"
 #include "Bundle.h"
+#include "DynamicLibrary.h"
 #include "FileManager.h"
 #include "Path.h"
 #include "ProcessInfo.h"
@@ -89,28 +90,22 @@ struct Gtk {
     F(gdk_display_get_default)                                                                                         \
     F(gdk_display_flush)
 
-template<typename Function> bool resolve(void* library, const char* name, Function& function)
-{
-    function = reinterpret_cast<Function>(dlsym(library, name));
-    return function;
-}
-
 // GTK cannot be unloaded (its types stay registered with GObject), so it
 // stays for the rest of the process once opened.
 class GtkLibrary {
 public:
     GtkLibrary()
-        : m_handle(dlopen("libgtk-3.so.0", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE))
     {
-        if (!m_handle) {
+        if (!m_library.isOpen()) {
+            // Still the failed open's message: nothing has called into the loader since.
             trace("alert: no GTK 3: ", dlerror());
             return;
         }
         bool complete = true;
-#define ZELVANT_RESOLVE(name) complete = resolve(m_handle, #name, m_functions.name) && complete;
+#define ZELVANT_RESOLVE(name) complete = m_library.resolve(#name, m_functions.name) && complete;
         ZELVANT_GTK_FUNCTIONS(ZELVANT_RESOLVE)
 #undef ZELVANT_RESOLVE
-        resolve(m_handle, "XSetIOErrorHandler", m_functions.XSetIOErrorHandler);
+        m_library.resolve("XSetIOErrorHandler", m_functions.XSetIOErrorHandler);
         if (!complete) {
             trace("alert: GTK 3 lacks a function the dialog needs");
             return;
@@ -121,19 +116,12 @@ public:
         if (!m_initialized)
             trace("alert: GTK 3 cannot open the display");
     }
-    ~GtkLibrary()
-    {
-        if (m_handle)
-            dlclose(m_handle);
-    }
-    GtkLibrary(const GtkLibrary&) = delete;
-    GtkLibrary& operator=(const GtkLibrary&) = delete;
 
     // Loaded, complete and connected to a display.
     const Gtk* functions() const { return m_initialized ? &m_functions : nullptr; }
 
 private:
-    void* m_handle;
+    DynamicLibrary m_library { "libgtk-3.so.0" };
     Gtk m_functions {};
     bool m_initialized { false };
 };
