@@ -33,28 +33,10 @@ double monotonicSeconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-int runAsStandIn(const std::string& name, int argc, char** argv)
-{
-    if (name == "zelclient") {
-        if (argc > 1 && std::string_view { argv[1] } == "-v")
-            std::fputs("zelclient version 7.7.7", stdout); // no line break: it would end up in the path
-        return 0;
-    }
-    // The X11 application: note when it started, run nothing.
-    const char* record = std::getenv("ZELVANT_BENCH_RECORD");
-    if (!record)
-        return 2;
-    char line[64];
-    int length = std::snprintf(line, sizeof line, "%.9f\n", monotonicSeconds());
-    std::string temporary = std::string { record } + ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0 || ::write(fd, line, static_cast<size_t>(length)) != length)
-        return 3;
-    ::close(fd);
-    return ::rename(temporary.c_str(), record) == 0 ? 0 : 4;
-}
-
 namespace {
+
+// Built beside the bench.
+std::string standIn() { return platform::stringByDeletingLastPathComponent(selfPath()) + "/launch-stand-in"; }
 
 void writeText(const std::string& path, const std::string& text, mode_t mode = 0644)
 {
@@ -98,7 +80,7 @@ std::string makeBundle(const std::string& base, const Installation& installation
     std::filesystem::copy_file(
         launcher, app + "/Contents/MacOS/Zelvant", std::filesystem::copy_options::overwrite_existing);
     std::filesystem::create_directories(client + "/bin");
-    std::filesystem::create_symlink(selfPath(), client + "/bin/zelclient");
+    std::filesystem::create_symlink(standIn(), client + "/bin/zelclient");
     writeText(app + "/Contents/Resources/run-zelvant-template.py",
         "#!/usr/bin/env python3\n# [zelvantdir] [homedir] [lang] [supportdir]\n", 0755);
     for (int index = 0; index < installation.fontFiles; ++index) {
@@ -119,7 +101,7 @@ std::string makeBundle(const std::string& base, const Installation& installation
 
     std::string x11 = base + "/Applications/X11.app/Contents/MacOS";
     std::filesystem::create_directories(x11);
-    std::filesystem::create_symlink(selfPath(), x11 + "/X11");
+    std::filesystem::create_symlink(standIn(), x11 + "/X11");
     return app;
 }
 

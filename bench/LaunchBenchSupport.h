@@ -11,17 +11,14 @@ namespace bench {
 double monotonicSeconds();
 std::string selfPath();
 
-// The client and the X11 application, played by the bench binary itself
-// under those names.
-int runAsStandIn(const std::string& name, int argc, char** argv);
-
 struct Installation {
     const char* name;
     int fontFiles;
     int fontFolders;
     size_t fontSize;
 };
-// Generates BASE/Zelvant.app (launcher, client, template) and BASE/Applications/X11.app.
+// Generates BASE/Zelvant.app (launcher, client, template) and BASE/Applications/X11.app,
+// the client and X11 being launch-stand-in.
 std::string makeBundle(const std::string& base, const Installation&, const std::string& launcher);
 
 struct ChildRun {

@@ -67,8 +67,7 @@ struct Options {
 // One generated installation with its home, and the two things measured on it.
 class InstallationBench {
 public:
-    InstallationBench(const std::string& scratch, const Installation& installation, const std::string& buildDirectory,
-        const std::string& launcher)
+    InstallationBench(const std::string& scratch, const Installation& installation, const std::string& launcher)
         : m_base(scratch + "/" + installation.name)
         , m_app(makeBundle(m_base, installation, launcher))
         , m_home(m_base + "/home")
@@ -76,8 +75,7 @@ public:
         , m_client(m_app + "/Contents/Resources/zelvant-x.y.z")
         , m_support(m_home + "/Library/Application Support/Zelvant/7.7.7")
         , m_environment({ "HOME=" + m_home, "PATH=/usr/bin:/bin", "LANG=C",
-              "ZELVANT_APPLICATION_PATH=" + m_base + "/Applications",
-              "ZELVANT_OPEN_TOOL=" + buildDirectory + "/bin/zelvant-open", "ZELVANT_BENCH_RECORD=" + m_record })
+              "ZELVANT_APPLICATION_PATH=" + m_base + "/Applications", "ZELVANT_BENCH_RECORD=" + m_record })
     {
         std::filesystem::create_directories(m_home);
     }
@@ -168,10 +166,9 @@ void report(const InstallationBench& bench, const Installation& installation, Mo
     ratio(name + ".peak_rss", static_cast<double>(bench.peak) / (8 * 1024), 1.0);
 }
 
-void benchInstallation(const std::string& scratch, const Installation& installation, const std::string& buildDirectory,
-    const Options& options)
+void benchInstallation(const std::string& scratch, const Installation& installation, const Options& options)
 {
-    InstallationBench bench { scratch, installation, buildDirectory, options.launcher };
+    InstallationBench bench { scratch, installation, options.launcher };
     // A first launch makes the home's folders and the tree the relaunch finds.
     bench.launch();
     for (Mode mode : options.modes) {
@@ -288,9 +285,6 @@ std::optional<Options> parseOptions(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    std::string self = platform::lastPathComponent(argv[0]);
-    if (self == "zelclient" || self == "X11")
-        return runAsStandIn(self, argc, argv);
     auto options = parseOptions(argc, argv);
     if (!options) {
         std::fprintf(stderr,
@@ -300,7 +294,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    // The bench lives in build/bench; the launcher and the open tool beside it.
+    // The bench lives in build/bench; the launcher beside it.
     std::string buildDirectory
         = platform::stringByDeletingLastPathComponent(platform::stringByDeletingLastPathComponent(selfPath()));
     if (options->launcher.empty())
@@ -319,9 +313,9 @@ int main(int argc, char** argv)
         if (options->internals)
             benchInternals(scratch, options->only == "large" ? large : typical, options->runs, options->pause);
         if (!options->internals && options->only != "large")
-            benchInstallation(scratch, typical, buildDirectory, *options);
+            benchInstallation(scratch, typical, *options);
         if (!options->internals && options->only != "typical")
-            benchInstallation(scratch, large, buildDirectory, *options);
+            benchInstallation(scratch, large, *options);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "launch-bench: %s\n", error.what());
         status = 1;
