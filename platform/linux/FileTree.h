@@ -49,8 +49,8 @@ struct Entry {
     std::string name;
     Kind kind;
 };
-// The entries of the directory open at fd, without "." and "..". The
-// descriptor itself stays open and unmoved for openat.
+// The entries of the directory open at fd, from its start, without "." and
+// "..". The listing moves the descriptor's position, so one thread at a time.
 Result<std::vector<Entry>> listDirectory(int fd, const std::string& path);
 
 // Opens ".." from a directory and checks that it is the one we came from,
