@@ -394,16 +394,11 @@ std::string MyApplicationDelegate::writeLauncherScript()
                 .language = language,
                 .supportDir = m_supportFilesDirPath });
 
-    std::string scriptPath = stringByAppendingPathComponent(m_supportFilesDirPath, "run-zelvant.py");
-    bool written = false;
-    if (text) {
-        auto write = fileManager.writeAtomically(scriptPath, *text);
-        trace("write ", scriptPath, ": ", write);
-        if (write)
-            written = true;
-        else
-            reportFailure("writing the launcher script", write.error(), EX_CANTCREAT);
-    }
+    std::string scriptPath = stringByAppendingPathComponent(m_supportFilesDirPath, support::launcherScriptName);
+    auto placed = support::placeText(scriptPath, text, 0744);
+    bool written = text && placed;
+    if (!placed)
+        reportFailure("writing the launcher script", placed.error(), EX_CANTCREAT);
     // Set explicitly, so the mode does not depend on the umask. Without a
     // script there is nothing to report beyond the failure already named.
     auto permissions = fileManager.setPosixPermissions(scriptPath, 0744);

@@ -43,6 +43,8 @@ static std::set<std::string, std::less<>> namesBelow(std::string_view relativePa
 {
     std::string prefix = relativePath.empty() ? std::string {} : std::string { relativePath } + "/";
     std::set<std::string, std::less<>> names;
+    if (relativePath.empty())
+        names.emplace(launcherScriptName);
     for (const auto& entry : entries) {
         std::string_view path { entry.relativePath };
         if (path.size() > prefix.size() && path.starts_with(prefix))
@@ -98,6 +100,27 @@ void copyEntry(
     trace("copy (bring up to date) ", source, " to ", destination, ": ", copied);
 }
 
+Result<void> placeText(const std::string& path, const std::optional<std::string>& text, mode_t mode)
+{
+    FileManager& fileManager = FileManager::defaultManager();
+    if (text && fileManager.fileHoldsExactly(path, *text, mode)) {
+        trace("keep ", path, ": equal");
+        return {};
+    }
+    // As in a fresh directory: no file without a text, and no directory in its place.
+    if ((!text && fileManager.itemExistsAtPath(path)) || fileManager.directoryItemExistsAtPath(path)) {
+        auto removed = fileManager.removeItemAtPath(path);
+        trace("remove ", path, ": ", removed);
+        if (!removed)
+            return removed;
+    }
+    if (!text)
+        return {};
+    auto written = fileManager.writeAtomically(path, *text);
+    trace("write ", path, ": ", written);
+    return written;
+}
+
 void rewriteEntry(const std::string& source, const std::string& destination, const Entry& entry,
     const std::function<std::optional<std::string>(std::optional<std::string>)>& rewrite, const FailureReporter& report)
 {
@@ -109,22 +132,10 @@ void rewriteEntry(const std::string& source, const std::string& destination, con
         text = std::move(*contents);
     else
         report(step, contents.error(), EX_NOINPUT);
-    FileManager& fileManager = FileManager::defaultManager();
     auto rewritten = rewrite(std::move(text));
-    // As in a fresh directory: no file without a text, and no directory in its place.
-    if ((!rewritten && fileManager.itemExistsAtPath(destination))
-        || fileManager.directoryItemExistsAtPath(destination)) {
-        auto removed = fileManager.removeItemAtPath(destination);
-        trace("remove ", destination, ": ", removed);
-        if (!removed)
-            report(step, removed.error(), EX_CANTCREAT);
-    }
-    if (rewritten) {
-        auto written = fileManager.writeAtomically(destination, *rewritten);
-        trace("write ", destination, ": ", written);
-        if (!written)
-            report(step, written.error(), EX_CANTCREAT);
-    }
+    if (auto placed = placeText(destination, rewritten, FileManager::defaultManager().defaultFilePermissions());
+        !placed)
+        report(step, placed.error(), EX_CANTCREAT);
 }
 
 }

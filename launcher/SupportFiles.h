@@ -6,6 +6,8 @@
 
 #include "Error.h"
 
+#include <sys/types.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,6 +22,9 @@ struct Entry {
     const char* relativePath;
     Action action;
 };
+// Written last, beside the entries.
+inline constexpr const char* launcherScriptName = "run-zelvant.py";
+
 // In the order they are made.
 inline constexpr Entry entries[] = {
     { "fonts", Action::Copy },
@@ -53,6 +58,10 @@ void prepareDirectory(
 
 // Copies, or brings an earlier copy up to date.
 void copyEntry(const std::string& source, const std::string& destination, const Entry&, const FailureReporter&);
+// What a fresh directory holds at path: the text in a regular file with the
+// given bits, or nothing when there is no text. An equal file is left as it
+// is, so a relaunch that changes nothing writes nothing.
+platform::Result<void> placeText(const std::string& path, const std::optional<std::string>& text, mode_t mode);
 // rewrite: the text rule, applied to what was read (none when nothing could be).
 void rewriteEntry(const std::string& source, const std::string& destination, const Entry&,
     const std::function<std::optional<std::string>(std::optional<std::string>)>& rewrite, const FailureReporter&);

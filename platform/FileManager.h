@@ -71,6 +71,11 @@ public:
     // A uniquely named temporary beside the destination, written whole and
     // renamed over it; removed on failure.
     Result<void> writeAtomically(const std::string& path, std::string_view bytes) const;
+    // The permission bits writeAtomically gives a new file: 0666 less the umask.
+    mode_t defaultFilePermissions() const { return 0666 & defaultDirectoryPermissions(); }
+    // Whether path is a regular file itself (not a link to one) with these
+    // permission bits and exactly these bytes; false when it cannot be read.
+    bool fileHoldsExactly(const std::string& path, std::string_view bytes, mode_t mode) const;
 };
 
 }

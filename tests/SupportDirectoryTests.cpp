@@ -239,6 +239,21 @@ TEST_F(SupportFixture, RelaunchAfterEachKindOfChangeEqualsAFreshRebuild)
                     ::chmod((support + "/" + directory).c_str(), 0555);
             } },
         { "a copied file modified by the user", [&] { test::writeFile(copied + "/zelvant-sans.ttf", "edited"); } },
+        { "rewritten files edited, given other bits, or made a link to an equal copy",
+            [&] {
+                test::writeFile(support + "/pango/pangorc", "edited");
+                ::chmod((support + "/gtk-2.0/gdk-pixbuf.loaders").c_str(), 0600);
+                fs::rename(support + "/run-zelvant.py", elsewhere + "/script");
+                fs::create_symlink(elsewhere + "/script", support + "/run-zelvant.py");
+            } },
+        { "one file changed among many, compared beside the walk",
+            [&] {
+                for (int index = 0; index < 40; ++index)
+                    test::writeFile(fonts + "/many/" + std::to_string(index), "x");
+                ASSERT_EQ(launch().status, 0);
+                test::writeFile(fonts + "/many/7", "y");
+                setTime(fonts + "/many/7", 1600000000);
+            } },
         // Only links ever go, never what they point to.
         { "links to another directory, in the installation and in the support directory's place",
             [&] {

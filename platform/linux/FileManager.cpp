@@ -141,6 +141,27 @@ Result<std::string> FileManager::contentsAtPath(const std::string& path, const R
     }
 }
 
+bool FileManager::fileHoldsExactly(const std::string& path, std::string_view bytes, mode_t mode) const
+{
+    ScopedFD fd { ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) };
+    struct stat status;
+    if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || (status.st_mode & 07777) != mode
+        || static_cast<uintmax_t>(status.st_size) != bytes.size())
+        return false;
+    // One byte more than expected: a file that grew meanwhile is not equal.
+    std::string contents(bytes.size() + 1, '\0');
+    size_t length = 0;
+    while (length < contents.size()) {
+        ssize_t count = ::read(fd.get(), contents.data() + length, contents.size() - length);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            break;
+        length += static_cast<size_t>(count);
+    }
+    return std::string_view { contents }.substr(0, length) == bytes;
+}
+
 Result<void> FileManager::writeAtomically(const std::string& path, std::string_view bytes) const
 {
     std::string directory = stringByDeletingLastPathComponent(path);
