@@ -92,6 +92,13 @@ public:
     struct stat sourceStatus { };
     Identity destinationIdentity;
 
+    // The entry of that name on either side.
+    std::pair<Location, Location> locations(const std::string& name) const
+    {
+        return { { source.get(), name, stringByAppendingPathComponent(sourcePath, name) },
+            { destination.get(), name, stringByAppendingPathComponent(destinationPath, name) } };
+    }
+
     void addFile()
     {
         std::lock_guard guard { m_lock };
@@ -189,6 +196,7 @@ public:
 
 private:
     void copyLater(const std::shared_ptr<DirectoryPair>&, std::string name, bool replace);
+    void compareLater(const std::shared_ptr<DirectoryPair>&, std::vector<std::string> names);
     void list(SyncFrame&);
     void descend(SyncFrame&);
     bool ascend();
@@ -202,11 +210,44 @@ void Synchronizer::copyLater(const std::shared_ptr<DirectoryPair>& directory, st
 {
     directory->addFile();
     m_pool.run(directory.get(), [&shared = m_shared, directory, name = std::move(name), replace] {
-        copyFile(shared, { directory->source.get(), name, stringByAppendingPathComponent(directory->sourcePath, name) },
-            { directory->destination.get(), name, stringByAppendingPathComponent(directory->destinationPath, name) },
-            replace);
+        auto [source, destination] = directory->locations(name);
+        copyFile(shared, source, destination, replace);
         directory->fileDone(shared);
     });
+}
+
+// A file on both sides costs two status calls to compare, and a relaunch of
+// a large tree is mostly those: where a directory holds many, the pool
+// compares them in batches beside the walk, and copies what differs.
+void Synchronizer::compareLater(const std::shared_ptr<DirectoryPair>& directory, std::vector<std::string> names)
+{
+    constexpr size_t batch = 32;
+    // Paths only name errors: made for the few files that differ.
+    auto same = [](const DirectoryPair& pair, const std::string& name) {
+        return sameFile({ pair.source.get(), name, {} }, { pair.destination.get(), name, {} });
+    };
+    if (names.size() < batch) {
+        for (auto& name : names) {
+            if (!same(*directory, name))
+                copyLater(directory, std::move(name), true);
+        }
+        return;
+    }
+    for (size_t start = 0; start < names.size(); start += batch) {
+        auto first = names.begin() + static_cast<std::ptrdiff_t>(start);
+        std::vector<std::string> some { std::make_move_iterator(first),
+            std::make_move_iterator(first + static_cast<std::ptrdiff_t>(std::min(batch, names.size() - start))) };
+        directory->addFile();
+        m_pool.run(directory.get(), [&shared = m_shared, directory, same, some = std::move(some)] {
+            for (const auto& name : some) {
+                if (same(*directory, name))
+                    continue;
+                auto [source, destination] = directory->locations(name);
+                copyFile(shared, source, destination, true);
+            }
+            directory->fileDone(shared);
+        });
+    }
 }
 
 void Synchronizer::list(SyncFrame& frame)
@@ -224,13 +265,17 @@ void Synchronizer::list(SyncFrame& frame)
         for (auto& entry : *there)
             existing.emplace(std::move(entry.name), entry.kind);
     }
+    std::vector<std::string> compared;
     for (auto& entry : *entries) {
-        Location source { pair->source.get(), entry.name,
-            stringByAppendingPathComponent(pair->sourcePath, entry.name) };
-        Location destination { pair->destination.get(), entry.name,
-            stringByAppendingPathComponent(pair->destinationPath, entry.name) };
+        auto found = existing.find(entry.name);
+        if (found != existing.end() && found->second == Kind::File && entry.kind == Kind::File) {
+            existing.erase(found);
+            compared.push_back(std::move(entry.name));
+            continue;
+        }
+        auto [source, destination] = pair->locations(entry.name);
         std::optional<Kind> kind;
-        if (auto found = existing.find(entry.name); found != existing.end()) {
+        if (found != existing.end()) {
             kind = found->second;
             existing.erase(found);
         }
@@ -247,11 +292,11 @@ void Synchronizer::list(SyncFrame& frame)
             break;
         }
     }
+    compareLater(pair, std::move(compared));
     // What is left the source does not have.
     for (const auto& [name, kind] : existing) {
         std::optional<Kind> there = kind;
-        removeExisting(m_shared,
-            { pair->destination.get(), name, stringByAppendingPathComponent(pair->destinationPath, name) }, there);
+        removeExisting(m_shared, pair->locations(name).second, there);
     }
     std::reverse(frame.subdirectories.begin(), frame.subdirectories.end());
 }
@@ -261,8 +306,8 @@ void Synchronizer::descend(SyncFrame& frame)
     Subdirectory next = std::move(frame.subdirectories.back());
     frame.subdirectories.pop_back();
     DirectoryPair& pair = *frame.pair;
-    auto child = openPair({ pair.source.get(), next.name, stringByAppendingPathComponent(pair.sourcePath, next.name) },
-        { pair.destination.get(), next.name, stringByAppendingPathComponent(pair.destinationPath, next.name) });
+    auto [source, destination] = pair.locations(next.name);
+    auto child = openPair(source, destination);
     if (!child)
         return m_shared.fail(child.error());
     m_frames.push_back({ std::move(*child), next.fresh, {}, false });
