@@ -21,7 +21,7 @@ int copyAndRemoveDeepTree(int, char** argv)
     constexpr size_t depth = 200; // without a bound the copy alone would hold two descriptors a level
     for (std::string level = root; level.size() <= root.size() + 2 * depth; level += "/d") {
         test::writeFile(level + "/f", "");
-        ::symlink("..", (level + "/l").c_str());
+        fs::create_symlink("..", level + "/l");
     }
     rlimit limit { 64, 64 };
     auto& fileManager = FileManager::defaultManager();
@@ -55,8 +55,8 @@ TEST(FileTree, CopyKeepsContentsLinksModesAndTimesAndSkipsOddKinds)
         if (folder == 1)
             ::chmod(directory.c_str(), 0555);
     }
-    ::symlink((scratch / "outside").c_str(), (source + "/folder0/to-outside").c_str());
-    ::symlink("missing", (source + "/dangling").c_str());
+    fs::create_symlink(scratch / "outside", source + "/folder0/to-outside");
+    fs::create_symlink("missing", source + "/dangling");
     ::mkfifo((source + "/fifo").c_str(), 0644);
     auto before = test::snapshotTree(source, {}, true);
 

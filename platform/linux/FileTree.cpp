@@ -92,7 +92,9 @@ void grantOwnerAccess(int parentFD, const std::string& name)
         || status.st_uid != ::geteuid() || (status.st_mode & S_IRWXU) == S_IRWXU)
         return;
     // AT_SYMLINK_NOFOLLOW: a link swapped in meanwhile is refused, not followed.
-    ::fchmodat(parentFD, name.c_str(), (status.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW);
+    // A failure shows in the step that needed the access.
+    [[maybe_unused]] int refused
+        = ::fchmodat(parentFD, name.c_str(), (status.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW);
 }
 
 Result<void> withUniqueName(const std::string& prefix, const std::string& suffix,
