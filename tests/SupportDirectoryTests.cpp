@@ -262,8 +262,7 @@ TEST_F(SupportFixture, RelaunchAfterEachKindOfChangeEqualsAFreshRebuild)
                 fs::create_directory_symlink(elsewhere, support);
             } },
         { "a dangling link in its place", [&] { replaceSupport("link"); } },
-        { "a launch killed while it copies",
-            [&] { launchKilledAtCopyOf(client + "/gtk-2.0/loaders/libpixbufloader-xpm.so"); } },
+        { "a launch killed while it copies", [&] { launchKilledAtCopyOf(fonts + "/zelvant-sans.ttf"); } },
         { "a file in its place", [&] { replaceSupport("file"); } },
     };
     test::writeFile(elsewhere + "/precious", "precious");
