@@ -267,6 +267,8 @@ int main(int argc, char** argv)
     // copies from lies.
     GdkPixbuf* pixbuf = loadImage(programInstallation() + "/share/zelclient/zelvant-emblem.xpm", client.pixbuf);
     if (gtk_init_check(&argc, &argv)) {
+        // The menu entry's StartupWMClass: the desktop matches the window to the entry by it.
+        gdk_set_program_class("Zelvant");
         client.display = gdk_display_get_name(gdk_display_get_default());
         showWindow(client, pixbuf);
         gtk_main();

@@ -39,6 +39,8 @@ usr=$root/usr
 desktop=$usr/share/applications/org.zelvant.launcher.desktop metainfo=$usr/share/metainfo/org.zelvant.launcher.metainfo.xml
 desktop-file-validate "$desktop" || fail "desktop-file-validate"
 appstreamcli validate --no-net "$metainfo" || fail "appstreamcli validate"
+[ "$(grep -cE '^(Name|Comment)\[(de|fr|pt_BR)\]=' "$desktop")" -eq 6 ] || fail "$desktop: Name, Comment not translated"
+[ "$(grep -cE '<(name|summary) xml:lang="(de|fr|pt_BR)">' "$metainfo")" -eq 6 ] || fail "$metainfo: not translated"
 # Machine-readable: fields and continuation lines in paragraphs, every Files
 # paragraph's licence has its text, and the font's and the loaders' are named.
 python3 - "$usr/share/doc/zelvant/copyright" <<'EOF' || fail "copyright"
@@ -65,6 +67,16 @@ for plist in Zelvant.app/Contents/Info.plist Applications/X11.app/Contents/Info.
 done
 
 launch "$usr"
+# On an X server of its own (no window manager), the client's window has the
+# class the menu entry names, and the startup id its launch was given.
+seen=$(xvfb-run -a bash -c 'env -i PATH=/usr/bin:/bin HOME="$(mktemp -d "$2/home.XXXXXX")" DISPLAY="$DISPLAY" \
+  XAUTHORITY="$XAUTHORITY" DESKTOP_STARTUP_ID=zelvant-check_TIME0 "$1/bin/zelvant" >/dev/null 2>&1
+  window=$(timeout 30 xdotool search --sync --name "^Welcome to Zelvant!$") || exit
+  xprop -id "$window" WM_CLASS && leader=$(xprop -id "$window" WM_CLIENT_LEADER) && xprop -id "${leader##* }" _NET_STARTUP_ID
+  xdotool windowkill "$window"' - "$usr" "$scratch")
+wmclass=$(sed -n 's/^StartupWMClass=//p' "$desktop")
+grep -qx "WM_CLASS(STRING) = \"zelclient\", \"${wmclass:-none}\"" <<<"$seen" || fail "WM_CLASS is not $wmclass: $seen"
+grep -qx '_NET_STARTUP_ID(UTF8_STRING) = "zelvant-check_TIME0"' <<<"$seen" || fail "no startup id: $seen"
 # Moved elsewhere, the tree still works, and the command passes its arguments on.
 mv "$usr" "$scratch/moved"
 launch "$scratch/moved" -AppleLanguages '(de)' &&
