@@ -53,7 +53,7 @@ struct Functions {
     ZELVANT_GTK_FUNCTIONS(ZELVANT_GTK_DECLARE)
 #undef ZELVANT_GTK_DECLARE
     // From libX11, which GTK's X11 backend brings; none without it.
-    XIOErrorHandler XSetIOErrorHandler { nullptr };
+    XIOErrorHandler (*XSetIOErrorHandler)(XIOErrorHandler) { nullptr };
 };
 
 // GTK 3, else GTK 2 where GTK 3 does not load, complete and connected to the
