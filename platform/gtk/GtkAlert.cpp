@@ -13,6 +13,7 @@
 #include <string>
 #include <sysexits.h>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
 
@@ -44,26 +45,16 @@ std::optional<std::string> installedIcon()
     return std::nullopt;
 }
 
-struct StyleLook {
-    int messageType;
-    const char* iconName;
+// GTK's message type and the theme's icon for each style, in AlertStyle's order.
+constexpr std::pair<int, const char*> styleLooks[] = {
+    { messageWarning, "dialog-warning" },
+    { messageInfo, "dialog-information" },
+    { messageError, "dialog-error" },
 };
 
-StyleLook styleLook(AlertStyle style)
-{
-    switch (style) {
-    case AlertStyle::Critical:
-        return { messageError, "dialog-error" };
-    case AlertStyle::Informational:
-        return { messageInfo, "dialog-information" };
-    case AlertStyle::Warning:
-        break;
-    }
-    return { messageWarning, "dialog-warning" };
-}
-
-// GTK 3 no longer puts the style's icon in a message dialog by itself; from
-// the theme, when it has one (else GTK would show its missing-image picture).
+// GTK 3 no longer puts the style's icon in a message dialog by itself (GTK 2
+// takes the same); from the theme, when it has one (else GTK would show its
+// missing-image picture).
 void setStyleIcon(const Functions& gtk, GtkWidget* dialog, const char* iconName)
 {
     if (!gtk.gtk_icon_theme_has_icon(gtk.gtk_icon_theme_get_default(), iconName))
@@ -76,10 +67,10 @@ void setStyleIcon(const Functions& gtk, GtkWidget* dialog, const char* iconName)
 GtkWidget* createDialog(const Functions& gtk, const Alert& alert)
 {
     // "%s": the texts are shown as they are, never read as a format or markup.
-    StyleLook look = styleLook(alert.alertStyle());
-    GtkWidget* dialog = gtk.gtk_message_dialog_new(
-        nullptr, dialogModal, look.messageType, buttonsNone, "%s", alert.messageText().c_str());
-    setStyleIcon(gtk, dialog, look.iconName);
+    auto [messageType, iconName] = styleLooks[static_cast<int>(alert.alertStyle())];
+    GtkWidget* dialog
+        = gtk.gtk_message_dialog_new(nullptr, dialogModal, messageType, buttonsNone, "%s", alert.messageText().c_str());
+    setStyleIcon(gtk, dialog, iconName);
     if (!alert.informativeText().empty())
         gtk.gtk_message_dialog_format_secondary_text(dialog, "%s", alert.informativeText().c_str());
     GtkWidget* button = gtk.gtk_dialog_add_button(dialog, alert.buttonTitle().c_str(), responseAccept);

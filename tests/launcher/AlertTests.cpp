@@ -7,9 +7,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <future>
-#include <regex>
 #include <sysexits.h>
 #include <thread>
 
@@ -19,15 +17,20 @@ const std::string message = "Unable to locate the X11 application.";
 const std::string informative
     = "Perhaps X11 is not installed on your system, or you moved it to a different location after installation?";
 
+bool hasTexts(const std::string& error)
+{
+    return error.find(message) != std::string::npos && error.find(informative) != std::string::npos;
+}
+
 // A critical alert with the texts argv[2] and argv[3] and the launcher's button: a reference picture.
-const bool alertChild = (test::registerChildBehaviour("alert",
-                             [](int, char** argv) {
-                                 auto alert = platform::Alert::alertWithMessageText(argv[2], "Okay", argv[3]);
-                                 alert.setAlertStyle(platform::AlertStyle::Critical);
-                                 alert.runModal();
-                                 return 0;
-                             }),
-    true);
+int showAlert(int, char** argv)
+{
+    auto alert = platform::Alert::alertWithMessageText(argv[2], "Okay", argv[3]);
+    alert.setAlertStyle(platform::AlertStyle::Critical);
+    alert.runModal();
+    return 0;
+}
+const bool alertChild = (test::registerChildBehaviour("alert", showAlert), true);
 
 // The launcher, finding no X11 (the folder it searches holds only a file of
 // that name), alerts on a private Xvfb in the background. The parameter is
@@ -45,8 +48,6 @@ struct AlertOnXvfb : ::testing::TestWithParam<std::string> {
     {
         if (!test::programOnPath("Xvfb"))
             GTEST_SKIP() << "Xvfb is not installed";
-        for (const char* tool : { "xdotool", "xprop", "xwd" })
-            ASSERT_TRUE(test::programOnPath(tool)) << "needs " << tool << " (xdotool, x11-utils, x11-apps)";
         test::writeFile(scratch / "Applications/X11.app", "");
         test::writeFile(scratch / "no-gtk3/libgtk-3.so.0", "");
         auto started = platform::VirtualDisplay::start(platform::DisplayAccess::Open, {});
@@ -77,11 +78,8 @@ struct AlertOnXvfb : ::testing::TestWithParam<std::string> {
     // The GTK versions mapped in the process that the window names.
     std::string loadedGtk()
     {
-        std::smatch pid;
-        std::string property = x({ "-id", window, "_NET_WM_PID" }, "xprop").output;
-        if (!std::regex_search(property, pid, std::regex { R"(= (\d+)\n)" }))
-            return "no pid: " + property;
-        std::string maps = test::readFile("/proc/" + pid.str(1) + "/maps");
+        std::string pid = x({ "getwindowpid", window }).output;
+        std::string maps = test::readFile("/proc/" + pid.substr(0, pid.find('\n')) + "/maps");
         return std::string { maps.find("/libgtk-x11-2.0.so.0") != std::string::npos ? "2" : "" }
         + (maps.find("/libgtk-3.so.0") != std::string::npos ? "3" : "");
     }
@@ -108,18 +106,28 @@ struct AlertOnXvfb : ::testing::TestWithParam<std::string> {
 
 }
 
-// A dialog of the GTK expected, which holds the launch up until Escape or
-// Return ends it or its display goes (last, as that takes the server); each
-// ends the launcher with the alert's status.
-TEST_P(AlertOnXvfb, EscapeReturnOrALostDisplayEndTheDialogWithTheAlertsStatus)
+// A dialog of the GTK expected with the texts of the same alert shown in
+// another process (a one-letter change must show), which holds the launch up
+// until Escape or Return ends it or its display goes (last, as that takes the
+// server); each ends the launcher with the alert's status.
+TEST_P(AlertOnXvfb, DialogShowsTheTextsUntilEscapeReturnOrALostDisplayEndIt)
 {
+    auto reference = [&](const std::string& text) {
+        show(test::testBinaryPath(), { "--child=alert", message, text }, "zelvant_tests");
+        std::string seen = window.empty() ? "" : picture();
+        x({ "windowfocus", window, "key", "Escape" });
+        shown.wait();
+        return seen;
+    };
+    std::string expected = reference(informative);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_NE(reference(informative + "!"), expected);
     for (std::string way : { "Escape", "Return", "lost" }) {
         SCOPED_TRACE(way);
         show();
         ASSERT_FALSE(window.empty());
         EXPECT_EQ(loadedGtk(), GetParam());
-        EXPECT_EQ(x({ "-id", window, "_NET_WM_WINDOW_TYPE" }, "xprop").output,
-            "_NET_WM_WINDOW_TYPE(ATOM) = _NET_WM_WINDOW_TYPE_DIALOG\n");
+        EXPECT_EQ(way == "Escape" ? picture() : expected, expected); // one look is enough
         EXPECT_EQ(shown.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
         if (way == "lost")
             server.reset();
@@ -127,36 +135,15 @@ TEST_P(AlertOnXvfb, EscapeReturnOrALostDisplayEndTheDialogWithTheAlertsStatus)
             x({ "windowfocus", window, "key", way });
         auto ended = shown.get();
         EXPECT_EQ(ended.status, EX_UNAVAILABLE) << ended.error;
-        EXPECT_TRUE(std::filesystem::is_empty(home));
-        EXPECT_TRUE(
-            ended.error.find(message) != std::string::npos && ended.error.find(informative) != std::string::npos);
+        EXPECT_TRUE(hasTexts(ended.error)) << ended.error;
     }
-}
-
-// The launcher's dialog against the same texts shown by the alert in another
-// process, and a one-letter change that must show.
-TEST_P(AlertOnXvfb, DialogShowsExactlyTheAlertsTexts)
-{
-    auto pixels = [&](const std::string& program, const std::vector<std::string>& arguments, const std::string& title) {
-        show(program, arguments, title);
-        std::string seen = window.empty() ? "" : picture();
-        x({ "windowfocus", window, "key", "Escape" });
-        shown.wait();
-        return seen;
-    };
-    std::string child = "--child=alert",
-                reference = pixels(test::testBinaryPath(), { child, message, informative }, "zelvant_tests");
-    ASSERT_FALSE(reference.empty());
-    EXPECT_EQ(pixels(test::launcherPath(), {}, "Zelvant"), reference);
-    EXPECT_NE(pixels(test::testBinaryPath(), { child, message, informative + "!" }, "zelvant_tests"), reference);
 }
 
 INSTANTIATE_TEST_SUITE_P(Gtk, AlertOnXvfb, ::testing::Values("3", "2"));
 
 // What the launcher itself loaded, as LD_DEBUG records it (its children write
-// their own files), and how long it took: GTK only for an alert that may be a
-// dialog on a display (an unreachable one here); the texts on standard error
-// in every case, at once without a display.
+// their own files): GTK only for an alert that may be a dialog on a display
+// (an unreachable one here); the texts on standard error in every case.
 using AlertLibraries = test::LaunchScratch;
 TEST_F(AlertLibraries, GtkIsLoadedOnlyForADialogTheTextsAlwaysGoToStandardError)
 {
@@ -181,17 +168,13 @@ TEST_F(AlertLibraries, GtkIsLoadedOnlyForADialogTheTextsAlwaysGoToStandardError)
         launcher.setLaunchPath(test::launcherPath());
         launcher.setEnvironment(environment);
         launcher.setStandardError(errors.get());
-        auto started = std::chrono::steady_clock::now();
         ASSERT_TRUE(launcher.launch().ok()) << what;
         launcher.waitUntilExit();
-        auto took = std::chrono::steady_clock::now() - started;
         std::string loaded = test::readFile(scratch / ("ld." + std::to_string(launcher.processIdentifier())));
         std::string error = test::readFile(scratch / "errors");
         EXPECT_NE(loaded.find("libplist"), std::string::npos) << what << ": no record of the launch";
         EXPECT_EQ(loaded.find("libgtk") != std::string::npos, what == "a display") << what;
         EXPECT_EQ(launcher.terminationStatus(), alerts ? EX_UNAVAILABLE : 0) << what << ": " << error;
-        EXPECT_EQ(error.find(message) != std::string::npos && error.find(informative) != std::string::npos, alerts)
-            << what << ": " << error;
-        EXPECT_TRUE(what != "no display" || took < std::chrono::seconds(10));
+        EXPECT_EQ(hasTexts(error), alerts) << what << ": " << error;
     }
 }
