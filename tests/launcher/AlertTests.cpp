@@ -143,17 +143,18 @@ INSTANTIATE_TEST_SUITE_P(Gtk, AlertOnXvfb, ::testing::Values("3", "2"));
 
 // What the launcher itself loaded, as LD_DEBUG records it (its children write
 // their own files): GTK only for an alert that may be a dialog on a display
-// (an unreachable one here); the texts on standard error in every case.
+// (an unreachable one here); the texts on standard error in every case, and
+// nothing written.
 using AlertLibraries = test::LaunchScratch;
 TEST_F(AlertLibraries, GtkIsLoadedOnlyForADialogTheTextsAlwaysGoToStandardError)
 {
     using Change = std::map<std::string, std::string>;
     const std::string none = scratch / "none";
     const std::pair<std::string, Change> cases[] = {
-        { "normal launch", {} },
         { "no display", { { "ZELVANT_APPLICATION_PATH", none } } },
         { "a display", { { "ZELVANT_APPLICATION_PATH", none }, { "DISPLAY", ":59000" } } },
         { "text only", { { "ZELVANT_APPLICATION_PATH", none }, { "DISPLAY", ":59000" }, { "ZELVANT_ALERT", "text" } } },
+        { "normal launch", {} }, // last: it writes the home
     };
     for (const auto& [what, change] : cases) {
         bool alerts = what != "normal launch";
@@ -176,5 +177,6 @@ TEST_F(AlertLibraries, GtkIsLoadedOnlyForADialogTheTextsAlwaysGoToStandardError)
         EXPECT_EQ(loaded.find("libgtk") != std::string::npos, what == "a display") << what;
         EXPECT_EQ(launcher.terminationStatus(), alerts ? EX_UNAVAILABLE : 0) << what << ": " << error;
         EXPECT_EQ(hasTexts(error), alerts) << what << ": " << error;
+        EXPECT_NE(test::exists(home + "/Library"), alerts) << what; // an alert stops the launch first
     }
 }
