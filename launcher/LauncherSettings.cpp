@@ -1,6 +1,5 @@
 #include "LauncherSettings.h"
 
-#include "Alert.h"
 #include "HelperTool.h"
 #include "OpenTool.h"
 #include "Trace.h"
@@ -10,8 +9,6 @@ void applyLauncherSettings()
 {
     platform::setTraceSettings({ .variable = "ZELVANT_LAUNCHER_TRACE", .prefix = "Zelvant trace: " });
     platform::Workspace::setApplicationPathVariable("ZELVANT_APPLICATION_PATH");
-    // gtk, x11 or text: for tests, and for users who want the plain dialog or none.
-    platform::Alert::setBackendVariable("ZELVANT_ALERT");
     // The hand-off's "/usr/bin/open" is the open tool in our own executable,
     // never the system's program of that name (on Debian, xdg-open).
     platform::registerHelperTool({ .standsInFor = "/usr/bin/open",

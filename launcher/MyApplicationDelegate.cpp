@@ -30,6 +30,9 @@ using namespace platform;
 
 void MyApplicationDelegate::applicationDidFinishLaunching()
 {
+    // text: for tests, and for users who want no dialog.
+    if (environmentValue("ZELVANT_ALERT") == "text")
+        m_alertBackend = AlertBackend::Text;
     trace("step: find the X11 application");
     launchX11Application();
 
@@ -111,7 +114,7 @@ void MyApplicationDelegate::reportFailure(
     Alert alert
         = Alert::alertWithMessageText(alertTexts->messageText, alertTexts->buttonTitle, alertTexts->informativeText);
     alert.setAlertStyle(AlertStyle::Critical);
-    alert.runModal();
+    alert.runModal(m_alertBackend);
 }
 
 void MyApplicationDelegate::reportFailure(std::string_view step, const Error& error, int exitStatus)

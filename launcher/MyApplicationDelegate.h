@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Alert.h"
 #include "Application.h"
 #include "Error.h"
 #include "FileLock.h"
@@ -68,4 +69,5 @@ private:
     std::string m_supportFilesDirPath;
     // Held from the update of the support directory until the script is in it.
     platform::FileLock m_supportDirectoryLock;
+    platform::AlertBackend m_alertBackend { platform::AlertBackend::Gtk };
 };

@@ -88,19 +88,6 @@ const bool registered = [] {
 
 }
 
-TEST_F(LaunchFixture, MissingX11ShowsTheAlertAndTouchesNothing)
-{
-    fs::remove_all(applications + "/X11.app");
-    auto result = launch(test::launcherPath());
-    EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.error.find("Unable to locate the X11 application."), std::string::npos) << result.error;
-    EXPECT_NE(result.error.find("Perhaps X11 is not installed on your system, or you moved it to a different "
-                                "location after installation?"),
-        std::string::npos);
-    EXPECT_FALSE(test::exists(home + "/Library"));
-    EXPECT_FALSE(test::exists(record));
-}
-
 TEST_F(LaunchFixture, LauncherCopiedAloneRunsTheOpenToolItCarriesAndFindsX11BesideItsBundle)
 {
     std::string moved = scratch / "elsewhere";

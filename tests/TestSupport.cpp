@@ -177,9 +177,7 @@ std::string waitForFile(const std::string& path, int limitSeconds)
 
 std::map<std::string, std::string> minimalEnvironment(const std::string& home)
 {
-    // An alert on a test's display is the Xlib dialog unless the test names another backend.
-    return { { "HOME", home }, { "PATH", platform::environmentValue("PATH").value_or("/usr/bin:/bin") },
-        { "ZELVANT_ALERT", "x11" } };
+    return { { "HOME", home }, { "PATH", platform::environmentValue("PATH").value_or("/usr/bin:/bin") } };
 }
 
 std::map<std::string, std::string> launchEnvironment(

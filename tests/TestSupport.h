@@ -72,7 +72,7 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
 // The file's bytes once another process has written it; empty after the limit.
 std::string waitForFile(const std::string& path, int limitSeconds = 10);
 
-// An environment with only what a launch needs: PATH, HOME, no DISPLAY, and the Xlib alert.
+// An environment with only what a launch needs: PATH, HOME, no DISPLAY.
 std::map<std::string, std::string> minimalEnvironment(const std::string& home);
 // What a launch of the launcher needs: a minimal environment with LANG=C, the
 // application folder, the X11 stand-in's record file, the open tool, and the

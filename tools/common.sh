@@ -2,15 +2,12 @@
 ZELVANT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # What building and running need: all that the quick start installs.
 ZELVANT_PACKAGES=(cmake g++ make pkg-config libplist-dev libunistring-dev gettext python3 libx11-dev xvfb
-  libgtk2.0-dev python3-fonttools fonts-dejavu-core x11-apps netpbm
-  libxft-dev libxinerama-dev libxrandr-dev)
+  libgtk2.0-dev python3-fonttools fonts-dejavu-core x11-apps netpbm)
 # What the tests, the checks and the package stage add.
-# libgtk-3-0 and x11-xserver-utils (xrandr) for the alert's GTK dialog on two monitors.
-ZELVANT_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xdotool x11-utils libx11-6 util-linux
-  libgtk-3-0 x11-xserver-utils
+# libgtk-3-0 for the alert's GTK 3 dialog (GTK 2 comes with the client's libgtk2.0-dev).
+ZELVANT_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev xdotool x11-utils util-linux libgtk-3-0
   valgrind clang-tidy clang-format clang libclang-rt-14-dev
-  dpkg-dev file lintian desktop-file-utils appstream man-db groff-base
-  fonts-vlgothic fonts-noto-color-emoji)
+  dpkg-dev file lintian desktop-file-utils appstream man-db groff-base)
 
 # Installs what is missing of ZELVANT_PACKAGES and the packages named, when
 # root; otherwise says the one line to run.

@@ -1,0 +1,182 @@
+#include "Alert.h"
+#include "Display.h"
+#include "ScopedFD.h"
+#include "Task.h"
+#include "TestSupport.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <fcntl.h>
+#include <future>
+#include <sysexits.h>
+#include <thread>
+
+namespace {
+
+const std::string message = "Unable to locate the X11 application.";
+const std::string informative
+    = "Perhaps X11 is not installed on your system, or you moved it to a different location after installation?";
+
+bool hasTexts(const std::string& error)
+{
+    return error.find(message) != std::string::npos && error.find(informative) != std::string::npos;
+}
+
+// A critical alert with the texts argv[2] and argv[3] and the launcher's button: a reference picture.
+int showAlert(int, char** argv)
+{
+    auto alert = platform::Alert::alertWithMessageText(argv[2], "Okay", argv[3]);
+    alert.setAlertStyle(platform::AlertStyle::Critical);
+    alert.runModal();
+    return 0;
+}
+const bool alertChild = (test::registerChildBehaviour("alert", showAlert), true);
+
+// The launcher, finding no X11 (the folder it searches holds only a file of
+// that name), alerts on a private Xvfb in the background. The parameter is
+// the GTK to be shown: for 2, GTK 3 is shadowed by a file of its name that
+// cannot be loaded, as if it were not installed.
+struct AlertOnXvfb : ::testing::TestWithParam<std::string> {
+    test::TemporaryDirectory scratch;
+    std::string home = scratch / "home";
+    // Before the server: a display lost first ends whatever a test left showing.
+    std::future<test::ProcessResult> shown;
+    std::unique_ptr<platform::VirtualDisplay> server;
+    std::string window;
+
+    void SetUp() override
+    {
+        if (!test::programOnPath("Xvfb"))
+            GTEST_SKIP() << "Xvfb is not installed";
+        test::writeFile(scratch / "Applications/X11.app", "");
+        test::writeFile(scratch / "no-gtk3/libgtk-3.so.0", "");
+        auto started = platform::VirtualDisplay::start(platform::DisplayAccess::Open, {});
+        ASSERT_TRUE(started) << started.error().message();
+        server = std::move(*started);
+    }
+    test::ProcessResult x(std::vector<std::string> arguments, const std::string& tool = "xdotool", int timeout = 10)
+    {
+        return test::runProgram(test::programOnPath(tool).value_or(tool),
+            { std::move(arguments), { { { "DISPLAY", server->name() }, { "LC_ALL", "C.UTF-8" } } }, timeout });
+    }
+    // Runs the program on the display and sets window to its window titled
+    // title once that shows (within 5 s). No accessibility bus to look for on
+    // a private display; GTK keeps what it allocates until the process ends.
+    void show(const std::string& program = test::launcherPath(), const std::vector<std::string>& arguments = {},
+        const std::string& title = "Zelvant")
+    {
+        test::makeDirectories(home);
+        auto environment = test::minimalEnvironment(home);
+        environment.insert({ { "DISPLAY", server->name() }, { "NO_AT_BRIDGE", "1" },
+            { "ASAN_OPTIONS", "detect_leaks=0" }, { "ZELVANT_APPLICATION_PATH", scratch / "Applications" } });
+        if (GetParam() == "2")
+            environment["LD_LIBRARY_PATH"] = scratch / "no-gtk3";
+        shown = std::async(std::launch::async, [=] { return test::runProgram(program, { arguments, environment }); });
+        window = x({ "search", "--sync", "--onlyvisible", "--name", "^" + title + "$" }, "xdotool", 5).output;
+        window = window.substr(0, window.find('\n'));
+    }
+    // The GTK versions mapped in the process that the window names.
+    std::string loadedGtk()
+    {
+        std::string pid = x({ "getwindowpid", window }).output;
+        std::string maps = test::readFile("/proc/" + pid.substr(0, pid.find('\n')) + "/maps");
+        return std::string { maps.find("/libgtk-x11-2.0.so.0") != std::string::npos ? "2" : "" }
+        + (maps.find("/libgtk-3.so.0") != std::string::npos ? "3" : "");
+    }
+    // The window's size and pixels once two looks 250 ms apart agree; xwd's
+    // header (big-endian, its length first, the colour count at byte 76) and
+    // colour map, which hold the title, are left out.
+    std::string picture()
+    {
+        std::string shot, previous;
+        if (!test::eventually([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(250));
+                previous = std::exchange(shot, x({ "-id", window, "-silent" }, "xwd").output);
+                return shot.size() > 100 && shot == previous;
+            }))
+            return "";
+        auto word = [&](size_t at) {
+            uint32_t value = 0;
+            std::memcpy(&value, &shot[at], sizeof value);
+            return size_t { ntohl(value) };
+        };
+        return shot.substr(16, 8) + shot.substr(std::min(shot.size(), word(0) + 12 * word(76)));
+    }
+};
+
+}
+
+// A dialog of the GTK expected with the texts of the same alert shown in
+// another process (a one-letter change must show), which holds the launch up
+// until Escape or Return ends it or its display goes (last, as that takes the
+// server); each ends the launcher with the alert's status.
+TEST_P(AlertOnXvfb, DialogShowsTheTextsUntilEscapeReturnOrALostDisplayEndIt)
+{
+    auto reference = [&](const std::string& text) {
+        show(test::testBinaryPath(), { "--child=alert", message, text }, "zelvant_tests");
+        std::string seen = window.empty() ? "" : picture();
+        x({ "windowfocus", window, "key", "Escape" });
+        shown.wait();
+        return seen;
+    };
+    std::string expected = reference(informative);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_NE(reference(informative + "!"), expected);
+    for (std::string way : { "Escape", "Return", "lost" }) {
+        SCOPED_TRACE(way);
+        show();
+        ASSERT_FALSE(window.empty());
+        EXPECT_EQ(loadedGtk(), GetParam());
+        EXPECT_EQ(way == "Escape" ? picture() : expected, expected); // one look is enough
+        EXPECT_EQ(shown.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+        if (way == "lost")
+            server.reset();
+        else
+            x({ "windowfocus", window, "key", way });
+        auto ended = shown.get();
+        EXPECT_EQ(ended.status, EX_UNAVAILABLE) << ended.error;
+        EXPECT_TRUE(hasTexts(ended.error)) << ended.error;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Gtk, AlertOnXvfb, ::testing::Values("3", "2"));
+
+// What the launcher itself loaded, as LD_DEBUG records it (its children write
+// their own files): GTK only for an alert that may be a dialog on a display
+// (an unreachable one here); the texts on standard error in every case, and
+// nothing written.
+using AlertLibraries = test::LaunchScratch;
+TEST_F(AlertLibraries, GtkIsLoadedOnlyForADialogTheTextsAlwaysGoToStandardError)
+{
+    using Change = std::map<std::string, std::string>;
+    const std::string none = scratch / "none";
+    const std::pair<std::string, Change> cases[] = {
+        { "no display", { { "ZELVANT_APPLICATION_PATH", none } } },
+        { "a display", { { "ZELVANT_APPLICATION_PATH", none }, { "DISPLAY", ":59000" } } },
+        { "text only", { { "ZELVANT_APPLICATION_PATH", none }, { "DISPLAY", ":59000" }, { "ZELVANT_ALERT", "text" } } },
+        { "normal launch", {} }, // last: it writes the home
+    };
+    for (const auto& [what, change] : cases) {
+        bool alerts = what != "normal launch";
+        auto environment = this->environment();
+        environment.merge(Change {
+            { "LD_DEBUG", "files" }, { "LD_DEBUG_OUTPUT", scratch / "ld" }, { "ASAN_OPTIONS", "detect_leaks=0" } });
+        for (const auto& [name, value] : change)
+            environment[name] = value;
+        platform::ScopedFD errors { ::open(
+            (scratch / "errors").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) };
+        platform::Task launcher;
+        launcher.setLaunchPath(test::launcherPath());
+        launcher.setEnvironment(environment);
+        launcher.setStandardError(errors.get());
+        ASSERT_TRUE(launcher.launch().ok()) << what;
+        launcher.waitUntilExit();
+        std::string loaded = test::readFile(scratch / ("ld." + std::to_string(launcher.processIdentifier())));
+        std::string error = test::readFile(scratch / "errors");
+        EXPECT_NE(loaded.find("libplist"), std::string::npos) << what << ": no record of the launch";
+        EXPECT_EQ(loaded.find("libgtk") != std::string::npos, what == "a display") << what;
+        EXPECT_EQ(launcher.terminationStatus(), alerts ? EX_UNAVAILABLE : 0) << what << ": " << error;
+        EXPECT_EQ(hasTexts(error), alerts) << what << ": " << error;
+        EXPECT_NE(test::exists(home + "/Library"), alerts) << what; // an alert stops the launch first
+    }
+}
