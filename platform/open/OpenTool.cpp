@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,11 +16,28 @@
 
 namespace platform {
 
-static int usage(const char* program)
+static int usage(const char* program, FILE* stream = stderr)
 {
     std::fprintf(
-        stderr, "usage: %s -a APPLICATION [DOCUMENT ...]\n", lastPathComponent(program ? program : "open").c_str());
+        stream, "usage: %s -a APPLICATION [DOCUMENT ...]\n", lastPathComponent(program ? program : "open").c_str());
     return 2;
+}
+
+// --help and --version: what the tool is, on standard output.
+static std::optional<int> answerInformationalOption(int argc, char** argv)
+{
+    std::string option = argc == 2 ? argv[1] : "";
+    if (option == "--version")
+        std::printf("zelvant-open %s\n", ZELVANT_VERSION);
+    else if (option == "--help" || option == "-h") {
+        usage(argv[0], stdout);
+        std::fputs("Starts the program of APPLICATION.app with the documents' absolute paths and\n"
+                   "returns once it has started them (exit status 0) or has failed (1, and why).\n"
+                   "ZELVANT_APPLICATION_PATH: the folders that hold APPLICATION.app, colon-separated.\n",
+            stdout);
+    } else
+        return std::nullopt;
+    return 0;
 }
 
 static int cannotOpen(const std::string& name, const std::string& reason)
@@ -60,6 +78,8 @@ static std::string whyNotAnApplication(const std::string& name)
 
 int openToolMain(int argc, char** argv)
 {
+    if (auto status = answerInformationalOption(argc, argv))
+        return *status;
     if (argc < 3 || std::string { argv[1] } != "-a" || !*argv[2])
         return usage(argv[0]);
     std::string name = argv[2];
