@@ -13,22 +13,14 @@ static bool answeredInformationalOption(int argc, char** argv)
     if (option == "--version")
         std::printf("zelvant %s\n", ZELVANT_VERSION);
     else if (option == "--help" || option == "-h")
-        std::fputs(R"(usage: zelvant [-KEY VALUE ...]
-Starts the Zelvant game on your X display.
-
-  -AppleLanguages '(de, fr)'  the languages you prefer, first one first
-                              (when LANG is not set)
-  -locale LOCALE              the game's locale, over the one from those
-  -KEY VALUE                  any other user default, for this launch
-  -h, --help, --version       this text, the version
-
-Environment: LANG (when set, the game's locale as it is), HOME, DISPLAY,
-ZELVANT_X11_HEADLESS=1 (a private Xvfb display), ZELVANT_APPLICATION_PATH (the
-folders holding X11.app), ZELVANT_ALERT=gtk|x11|text (how errors are shown),
-ZELVANT_LAUNCHER_TRACE=1 (each step on standard error).
-
-The game's files for each version: ~/Library/Application Support/Zelvant/VERSION/
-More in zelvant(1).
+        std::fputs(R"(usage: zelvant [-AppleLanguages '(de, fr)'] [-locale LOCALE] [-KEY VALUE ...]
+Starts the Zelvant game. -AppleLanguages: the languages you prefer, first one
+first, when LANG is not set; -locale: the game's locale, over those.
+Environment: LANG, HOME, DISPLAY, ZELVANT_X11_HEADLESS=1 (a private Xvfb
+display), ZELVANT_APPLICATION_PATH (the folders holding X11.app),
+ZELVANT_ALERT=gtk|x11|text (how errors show), ZELVANT_LAUNCHER_TRACE=1.
+The game's files: ~/Library/Application Support/Zelvant/VERSION/
+-h, --help: this text; --version: the version. More in zelvant(1).
 )",
             stdout);
     else
