@@ -134,7 +134,7 @@ TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
 }
 
 // What still runs with this HOME: processes of ours that outlived the launch.
-std::vector<std::string> processesWithHome(const std::string& home)
+static std::vector<std::string> processesWithHome(const std::string& home)
 {
     std::vector<std::string> found;
     std::error_code error;

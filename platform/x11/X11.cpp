@@ -12,6 +12,7 @@
 #include "Trace.h"
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -56,7 +57,9 @@ static ScopedFD takeStatusPipe()
 {
     auto number = environmentValue("ZELVANT_OPEN_STATUS_FD");
     ::unsetenv("ZELVANT_OPEN_STATUS_FD");
-    int fd = number ? std::atoi(number->c_str()) : -1;
+    int fd = -1; // left as it is by text that is no number
+    if (number)
+        std::from_chars(number->data(), number->data() + number->size(), fd);
     struct stat status;
     if (fd < 3 || ::fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode))
         return {};
@@ -96,11 +99,10 @@ static int runDocuments(int count, char** documents, int signals, ScopedFD& stat
         statusPipe = {};
         if (int stopSignal = waitForProgram(program, signals))
             return 128 + stopSignal;
-        if (program.terminationStatus() == 0 && !program.terminatedBySignal())
-            continue;
-        status = 1;
+        bool failed = program.terminationStatus() != 0 || program.terminatedBySignal();
+        status |= failed ? 1 : 0;
         // One that fails at once has most likely not shown the player anything.
-        if (std::chrono::steady_clock::now() - started < std::chrono::seconds(1))
+        if (failed && std::chrono::steady_clock::now() - started < std::chrono::seconds(1))
             systemLog("X11: " + std::string { documents[index] } + " ended right after it started, with "
                     + (program.terminatedBySignal() ? "signal " : "status ")
                     + std::to_string(program.terminationStatus()),
