@@ -96,8 +96,8 @@ void MyApplicationDelegate::runHandOffTask(Task& task)
     FailureAlert alert { "Unable to start the Zelvant client.",
         "There may be no display to show the game on, or its files are damaged. Start the game from your "
         "desktop; if it fails there too, reinstall it. The system log says what went wrong." };
-    std::string detail = "open tool " + resolveLaunchPath(task.launchPath()).path + " " + failure + script;
-    reportFailure("hand-off to X11", detail, EX_UNAVAILABLE, &alert);
+    reportFailure("hand-off to X11", "open tool " + resolveLaunchPath(task.launchPath()).path + " " + failure + script,
+        EX_UNAVAILABLE, &alert);
 }
 
 void MyApplicationDelegate::reportFailure(
@@ -160,10 +160,9 @@ static std::string quotedOutput(const std::string& text)
 void MyApplicationDelegate::reportVersionProbeFailure(
     const std::string& path, const std::string& reason, int exitStatus)
 {
-    std::string advice = exitStatus == EX_TEMPFAIL ? "The game did not answer in time. Try again, or reinstall it."
-                                                   : "The game's files are damaged or incomplete. Reinstall the game.";
     FailureAlert alert { "Unable to determine the version of the Zelvant client.",
-        advice + " It was not started; nothing was changed." };
+        exitStatus == EX_TEMPFAIL ? "The game did not answer in time; it was not started. Try again, or reinstall it."
+                                  : "The game's files are damaged or incomplete; it was not started. Reinstall it." };
     reportFailure("version probe", path + ": " + reason, exitStatus, &alert);
 }
 
