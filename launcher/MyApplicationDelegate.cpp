@@ -51,8 +51,8 @@ void MyApplicationDelegate::applicationDidFinishLaunching()
     auto home = findHomeDirectory();
     if (!home) {
         FailureAlert alert { "No home directory was found.",
-            "Neither HOME names an absolute path nor does the user database have a home for this user, so there "
-            "is nowhere to keep the game's files. The launch was stopped; nothing was written." };
+            "The game keeps its files in your home folder, and this session has none. Log in as a user with a "
+            "home folder (or set HOME to its full path) and start the game again. Nothing was written." };
         reportFailure(
             "find the home directory", "HOME is not absolute and there is no passwd entry", EX_NOUSER, &alert);
         Application::sharedApplication().terminate();
@@ -95,11 +95,12 @@ void MyApplicationDelegate::runHandOffTask(Task& task)
     }
     if (failure.empty())
         return;
-    std::string script = task.arguments().empty() ? std::string {} : task.arguments().back();
+    std::string script = task.arguments().empty() ? std::string {} : ", for " + task.arguments().back();
     FailureAlert alert { "Unable to start the Zelvant client.",
-        "The X11 application was to run the launcher script \"" + script + "\", but the open tool "
-            + resolveLaunchPath(task.launchPath()).path + " " + failure + "." };
-    reportFailure("hand-off to X11", "open tool " + failure, EX_UNAVAILABLE, &alert);
+        "There may be no display to show the game on, or its files are damaged. Start the game from your "
+        "desktop; if it fails there too, reinstall it. The system log says what went wrong." };
+    reportFailure("hand-off to X11", "open tool " + resolveLaunchPath(task.launchPath()).path + " " + failure + script,
+        EX_UNAVAILABLE, &alert);
 }
 
 void MyApplicationDelegate::reportFailure(
@@ -163,7 +164,8 @@ void MyApplicationDelegate::reportVersionProbeFailure(
     const std::string& path, const std::string& reason, int exitStatus)
 {
     FailureAlert alert { "Unable to determine the version of the Zelvant client.",
-        "The client at \"" + path + "\" " + reason + ". The launch was stopped; nothing was changed." };
+        exitStatus == EX_TEMPFAIL ? "The game did not answer in time; it was not started. Try again, or reinstall it."
+                                  : "The game's files are damaged or incomplete; it was not started. Reinstall it." };
     reportFailure("version probe", path + ": " + reason, exitStatus, &alert);
 }
 

@@ -16,7 +16,8 @@ namespace platform {
 class Pipe;
 
 // One child process. Spawned directly from an argument vector, never through
-// a shell; the child gets no descriptor but its three standard streams.
+// a shell; the child gets no descriptor but its three standard streams
+// and the one passed descriptor.
 class Task {
 public:
     using Environment = std::map<std::string, std::string>;
@@ -49,6 +50,8 @@ public:
     const std::shared_ptr<Pipe>& standardInput() const { return m_standardInputPipe; }
     const std::shared_ptr<Pipe>& standardOutput() const { return m_standardOutputPipe; }
     const std::shared_ptr<Pipe>& standardError() const { return m_standardErrorPipe; }
+    // One more descriptor the child gets, as 3 (a status pipe, say); not owned either.
+    void setPassedDescriptor(int fd) { m_passedDescriptor = fd; }
     // The child leads a session of its own instead of just a process group.
     void setStartsNewSession(bool startsNewSession) { m_startsNewSession = startsNewSession; }
 
@@ -90,6 +93,7 @@ private:
     int m_standardInput { -1 };
     int m_standardOutput { -1 };
     int m_standardError { -1 };
+    int m_passedDescriptor { -1 };
     bool m_startsNewSession { false };
     std::shared_ptr<Pipe> m_standardInputPipe;
     std::shared_ptr<Pipe> m_standardOutputPipe;

@@ -88,6 +88,26 @@ const bool registered = [] {
 
 }
 
+TEST_F(LaunchFixture, HelpAndVersionAnswerOnStandardOutputAndLaunchNothing)
+{
+    std::string openTool = test::buildDirectory() + "/bin/zelvant-open", version = ZELVANT_TEST_VERSION "\n";
+    const std::tuple<std::string, std::string, std::string> rows[] = {
+        { test::launcherPath(), "--help", "usage: zelvant " },
+        { test::launcherPath(), "-h", "usage: zelvant " },
+        { test::launcherPath(), "--version", "zelvant " + version },
+        { openTool, "--help", "usage: zelvant-open -a " },
+        { openTool, "--version", "zelvant-open " + version },
+    };
+    for (const auto& [program, option, output] : rows) {
+        auto result = test::runProgram(program, { .arguments = { option }, .environment = environment() });
+        EXPECT_EQ(result.status, 0) << program << " " << option << ": " << result.error;
+        EXPECT_EQ(result.output.substr(0, output.size()), output) << program << " " << option;
+        EXPECT_EQ(result.error, "") << program << " " << option;
+    }
+    EXPECT_TRUE(fs::is_empty(home));
+    EXPECT_FALSE(test::exists(record));
+}
+
 TEST_F(LaunchFixture, LauncherCopiedAloneRunsTheOpenToolItCarriesAndFindsX11BesideItsBundle)
 {
     std::string moved = scratch / "elsewhere";

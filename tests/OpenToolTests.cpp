@@ -24,6 +24,7 @@ namespace {
 // "released=1" (or 0 when it gave up).
 const bool documentRegistered = [] {
     test::registerChildBehaviour("document", [](int argc, char** argv) {
+        test::tellOpenToolStarted();
         const char* release = std::getenv("ZELVANT_TEST_RELEASE");
         std::ofstream stream(std::getenv("ZELVANT_TEST_DOCUMENT_RECORD"), std::ios::app);
         for (int index = 2; index < argc; ++index)
@@ -105,6 +106,7 @@ TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
     test::makeDirectories(applications + "/Empty.app/Contents/MacOS");
     std::string unrunnable = make(applications + "/Unrunnable.app/Contents/MacOS/Unrunnable", "not executable", 0644);
     make(applications + "/Escaping.app/Contents/MacOS/Escaping", documentText);
+    make(applications + "/Silent.app/Contents/MacOS/Silent", "#!/bin/true\n");
     test::writeFile(applications + "/Escaping.app/Contents/Info.plist",
         "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleExecutable</key><string>../../../Hold.app/"
         "Contents/MacOS/Hold</string></dict></plist>");
@@ -120,6 +122,7 @@ TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
         { { "-a", "Empty" }, 1, "Empty.app has no executable " + applications + "/Empty.app/Contents/MacOS/Empty" },
         { { "-a", "Unrunnable" }, 1, unrunnable + " is not an executable file" },
         { { "-a", "Escaping" }, 1, "which is not a file name" },
+        { { "-a", "Silent" }, 1, "'Silent': it ended before it started its documents" },
     };
     for (const auto& [arguments, status, error] : cases) {
         auto result = run(test::buildDirectory() + "/bin/zelvant-open", arguments);
@@ -130,16 +133,58 @@ TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
     EXPECT_FALSE(test::exists(record)) << "nothing may have been started";
 }
 
-TEST_F(OpenToolFixture, X11WithoutAReachableDisplayRunsNothingAndSaysSo)
+// What still runs with this HOME: processes of ours that outlived the launch.
+static std::vector<std::string> processesWithHome(const std::string& home)
 {
-    for (const char* display : { "", ":65000", "localhost:99999999999", ":", "no display", "unix:1x" }) {
-        if (*display)
-            environment["DISPLAY"] = display;
-        auto result = run(x11, { make(scratch / ("document"), documentText) });
-        EXPECT_EQ(result.status, 1) << display;
-        EXPECT_NE(result.error.find("X11: no X display: "), std::string::npos) << display << ": " << result.error;
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        std::ifstream stream(entry.path() / "environ");
+        std::string environment = std::string(1, '\0') + std::string(std::istreambuf_iterator<char>(stream), {});
+        if (environment.find(std::string(1, '\0') + "HOME=" + home + '\0') != std::string::npos)
+            found.push_back(entry.path().filename().string());
+    }
+    return found;
+}
+
+TEST_F(OpenToolFixture, AHandOffX11CannotCarryOutFailsTheLaunchBeforeItEnds)
+{
+    std::string client = test::makeLauncherBundle(scratch / "Zelvant.app"), home = scratch / "home";
+    test::makeDirectories(home);
+    auto launch = [&](const std::map<std::string, std::string>& variables, const std::string& script) {
+        test::writeFile(client + "/../run-zelvant-template.py", script, 0755);
+        auto launcherEnvironment = test::launchEnvironment(home, test::buildDirectory() + "/Applications", record);
+        launcherEnvironment.erase("ZELVANT_X11_HEADLESS");
+        launcherEnvironment.merge(std::map<std::string, std::string>(variables));
+        launcherEnvironment.insert_or_assign("ZELVANT_ALERT", "text");
+        launcherEnvironment.insert_or_assign("ZELVANT_TEST_DOCUMENT_RECORD", record);
+        return test::runProgram(scratch / "Zelvant.app/Contents/MacOS/Zelvant", { .environment = launcherEnvironment });
+    };
+    std::vector<std::pair<std::map<std::string, std::string>, std::string>> rows = {
+        { {}, "DISPLAY is not set" },
+        { { { "WAYLAND_DISPLAY", "wayland-0" } }, "DISPLAY is not set" },
+        { { { "DISPLAY", "no display" } }, "\"no display\" is not an X display name" },
+        { { { "DISPLAY", "localhost:99999999999" } }, "is not an X display name" },
+        { { { "DISPLAY", "unix:1x" } }, "is not an X display name" },
+    };
+    if (!platform::isDisplayReachable(":99"))
+        rows.push_back({ { { "DISPLAY", ":99" } }, "no X server answers at DISPLAY \":99\"" });
+    for (const auto& [variables, reason] : rows) {
+        auto result = launch(variables, documentText);
+        std::string label = variables.empty() ? "(nothing)" : variables.begin()->second;
+        EXPECT_EQ(result.status, 69) << label << ": " << result.error;
+        EXPECT_NE(result.error.find("Unable to open application 'X11': no X display: "), std::string::npos) << label;
+        EXPECT_NE(result.error.find(reason), std::string::npos) << label << ": " << result.error;
+        EXPECT_NE(result.error.find("Unable to start the Zelvant client."), std::string::npos) << label;
+        EXPECT_EQ(processesWithHome(home), std::vector<std::string> {}) << label;
     }
     EXPECT_FALSE(test::exists(record)) << "a document ran without a display";
+    if (!test::programOnPath("Xvfb"))
+        GTEST_SKIP() << "Xvfb is not installed";
+    auto result = launch({ { "ZELVANT_X11_HEADLESS", "1" } }, "#!" + scratch / "nowhere\n");
+    EXPECT_EQ(result.status, 69) << result.error;
+    EXPECT_NE(result.error.find("Unable to open application 'X11': cannot run "), std::string::npos) << result.error;
+    EXPECT_EQ(processesWithHome(home), std::vector<std::string> {});
 }
 
 TEST_F(OpenToolFixture, HeadlessX11UsesAnXvfbOnlyItsDocumentsMayUseAndAReachableDisplayOtherwise)
@@ -169,8 +214,10 @@ TEST_F(OpenToolFixture, HeadlessX11UsesAnXvfbOnlyItsDocumentsMayUseAndAReachable
 
     // Not headless, X11 uses the display it is given when it is reachable; a document it cannot run is a failure.
     fs::remove(record);
-    auto result = run(x11, { scratch / "missing", make(scratch / ("reachable"), documentText) });
+    std::string failing = make(scratch / "failing", "#!/bin/false\n");
+    auto result = run(x11, { scratch / "missing", make(scratch / ("reachable"), documentText), failing });
     EXPECT_NE(result.error.find("X11: cannot run " + scratch / "missing"), std::string::npos) << result.error;
+    EXPECT_NE(result.error.find("X11: " + failing + " ended right after it started, with status 1"), std::string::npos);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(recorded("DISPLAY"), display);
 

@@ -359,11 +359,18 @@ ProcessResult LaunchScratch::launch(const std::string& launcher, const std::vect
     return runProgram(launcher, { .arguments = arguments, .environment = environment() });
 }
 
+void tellOpenToolStarted()
+{
+    if (std::getenv("ZELVANT_OPEN_STATUS_FD") && ::write(3, "ok\n", 3) != 3)
+        ADD_FAILURE() << "the status pipe is not descriptor 3";
+}
+
 static int recordArguments(int argc, char** argv)
 {
     const char* record = std::getenv("ZELVANT_TEST_RECORD");
     if (!record)
         return 3;
+    tellOpenToolStarted();
     std::ofstream stream(record, std::ios::app);
     for (int index = 1; index < argc; ++index)
         stream << argv[index] << '\n';

@@ -86,6 +86,9 @@ std::string supportDirectory(const std::string& home, const std::string& version
 // appends its arguments, one per line, to the file $ZELVANT_TEST_RECORD.
 std::string makeRecordingApplication(const std::string& folder, const std::string& name);
 
+// Run by the open tool, as X11 would: says on the status pipe that the documents' programs run.
+void tellOpenToolStarted();
+
 // The test binary re-run as a child: a named behaviour, chosen by the first
 // argument "--child=NAME".
 void registerChildBehaviour(const std::string& name, std::function<int(int argc, char** argv)>);

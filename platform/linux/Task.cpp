@@ -244,7 +244,10 @@ Result<pid_t> Task::spawn(const std::string& program, const std::string& argumen
         if (streams[target] >= 0)
             SPAWN_CHECK(posix_spawn_file_actions_adddup2, actions.get(), streams[target], target);
     }
-    SPAWN_CHECK(posix_spawn_file_actions_addclosefrom_np, actions.get(), 3);
+    // dup2 onto itself clears close-on-exec, as the fd's own number may already be 3.
+    if (m_passedDescriptor >= 0)
+        SPAWN_CHECK(posix_spawn_file_actions_adddup2, actions.get(), m_passedDescriptor, 3);
+    SPAWN_CHECK(posix_spawn_file_actions_addclosefrom_np, actions.get(), m_passedDescriptor >= 0 ? 4 : 3);
 
     pid_t pid = -1;
     SPAWN_CHECK(posix_spawn, &pid, program.c_str(), actions.get(), attributes.get(), argv.data(),

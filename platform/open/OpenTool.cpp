@@ -1,12 +1,14 @@
 #include "OpenTool.h"
 
 #include "Bundle.h"
+#include "FileHandle.h"
 #include "Path.h"
 #include "Task.h"
 #include "Workspace.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -58,8 +60,44 @@ static std::string whyNotAnApplication(const std::string& name)
     return {};
 }
 
+// Starts the application with the status pipe as its descriptor 3 and waits
+// for its word: "ok", or (until the pipe ends) why it did not start its documents.
+static int startAndAwait(Task& task, const std::string& name)
+{
+    auto statusPipe = Pipe::pipe();
+    if (!statusPipe)
+        return cannotOpen(name, statusPipe.error().message());
+    task.setPassedDescriptor((*statusPipe)->fileHandleForWriting()->fileDescriptor());
+    ::setenv("ZELVANT_OPEN_STATUS_FD", "3", 1);
+    auto launched = task.launch();
+    (*statusPipe)->fileHandleForWriting()->closeFile();
+    if (!launched)
+        return cannotOpen(name, launched.error().message());
+    std::string status;
+    while (status.size() < 4096 && status != "ok\n") {
+        auto data = (*statusPipe)->fileHandleForReading()->availableData();
+        if (!data || data->empty())
+            break;
+        status += *data;
+    }
+    if (status == "ok\n")
+        return 0;
+    if (status.ends_with('\n'))
+        status.pop_back();
+    return cannotOpen(name, status.empty() ? "it ended before it started its documents" : status);
+}
+
 int openToolMain(int argc, char** argv)
 {
+    std::string option = argc == 2 ? argv[1] : "";
+    if (option == "--help")
+        std::puts("usage: zelvant-open -a APPLICATION [DOCUMENT ...]\nStarts APPLICATION.app, found through "
+                  "ZELVANT_APPLICATION_PATH or in the usual\nfolders, with the documents' absolute paths; returns "
+                  "once it has started them\n(exit status 0) or has failed (1).");
+    if (option == "--version")
+        std::puts("zelvant-open " ZELVANT_VERSION);
+    if (option == "--help" || option == "--version")
+        return 0;
     if (argc < 3 || std::string { argv[1] } != "-a" || !*argv[2])
         return usage(argv[0]);
     std::string name = argv[2];
@@ -101,9 +139,7 @@ int openToolMain(int argc, char** argv)
     task.setStartsNewSession(true);
     if (devNull)
         task.setStandardInput(devNull.get());
-    if (auto launched = task.launch(); !launched)
-        return cannotOpen(name, launched.error().message());
-    return 0;
+    return startAndAwait(task, name);
 }
 
 }

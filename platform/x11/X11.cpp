@@ -3,6 +3,8 @@
 // reachable. Without one it runs nothing and says so. Only when asked with
 // ZELVANT_X11_HEADLESS=1 (tests, the quick start) it runs them on a private
 // Xvfb server, with a cookie of its own, which it stops once they have ended.
+// Started by the open tool, it tells that tool on a status pipe whether the
+// first document's program runs.
 #include "Display.h"
 #include "ProcessInfo.h"
 #include "SystemLog.h"
@@ -10,13 +12,17 @@
 #include "Trace.h"
 
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <poll.h>
 #include <string>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace platform;
@@ -43,6 +49,68 @@ static int waitForProgram(Task& program, int signals)
     return stopSignal;
 }
 
+// The write end of the open tool's status pipe, its number in
+// ZELVANT_OPEN_STATUS_FD: "ok" once a document's program was executed, else
+// each reason why one was not, one a line; the end of the pipe, unanswered,
+// is a failure. Our programs never inherit it.
+static ScopedFD takeStatusPipe()
+{
+    auto number = environmentValue("ZELVANT_OPEN_STATUS_FD");
+    ::unsetenv("ZELVANT_OPEN_STATUS_FD");
+    int fd = -1; // left as it is by text that is no number
+    if (number)
+        std::from_chars(number->data(), number->data() + number->size(), fd);
+    struct stat status;
+    if (fd < 3 || ::fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode))
+        return {};
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return ScopedFD { fd };
+}
+
+// A reader that is gone is no one left to tell.
+static void tell(const ScopedFD& statusPipe, const std::string& line)
+{
+    std::string text = line + "\n";
+    while (statusPipe && ::write(statusPipe.get(), text.data(), text.size()) < 0 && errno == EINTR) { }
+}
+
+// Logged, and told to the open tool while it waits.
+static void fail(const ScopedFD& statusPipe, const std::string& reason)
+{
+    systemLog("X11: " + reason, LogLevel::Error);
+    tell(statusPipe, reason);
+}
+
+// Runs each document's program in turn, waiting for each; returns our exit status.
+static int runDocuments(int count, char** documents, int signals, ScopedFD& statusPipe)
+{
+    int status = 0;
+    for (int index = 0; index < count; ++index) {
+        Task program;
+        program.setLaunchPath(documents[index]);
+        auto started = std::chrono::steady_clock::now();
+        if (auto launched = program.launch(); !launched) {
+            fail(statusPipe, "cannot run " + std::string { documents[index] } + ": " + launched.error().message());
+            status = 1;
+            continue;
+        }
+        if (status == 0)
+            tell(statusPipe, "ok");
+        statusPipe = {};
+        if (int stopSignal = waitForProgram(program, signals))
+            return 128 + stopSignal;
+        bool failed = program.terminationStatus() != 0 || program.terminatedBySignal();
+        status |= failed ? 1 : 0;
+        // One that fails at once has most likely not shown the player anything.
+        if (failed && std::chrono::steady_clock::now() - started < std::chrono::seconds(1))
+            systemLog("X11: " + std::string { documents[index] } + " ended right after it started, with "
+                    + (program.terminatedBySignal() ? "signal " : "status ")
+                    + std::to_string(program.terminationStatus()),
+                LogLevel::Error);
+    }
+    return status;
+}
+
 static std::string whyNoDisplay()
 {
     auto display = environmentValue("DISPLAY");
@@ -56,8 +124,13 @@ static std::string whyNoDisplay()
 
 int main(int argc, char** argv)
 {
-    if (argc < 2)
+    ScopedFD statusPipe = takeStatusPipe();
+    if (argc < 2) {
+        tell(statusPipe, "ok");
         return 0;
+    }
+    // An open tool that stopped waiting must not take us down with it.
+    ::signal(SIGPIPE, SIG_IGN);
 
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -66,7 +139,7 @@ int main(int argc, char** argv)
     sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
     ScopedFD signals { signalfd(-1, &stopSignals, SFD_CLOEXEC) };
     if (!signals) {
-        systemLog("X11: signalfd: " + std::string { strerror(errno) }, LogLevel::Error);
+        fail(statusPipe, "signalfd: " + std::string { strerror(errno) });
         return 1;
     }
 
@@ -74,33 +147,16 @@ int main(int argc, char** argv)
     if (environmentValue("ZELVANT_X11_HEADLESS") == "1") {
         auto started = VirtualDisplay::start(DisplayAccess::CookieOnly);
         if (!started) {
-            systemLog(
-                "X11: no X display: the private Xvfb server could not be started (" + started.error().message() + ")",
-                LogLevel::Error);
+            fail(statusPipe,
+                "no X display: the private Xvfb server could not be started (" + started.error().message() + ")");
             return 1;
         }
         server = std::move(*started);
         setenv("DISPLAY", server->name().c_str(), 1);
         setenv("XAUTHORITY", server->authorityFile().c_str(), 1);
     } else if (!reachableDisplay()) {
-        systemLog("X11: no X display: " + whyNoDisplay() + "; nothing was run", LogLevel::Error);
+        fail(statusPipe, "no X display: " + whyNoDisplay() + "; nothing was run");
         return 1;
     }
-
-    int status = 0;
-    for (int index = 1; index < argc; ++index) {
-        Task program;
-        program.setLaunchPath(argv[index]);
-        if (auto launched = program.launch(); !launched) {
-            systemLog(
-                "X11: cannot run " + std::string { argv[index] } + ": " + launched.error().message(), LogLevel::Error);
-            status = 1;
-            continue;
-        }
-        if (int stopSignal = waitForProgram(program, signals.get()))
-            return 128 + stopSignal;
-        if (program.terminationStatus() != 0 || program.terminatedBySignal())
-            status = 1;
-    }
-    return status;
+    return runDocuments(argc - 1, argv + 1, signals.get(), statusPipe);
 }
