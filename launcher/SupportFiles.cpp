@@ -5,6 +5,7 @@
 #include "Trace.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <set>
 #include <sysexits.h>
 #include <vector>
@@ -33,7 +34,8 @@ void createParentChain(const std::string& parent, const FailureReporter& report)
     for (const auto& directory : missing) {
         auto created = fileManager.createDirectoryAtPath(directory);
         trace("create directory ", directory, ": ", created);
-        if (!created)
+        // Another launch may have made it since we looked: a directory there now is what we wanted.
+        if (!created && !(created.error().code == EEXIST && fileManager.directoryItemExistsAtPath(directory)))
             report("create the support directory parent", created.error(), EX_CANTCREAT);
     }
 }

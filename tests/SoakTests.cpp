@@ -7,6 +7,8 @@
 #include <set>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -64,4 +66,36 @@ TEST(Soak, ThousandLaunchesLeaveNothingBehind)
     EXPECT_EQ(namesIn(home), std::set<std::string> { "Library" }) << "nothing else in the home";
     EXPECT_EQ(namesIn(temporary), std::set<std::string> {}) << "nothing in TMPDIR";
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+// Eight first launches at once, while another process keeps the disk busy:
+// each makes or finds the chain, and they take turns at the directory.
+TEST(Soak, EightFirstLaunchesAtOnceAllSucceedAndLeaveTheExactTree)
+{
+    test::TemporaryDirectory scratch;
+    std::string home = scratch / "home";
+    test::makeRecordingApplication(scratch / "Applications", "X11");
+    auto environment = test::launchEnvironment(home, scratch / "Applications", scratch / "x11-record");
+    std::jthread writer([path = scratch / "load"](const std::stop_token& stop) {
+        for (std::string block(1 << 20, 'x'); !stop.stop_requested(); ::sync())
+            test::writeFile(path, block);
+    });
+    std::map<std::string, std::string> first;
+    for (int round = 0; round < (test::underSanitizers() ? 5 : 50); ++round) {
+        std::filesystem::remove_all(home);
+        test::makeDirectories(home);
+        std::vector<test::ProcessResult> results(8);
+        {
+            std::vector<std::jthread> launches;
+            for (auto& result : results)
+                launches.emplace_back(
+                    [&] { result = test::runProgram(test::launcherPath(), { .environment = environment }); });
+        }
+        for (const auto& result : results)
+            ASSERT_EQ(result.status, 0) << "round " << round << ":\n" << result.error;
+        auto tree = test::snapshotTree(test::supportDirectory(home));
+        if (first.empty())
+            first = tree;
+        ASSERT_EQ(tree, first) << "round " << round;
+    }
 }
