@@ -4,6 +4,7 @@
 // name renamed over it.
 #include "FileTree.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -38,35 +39,13 @@ bool meansUnsupported(int code)
         || code == EPERM;
 }
 
-Result<void> readAndWrite(int in, int out, const std::string& path)
+// The bytes from offset to end, at the same place in out.
+Result<void> copyRange(CopyShared& shared, int in, int out, off_t offset, off_t end, const std::string& path)
 {
-    constexpr size_t bufferSize = size_t { 128 } * 1024;
-    auto buffer = std::make_unique<char[]>(bufferSize);
-    for (;;) {
-        ssize_t count = ::read(in, buffer.get(), bufferSize);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return Error::fromErrno("read", path);
-        if (count == 0)
-            return {};
-        if (auto written = writeAll(out, { buffer.get(), static_cast<size_t>(count) }, path); !written)
-            return written;
-    }
-}
-
-Result<void> copyBytes(CopyShared& shared, int in, int out, const std::string& path)
-{
-    // A reflink shares the blocks: no bytes move at all.
-    if (shared.cloneWorks.load(std::memory_order_relaxed)) {
-        if (::ioctl(out, FICLONE, in) == 0)
-            return {};
-        if (meansUnsupported(errno))
-            shared.cloneWorks.store(false, std::memory_order_relaxed);
-    }
     bool copiedAny = false;
-    while (shared.copyRangeWorks.load(std::memory_order_relaxed)) {
-        ssize_t count = ::copy_file_range(in, nullptr, out, nullptr, size_t { 1 } << 30, 0);
+    while (offset < end && shared.copyRangeWorks.load(std::memory_order_relaxed)) {
+        off_t to = offset;
+        ssize_t count = ::copy_file_range(in, &offset, out, &to, static_cast<size_t>(end - offset), 0);
         if (count > 0)
             copiedAny = true;
         else if (count == 0)
@@ -76,7 +55,49 @@ Result<void> copyBytes(CopyShared& shared, int in, int out, const std::string& p
         else if (errno != EINTR)
             return Error::fromErrno("copy_file_range", path);
     }
-    return readAndWrite(in, out, path);
+    constexpr size_t bufferSize = size_t { 128 } * 1024;
+    auto buffer = offset < end ? std::make_unique<char[]>(bufferSize) : nullptr;
+    while (offset < end) {
+        ssize_t count = ::pread(in, buffer.get(), std::min(bufferSize, static_cast<size_t>(end - offset)), offset);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return count < 0 ? Error::fromErrno("read", path) : Result<void> {};
+        if (::lseek(out, offset, SEEK_SET) < 0)
+            return Error::fromErrno("lseek", path);
+        if (auto written = writeAll(out, { buffer.get(), static_cast<size_t>(count) }, path); !written)
+            return written;
+        offset += count;
+    }
+    return {};
+}
+
+// size bytes of in: only its data, so that a hole stays a hole.
+Result<void> copyBytes(CopyShared& shared, int in, int out, off_t size, const std::string& path)
+{
+    // A reflink shares the blocks: no bytes move at all.
+    if (shared.cloneWorks.load(std::memory_order_relaxed)) {
+        if (::ioctl(out, FICLONE, in) == 0)
+            return {};
+        if (meansUnsupported(errno))
+            shared.cloneWorks.store(false, std::memory_order_relaxed);
+    }
+    for (off_t offset = 0; offset < size;) {
+        off_t data = ::lseek(in, offset, SEEK_DATA);
+        if (data < 0 && errno == ENXIO)
+            break; // a hole to the end
+        off_t hole = data < 0 ? -1 : ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0) { // no extents to be had: all of it
+            data = offset;
+            hole = size;
+        }
+        if (auto copied = copyRange(shared, in, out, data, std::min(hole, size), path); !copied)
+            return copied;
+        offset = hole;
+    }
+    if (::ftruncate(out, size) != 0)
+        return Error::fromErrno("ftruncate", path);
+    return {};
 }
 
 // The temporary is made in the destination's own directory, so the rename
@@ -187,7 +208,7 @@ void copyFile(CopyShared& shared, const Location& source, const Location& destin
     if (!name)
         return shared.fail(name.error());
 
-    Result<void> copied = copyBytes(shared, in.get(), out.get(), destination.path);
+    Result<void> copied = copyBytes(shared, in.get(), out.get(), status.st_size, destination.path);
     const struct timespec times[2] = { status.st_atim, status.st_mtim };
     if (copied && ::fchmod(out.get(), status.st_mode & 07777) != 0)
         copied = Error::fromErrno("chmod", destination.path);
