@@ -169,6 +169,9 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     SimpleTaskWrapperController controller;
     auto wrapper = TaskWrapper::taskWrapperWithController(&controller, path, std::vector<std::string> { "-v" });
     wrapper->setGatherOutput(true);
+    // A usable version is short: past this the output is read and dropped.
+    constexpr size_t keptOutput = 64 * 1024;
+    wrapper->setGatherLimit(keptOutput);
     auto started = wrapper->startProcess();
     trace("version probe: start ", path, " -v: ", started);
     if (!started) {
@@ -210,6 +213,9 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     std::string text = *wrapper->output();
     trace("version probe: output ", quotedOutput(text));
     auto version = versionFromProbeOutput(text);
+    // A version that runs into the cut may go on past it.
+    if (version && text.size() == keptOutput && text.ends_with(*version))
+        version.reset();
     if (!version) {
         reportVersionProbeFailure(path,
             "gave no usable version: the third space-separated word of its output " + quotedOutput(text)
