@@ -214,9 +214,7 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     trace("version probe: output ", quotedOutput(text));
     auto version = versionFromProbeOutput(text);
     // A version that runs into the cut may go on past it.
-    if (version && text.size() == keptOutput && text.ends_with(*version))
-        version.reset();
-    if (!version) {
+    if (!version || (text.size() == keptOutput && text.ends_with(*version))) {
         reportVersionProbeFailure(path,
             "gave no usable version: the third space-separated word of its output " + quotedOutput(text)
                 + " must name a directory",
@@ -256,6 +254,7 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
         reportFailure("lock the support directory parent", lock.error(), EX_CANTCREAT);
 
     std::string version = lastPathComponent(m_supportFilesDirPath);
+    auto record = support::syncRecordOf(m_supportFilesDirPath);
     // One that is there already is brought up to date, not rebuilt.
     support::prepareDirectory(m_supportFilesDirPath, "",
         { .remove = "remove the old support directory", .create = "create the support directory" }, report);
@@ -266,7 +265,7 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
         std::string destination = stringByAppendingPathComponent(m_supportFilesDirPath, entry.relativePath);
         switch (entry.action) {
         case support::Action::Copy:
-            support::copyEntry(source, destination, entry, report);
+            support::copyEntry(source, destination, entry, &record, report);
             break;
         case support::Action::CreateDirectory: {
             std::string step = std::string { "create " } + entry.relativePath;
@@ -278,6 +277,8 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
             break;
         }
     }
+    // Without it the next launch only compares more.
+    trace("write the sync record: ", record.write());
 }
 
 // Replaces every occurrence of target in text, searching the whole text once.

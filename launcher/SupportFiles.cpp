@@ -92,13 +92,23 @@ void prepareDirectory(
         report(steps.create, created.error(), EX_CANTCREAT);
 }
 
-void copyEntry(
-    const std::string& source, const std::string& destination, const Entry& entry, const FailureReporter& report)
+SyncRecord syncRecordOf(const std::string& supportDirectory)
+{
+    FileManager& fileManager = FileManager::defaultManager();
+    std::string path = stringByAppendingPathComponent(
+        stringByDeletingLastPathComponent(supportDirectory), "." + lastPathComponent(supportDirectory) + ".synced");
+    if (!fileManager.directoryItemExistsAtPath(supportDirectory))
+        trace("remove ", path, ": ", fileManager.removeItemAtPath(path));
+    return { path, supportDirectory };
+}
+
+void copyEntry(const std::string& source, const std::string& destination, const Entry& entry, SyncRecord* record,
+    const FailureReporter& report)
 {
     std::string step = std::string { "copy " } + entry.relativePath;
     // Every entry that did not arrive is named; the others still do.
-    auto copied = FileManager::defaultManager().synchronizeItemAtPath(
-        source, destination, { .failure = [&](const Error& error) { report(step, error, EX_IOERR); } });
+    auto copied = FileManager::defaultManager().synchronizeItemAtPath(source, destination,
+        { .failure = [&](const Error& error) { report(step, error, EX_IOERR); }, .record = record });
     trace("copy (bring up to date) ", source, " to ", destination, ": ", copied);
 }
 

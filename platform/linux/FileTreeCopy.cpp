@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <memory>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 namespace platform::tree {
@@ -55,19 +57,15 @@ Result<void> copyRange(CopyShared& shared, int in, int out, off_t offset, off_t 
         else if (errno != EINTR)
             return Error::fromErrno("copy_file_range", path);
     }
-    constexpr size_t bufferSize = size_t { 128 } * 1024;
-    auto buffer = offset < end ? std::make_unique<char[]>(bufferSize) : nullptr;
+    // sendfile copies between file systems too, and is on every kernel.
+    if (offset < end && ::lseek(out, offset, SEEK_SET) < 0)
+        return Error::fromErrno("lseek", path);
     while (offset < end) {
-        ssize_t count = ::pread(in, buffer.get(), std::min(bufferSize, static_cast<size_t>(end - offset)), offset);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return count < 0 ? Error::fromErrno("read", path) : Result<void> {};
-        if (::lseek(out, offset, SEEK_SET) < 0)
-            return Error::fromErrno("lseek", path);
-        if (auto written = writeAll(out, { buffer.get(), static_cast<size_t>(count) }, path); !written)
-            return written;
-        offset += count;
+        ssize_t count = ::sendfile(out, in, &offset, static_cast<size_t>(end - offset));
+        if (count == 0)
+            break;
+        if (count < 0 && errno != EINTR)
+            return Error::fromErrno("sendfile", path);
     }
     return {};
 }
@@ -139,7 +137,7 @@ Result<std::string> makeEntry(const Location& destination, bool replace, const c
 }
 
 // Puts the entry made at name in the destination's place, or removes it.
-void finishEntry(CopyShared& shared, const Location& destination, const std::string& name, Result<void> made)
+bool finishEntry(CopyShared& shared, const Location& destination, const std::string& name, Result<void> made)
 {
     if (made && name != destination.name
         && ::renameat(destination.directoryFD, name.c_str(), destination.directoryFD, destination.name.c_str()) != 0)
@@ -149,6 +147,7 @@ void finishEntry(CopyShared& shared, const Location& destination, const std::str
         ::unlinkat(destination.directoryFD, name.c_str(), 0);
         shared.fail(made.error());
     }
+    return made.ok();
 }
 
 std::optional<std::string> linkTarget(const Location& link, struct stat& status)
@@ -166,6 +165,25 @@ std::optional<std::string> linkTarget(const Location& link, struct stat& status)
         }
         target.resize(target.size() * 2);
     }
+}
+
+bool sameBytes(const Location& source, const Location& copy)
+{
+    constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    ScopedFD one { ::openat(source.directoryFD, source.name.c_str(), flags) };
+    ScopedFD other { ::openat(copy.directoryFD, copy.name.c_str(), flags) };
+    constexpr size_t bufferSize = size_t { 64 } * 1024;
+    auto buffers = std::make_unique<char[]>(2 * bufferSize);
+    for (off_t offset = 0; one && other;) {
+        ssize_t count = ::pread(one.get(), buffers.get(), bufferSize, offset);
+        if (count <= 0)
+            return count == 0 && ::pread(other.get(), buffers.get(), 1, offset) == 0;
+        if (::pread(other.get(), buffers.get() + bufferSize, static_cast<size_t>(count), offset) != count
+            || std::memcmp(buffers.get(), buffers.get() + bufferSize, static_cast<size_t>(count)) != 0)
+            return false;
+        offset += count;
+    }
+    return false;
 }
 
 bool sameTime(const struct stat& one, const struct stat& other)
@@ -217,7 +235,10 @@ void copyFile(CopyShared& shared, const Location& source, const Location& destin
     if (copied && ::close(out.release()) != 0)
         copied = Error::fromErrno("close", destination.path);
     out.reset();
-    finishEntry(shared, destination, *name, std::move(copied));
+    struct stat copy;
+    if (finishEntry(shared, destination, *name, std::move(copied)) && shared.record
+        && ::fstatat(destination.directoryFD, destination.name.c_str(), &copy, AT_SYMLINK_NOFOLLOW) == 0)
+        shared.record->note(destination.path, { SyncRecord::Status::of(status), SyncRecord::Status::of(copy) });
 }
 
 void copyLink(CopyShared& shared, const Location& source, const Location& destination, bool replace)
@@ -238,13 +259,20 @@ void copyLink(CopyShared& shared, const Location& source, const Location& destin
     finishEntry(shared, destination, *name, std::move(made));
 }
 
-bool sameFile(const Location& source, const Location& copy)
+bool keepsFile(CopyShared& shared, const Location& source, const Location& copy)
 {
     struct stat one, other;
-    return ::fstatat(source.directoryFD, source.name.c_str(), &one, AT_SYMLINK_NOFOLLOW) == 0
-        && ::fstatat(copy.directoryFD, copy.name.c_str(), &other, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(one.st_mode)
-        && S_ISREG(other.st_mode) && one.st_size == other.st_size && sameTime(one, other)
-        && (one.st_mode & 07777) == (other.st_mode & 07777);
+    if (::fstatat(source.directoryFD, source.name.c_str(), &one, AT_SYMLINK_NOFOLLOW) != 0
+        || ::fstatat(copy.directoryFD, copy.name.c_str(), &other, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(one.st_mode)
+        || !S_ISREG(other.st_mode) || one.st_size != other.st_size || !sameTime(one, other)
+        || (one.st_mode & 07777) != (other.st_mode & 07777))
+        return false;
+    // Taken before any read: a change during it shows next time.
+    SyncRecord::Sides sides { SyncRecord::Status::of(one), SyncRecord::Status::of(other) };
+    bool kept = (shared.record && shared.record->trusts(copy.path, sides)) || sameBytes(source, copy);
+    if (kept && shared.record)
+        shared.record->note(copy.path, sides);
+    return kept;
 }
 
 bool sameLink(const Location& source, const Location& copy)
