@@ -170,7 +170,7 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     auto wrapper = TaskWrapper::taskWrapperWithController(&controller, path, std::vector<std::string> { "-v" });
     wrapper->setGatherOutput(true);
     // A usable version is short: past this the output is read and dropped.
-    constexpr size_t keptOutput = 64 * 1024;
+    constexpr size_t keptOutput = size_t { 64 } * 1024;
     wrapper->setGatherLimit(keptOutput);
     auto started = wrapper->startProcess();
     trace("version probe: start ", path, " -v: ", started);

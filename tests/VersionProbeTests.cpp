@@ -139,5 +139,5 @@ TEST(VersionProbe, ChattyClientIsDrainedWithinBoundedMemory)
             .environment = test::launchEnvironment(home, scratch / "Applications", scratch / "record") });
     EXPECT_EQ(result.status, 0) << result.error;
     EXPECT_TRUE(test::exists(test::supportDirectory(home, "1.0") + "/run-zelvant.py"));
-    EXPECT_TRUE(test::underSanitizers() || std::stol("0" + result.output) <= 16 * 1024) << result.output << " KiB";
+    EXPECT_TRUE(test::underSanitizers() || std::stol("0" + result.output) <= 16L * 1024) << result.output << " KiB";
 }
