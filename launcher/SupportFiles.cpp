@@ -94,11 +94,10 @@ void prepareDirectory(
 
 SyncRecord syncRecordOf(const std::string& supportDirectory)
 {
-    FileManager& fileManager = FileManager::defaultManager();
     std::string path = stringByAppendingPathComponent(
         stringByDeletingLastPathComponent(supportDirectory), "." + lastPathComponent(supportDirectory) + ".synced");
-    if (!fileManager.directoryItemExistsAtPath(supportDirectory))
-        trace("remove ", path, ": ", fileManager.removeItemAtPath(path));
+    if (!FileManager::defaultManager().directoryItemExistsAtPath(supportDirectory))
+        trace("remove ", path, ": ", FileManager::defaultManager().removeItemAtPath(path));
     return { path, supportDirectory };
 }
 

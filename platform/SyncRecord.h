@@ -2,12 +2,14 @@
 
 #include "Error.h"
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <vector>
 
 namespace platform {
 
@@ -22,12 +24,10 @@ public:
     struct Status {
         uint64_t device { 0 }, inode { 0 }, size { 0 }, mode { 0 };
         int64_t modified { 0 }, changed { 0 }; // ns
-        bool operator==(const Status&) const = default;
         static Status of(const struct stat&);
     };
     struct Sides {
         Status source, copy;
-        bool operator==(const Sides&) const = default;
     };
 
     // The record kept at path, of the copies below tree.
@@ -35,18 +35,25 @@ public:
     // Atomically, unless the file holds this already.
     Result<void> write() const;
 
-    // From any thread while synchronizing; path is the copy's.
-    bool trusts(std::string_view path, const Sides&) const;
+    // From any thread while synchronizing; path is the copy's. A trusted
+    // entry goes into the next record as it is; note gives one that was
+    // compared or copied.
+    bool trusts(std::string_view path, const Sides&);
     void note(std::string_view path, const Sides&);
 
 private:
-    std::string_view key(std::string_view path) const;
+    struct Entry {
+        std::string_view name; // below the tree
+        std::string_view numbers; // of both sides, as text() gives them
+    };
     std::string m_path;
     std::string m_prefix; // the tree's path and "/"
     int64_t m_written { 0 }; // the file's modification time
-    std::map<std::string, Sides, std::less<>> m_previous;
+    std::string m_text; // the file, which the entries point into
+    std::vector<Entry> m_entries; // by name
+    std::vector<std::atomic<bool>> m_trusted; // by entry
     mutable std::mutex m_lock;
-    std::map<std::string, Sides, std::less<>> m_next;
+    std::map<std::string, std::string> m_noted; // name, numbers
 };
 
 }

@@ -195,13 +195,10 @@ bool sameTime(const struct stat& one, const struct stat& other)
 
 Error skippedKind(mode_t mode, const std::string& path)
 {
-    const char* kind = "special file";
-    if (S_ISSOCK(mode))
-        kind = "socket";
-    else if (S_ISFIFO(mode))
-        kind = "FIFO";
-    else if (S_ISCHR(mode) || S_ISBLK(mode))
-        kind = "device";
+    const char* kind = S_ISSOCK(mode)    ? "socket"
+        : S_ISFIFO(mode)                 ? "FIFO"
+        : S_ISCHR(mode) || S_ISBLK(mode) ? "device"
+                                         : "special file";
     return Error::failure(std::string { "skip " } + kind, "only files, directories and links are copied", path);
 }
 
@@ -269,10 +266,13 @@ bool keepsFile(CopyShared& shared, const Location& source, const Location& copy)
         return false;
     // Taken before any read: a change during it shows next time.
     SyncRecord::Sides sides { SyncRecord::Status::of(one), SyncRecord::Status::of(other) };
-    bool kept = (shared.record && shared.record->trusts(copy.path, sides)) || sameBytes(source, copy);
-    if (kept && shared.record)
+    if (shared.record && shared.record->trusts(copy.path, sides))
+        return true;
+    if (!sameBytes(source, copy))
+        return false;
+    if (shared.record)
         shared.record->note(copy.path, sides);
-    return kept;
+    return true;
 }
 
 bool sameLink(const Location& source, const Location& copy)

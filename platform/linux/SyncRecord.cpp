@@ -1,15 +1,17 @@
 // linux/: what needs Linux itself: pidfds, /proc, renameat2, copy_file_range, pipe sizes.
 // The record: "zelvant sync record 1", a newline and the tree's path with a
-// "/"; then for each file six numbers for the source and six for the copy
-// (device, inode, size, mode, modification and change time in ns), each
-// followed by a space, and its path below the tree. The tree's path and each
-// file's end in a NUL.
+// "/"; then for each file, by name, its path below the tree and the status of
+// the source and of the copy (device, inode, size, mode, modification and
+// change time in ns), each followed by a space, each of these ending in a NUL.
 #include "SyncRecord.h"
 
 #include "FileManager.h"
+#include "ScopedFD.h"
 
 #include <algorithm>
 #include <charconv>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -19,19 +21,19 @@ constexpr std::string_view magic = "zelvant sync record 1\n";
 
 int64_t nanoseconds(const struct timespec& time) { return time.tv_sec * 1'000'000'000 + time.tv_nsec; }
 
-template<typename Number> bool parse(std::string_view& text, Number& number)
+// Only ever compared with what the same function gave: times go as unsigned.
+std::string text(const SyncRecord::Sides& sides)
 {
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (error != std::errc {} || end == text.data() + text.size() || *end != ' ')
-        return false;
-    text.remove_prefix(static_cast<size_t>(end - text.data()) + 1);
-    return true;
-}
-
-bool parse(std::string_view& text, SyncRecord::Status& status)
-{
-    return parse(text, status.device) && parse(text, status.inode) && parse(text, status.size)
-        && parse(text, status.mode) && parse(text, status.modified) && parse(text, status.changed);
+    char buffer[12 * 21];
+    char* end = buffer;
+    for (const auto* status : { &sides.source, &sides.copy }) {
+        for (uint64_t number : { status->device, status->inode, status->size, status->mode,
+                 static_cast<uint64_t>(status->modified), static_cast<uint64_t>(status->changed) }) {
+            end = std::to_chars(end, buffer + sizeof buffer, number).ptr;
+            *end++ = ' ';
+        }
+    }
+    return { buffer, end };
 }
 
 }
@@ -46,72 +48,66 @@ SyncRecord::SyncRecord(std::string path, std::string tree)
     : m_path(std::move(path))
     , m_prefix(std::move(tree) + '/')
 {
-    // The time first: a record rewritten meanwhile is only trusted less.
+    // Read in one go, its time from the same descriptor.
+    ScopedFD fd { ::open(m_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) };
     struct stat status;
-    if (::lstat(m_path.c_str(), &status) != 0)
+    if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > (off_t { 64 } << 20))
         return;
-    auto bytes = FileManager::defaultManager().contentsAtPath(
-        m_path, { .maximumSize = size_t { 64 } << 20, .regularFileOnly = true });
-    std::string_view text = bytes ? std::string_view { *bytes } : std::string_view {};
-    if (!text.starts_with(magic) || !text.substr(magic.size()).starts_with(m_prefix + '\0'))
+    m_text.resize(static_cast<size_t>(status.st_size));
+    if (::read(fd.get(), m_text.data(), m_text.size()) != status.st_size
+        || !m_text.starts_with(std::string { magic } + m_prefix + '\0'))
         return;
-    text.remove_prefix(magic.size() + m_prefix.size() + 1);
-    while (!text.empty()) {
-        size_t end = text.find('\0');
-        std::string_view line = text.substr(0, end);
-        Sides sides;
-        if (end == std::string_view::npos || !parse(line, sides.source) || !parse(line, sides.copy) || line.empty()) {
-            m_previous.clear();
+    for (auto rest = std::string_view { m_text }.substr(magic.size() + m_prefix.size() + 1); !rest.empty();) {
+        size_t name = rest.find('\0'), numbers = rest.find('\0', name + 1);
+        if (numbers == std::string_view::npos || !name
+            || (!m_entries.empty() && m_entries.back().name >= rest.substr(0, name))) {
+            m_entries.clear();
             return;
         }
-        m_previous.emplace(line, sides);
-        text.remove_prefix(end + 1);
+        m_entries.push_back({ rest.substr(0, name), rest.substr(name + 1, numbers - name - 1) });
+        rest.remove_prefix(numbers + 1);
     }
+    m_trusted = std::vector<std::atomic<bool>>(m_entries.size());
     m_written = nanoseconds(status.st_mtim);
 }
 
-std::string_view SyncRecord::key(std::string_view path) const
+bool SyncRecord::trusts(std::string_view path, const Sides& sides)
 {
-    return path.starts_with(m_prefix) ? path.substr(m_prefix.size()) : std::string_view {};
-}
-
-bool SyncRecord::trusts(std::string_view path, const Sides& sides) const
-{
-    auto found = m_previous.find(key(path));
-    // As for git's index: a side changed in the tick the record was written
-    // in could have changed again within it, unseen.
-    return found != m_previous.end() && found->second == sides
-        && std::max(sides.source.changed, sides.copy.changed) < m_written;
+    // Changed in the tick the record was written in, a side could have changed
+    // again within it, unseen: as for git's index, not trusted.
+    std::string_view name = path.starts_with(m_prefix) ? path.substr(m_prefix.size()) : std::string_view {};
+    auto entry = std::ranges::lower_bound(m_entries, name, {}, &Entry::name);
+    if (entry == m_entries.end() || entry->name != name || entry->numbers != text(sides)
+        || std::max(sides.source.changed, sides.copy.changed) >= m_written)
+        return false;
+    m_trusted[static_cast<size_t>(entry - m_entries.begin())] = true;
+    return true;
 }
 
 void SyncRecord::note(std::string_view path, const Sides& sides)
 {
-    if (auto name = key(path); !name.empty()) {
+    if (path.starts_with(m_prefix) && path.size() > m_prefix.size()) {
         std::lock_guard guard { m_lock };
-        m_next.insert_or_assign(std::string { name }, sides);
+        m_noted.insert_or_assign(std::string { path.substr(m_prefix.size()) }, text(sides));
     }
 }
 
 Result<void> SyncRecord::write() const
 {
     std::lock_guard guard { m_lock };
-    // Rewritten too when some entry is as new as the file: a later record trusts it.
-    if (m_next == m_previous && std::ranges::none_of(m_next, [&](const auto& entry) {
-            return std::max(entry.second.source.changed, entry.second.copy.changed) >= m_written;
-        }))
+    // Whatever was noted was not trusted: it differs from the file, or is as
+    // new as the file and must be written again for a later record to trust it.
+    if (m_noted.empty() && std::ranges::all_of(m_trusted, [](const auto& trusted) { return trusted.load(); }))
         return {};
+    std::map<std::string_view, std::string_view> entries { m_noted.begin(), m_noted.end() };
+    for (size_t index = 0; index < m_entries.size(); ++index) {
+        if (m_trusted[index])
+            entries.emplace(m_entries[index].name, m_entries[index].numbers);
+    }
     std::string text { magic };
     text.append(m_prefix).push_back('\0');
-    auto add = [&](auto number) { text.append(std::to_string(number)).push_back(' '); };
-    for (const auto& [name, sides] : m_next) {
-        for (const Status* status : { &sides.source, &sides.copy }) {
-            for (uint64_t number : { status->device, status->inode, status->size, status->mode })
-                add(number);
-            for (int64_t time : { status->modified, status->changed })
-                add(time);
-        }
-        text.append(name).push_back('\0');
-    }
+    for (const auto& [name, numbers] : entries)
+        text.append(name).append(1, '\0').append(numbers).push_back('\0');
     return FileManager::defaultManager().writeAtomically(m_path, text);
 }
 
