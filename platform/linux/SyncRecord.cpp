@@ -74,7 +74,7 @@ SyncRecord::SyncRecord(std::string path, std::string tree)
 bool SyncRecord::trusts(std::string_view path, const Sides& sides)
 {
     // Changed in the tick the record was written in, a side could have changed
-    // again within it, unseen: as for git's index, not trusted.
+    // again within it, unseen: not trusted.
     std::string_view name = path.starts_with(m_prefix) ? path.substr(m_prefix.size()) : std::string_view {};
     auto entry = std::ranges::lower_bound(m_entries, name, {}, &Entry::name);
     if (entry == m_entries.end() || entry->name != name || entry->numbers != text(sides)
