@@ -60,8 +60,9 @@ int peakRSS(int, char** argv)
     pid_t pid = 0;
     int status = 0;
     rusage usage {};
-    if (posix_spawn(&pid, argv[2], &actions, nullptr, argv + 2, environ) != 0
-        || ::wait4(pid, &status, 0, &usage) != pid)
+    bool started = posix_spawn(&pid, argv[2], &actions, nullptr, argv + 2, environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    if (!started || ::wait4(pid, &status, 0, &usage) != pid)
         return 120;
     std::printf("%ld", usage.ru_maxrss);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 121;
