@@ -174,6 +174,9 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     SimpleTaskWrapperController controller;
     auto wrapper = TaskWrapper::taskWrapperWithController(&controller, path, std::vector<std::string> { "-v" });
     wrapper->setGatherOutput(true);
+    // A usable version is short: past this the output is read and dropped.
+    constexpr size_t keptOutput = size_t { 64 } * 1024;
+    wrapper->setGatherLimit(keptOutput);
     auto started = wrapper->startProcess();
     trace("version probe: start ", path, " -v: ", started);
     if (!started) {
@@ -215,7 +218,8 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     std::string text = *wrapper->output();
     trace("version probe: output ", quotedOutput(text));
     auto version = versionFromProbeOutput(text);
-    if (!version) {
+    // A version that runs into the cut may go on past it.
+    if (!version || (text.size() == keptOutput && text.ends_with(*version))) {
         reportVersionProbeFailure(path,
             "gave no usable version: the third space-separated word of its output " + quotedOutput(text)
                 + " must name a directory",
@@ -255,6 +259,7 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
         reportFailure("lock the support directory parent", lock.error(), EX_CANTCREAT);
 
     std::string version = lastPathComponent(m_supportFilesDirPath);
+    auto record = support::syncRecordOf(m_supportFilesDirPath);
     // One that is there already is brought up to date, not rebuilt.
     support::prepareDirectory(m_supportFilesDirPath, "",
         { .remove = "remove the old support directory", .create = "create the support directory" }, report);
@@ -265,7 +270,7 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
         std::string destination = stringByAppendingPathComponent(m_supportFilesDirPath, entry.relativePath);
         switch (entry.action) {
         case support::Action::Copy:
-            support::copyEntry(source, destination, entry, report);
+            support::copyEntry(source, destination, entry, &record, report);
             break;
         case support::Action::CreateDirectory: {
             std::string step = std::string { "create " } + entry.relativePath;
@@ -277,6 +282,8 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
             break;
         }
     }
+    // Without it the next launch only compares more.
+    trace("write the sync record: ", record.write());
 }
 
 // Replaces every occurrence of target in text, searching the whole text once.

@@ -5,6 +5,7 @@
 #include "Trace.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <set>
 #include <sysexits.h>
 #include <vector>
@@ -33,7 +34,8 @@ void createParentChain(const std::string& parent, const FailureReporter& report)
     for (const auto& directory : missing) {
         auto created = fileManager.createDirectoryAtPath(directory);
         trace("create directory ", directory, ": ", created);
-        if (!created)
+        // Another launch may have made it since we looked: a directory there now is what we wanted.
+        if (!created && !(created.error().code == EEXIST && fileManager.directoryItemExistsAtPath(directory)))
             report("create the support directory parent", created.error(), EX_CANTCREAT);
     }
 }
@@ -90,13 +92,22 @@ void prepareDirectory(
         report(steps.create, created.error(), EX_CANTCREAT);
 }
 
-void copyEntry(
-    const std::string& source, const std::string& destination, const Entry& entry, const FailureReporter& report)
+SyncRecord syncRecordOf(const std::string& supportDirectory)
+{
+    std::string path = stringByAppendingPathComponent(
+        stringByDeletingLastPathComponent(supportDirectory), "." + lastPathComponent(supportDirectory) + ".synced");
+    if (!FileManager::defaultManager().directoryItemExistsAtPath(supportDirectory))
+        trace("remove ", path, ": ", FileManager::defaultManager().removeItemAtPath(path));
+    return { path, supportDirectory };
+}
+
+void copyEntry(const std::string& source, const std::string& destination, const Entry& entry, SyncRecord* record,
+    const FailureReporter& report)
 {
     std::string step = std::string { "copy " } + entry.relativePath;
     // Every entry that did not arrive is named; the others still do.
-    auto copied = FileManager::defaultManager().synchronizeItemAtPath(
-        source, destination, { .failure = [&](const Error& error) { report(step, error, EX_IOERR); } });
+    auto copied = FileManager::defaultManager().synchronizeItemAtPath(source, destination,
+        { .failure = [&](const Error& error) { report(step, error, EX_IOERR); }, .record = record });
     trace("copy (bring up to date) ", source, " to ", destination, ": ", copied);
 }
 

@@ -5,6 +5,7 @@
 // with the step's name and an exit status; the steps after it run.
 
 #include "Error.h"
+#include "SyncRecord.h"
 
 #include <sys/types.h>
 
@@ -56,8 +57,13 @@ struct DirectorySteps {
 void prepareDirectory(
     const std::string& path, std::string_view relativePath, const DirectorySteps&, const FailureReporter&);
 
-// Copies, or brings an earlier copy up to date.
-void copyEntry(const std::string& source, const std::string& destination, const Entry&, const FailureReporter&);
+// The record of the last sync of the support directory, beside it under a
+// name no version has ("." VERSION ".synced"); it goes with the directory.
+platform::SyncRecord syncRecordOf(const std::string& supportDirectory);
+
+// Copies, or brings an earlier copy up to date; the record trusts and notes copies.
+void copyEntry(const std::string& source, const std::string& destination, const Entry&, platform::SyncRecord*,
+    const FailureReporter&);
 // What a fresh directory holds at path: the text in a regular file with the
 // given bits, or nothing when there is no text. An equal file is left as it
 // is, so a relaunch that changes nothing writes nothing.

@@ -11,6 +11,8 @@
 
 namespace platform {
 
+class SyncRecord;
+
 struct CopyOptions {
     // Every entry that could not be copied, the top one included, handed over
     // on the calling thread once the copy has ended; the other entries still
@@ -19,6 +21,8 @@ struct CopyOptions {
     // Threads copying file contents beside the walk (0: the walk copies each
     // file itself); unset picks a number.
     std::optional<unsigned> threads;
+    // Of an earlier synchronization of this destination, and noted into for the next one.
+    SyncRecord* record { nullptr };
 };
 
 // File operations on paths. Nothing here follows a link where following
@@ -50,9 +54,10 @@ public:
     Result<void> copyItemAtPath(
         const std::string& source, const std::string& destination, const CopyOptions& = {}) const;
     // Makes the destination, whatever is there, what copyItemAtPath would make
-    // of it from nothing, writing only what differs. An entry equal to the
-    // source's in kind, size, modification time (to the nanosecond) and bits
-    // (a link: target and time) stays; a missing one is copied; a differing
+    // of it from nothing, writing only what differs. A file equal to the
+    // source's in size, modification time (to the nanosecond) and bits stays
+    // when the record trusts both sides or their bytes are equal; a link with
+    // the same target and time stays; a missing entry is copied; a differing
     // one is replaced by a copy renamed over it, never rewritten in place; one
     // the source lacks, or of another kind, is removed without following links.
     Result<void> synchronizeItemAtPath(

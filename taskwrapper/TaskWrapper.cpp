@@ -158,6 +158,7 @@ void TaskWrapper::gather(std::string_view text)
     // not yet written costs only address space, while every regrowth copies
     // (and faults in) everything gathered so far.
     constexpr size_t largeOutput = 1 << 20;
+    text = text.substr(0, m_gatherLimit - std::min(m_gatherLimit, m_output.size()));
     size_t needed = m_output.size() + text.size();
     if (needed > m_output.capacity() && m_output.capacity() >= largeOutput)
         m_output.reserve(std::max(needed, m_output.capacity() * 8));

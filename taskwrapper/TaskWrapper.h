@@ -8,6 +8,7 @@
 #include "TaskWrapperControllerInfo.h"
 #include "UTF8Decoder.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +59,8 @@ public:
     std::optional<std::string> outputCopy() const;
     bool gatherOutput() const { return m_gatherOutput; }
     void setGatherOutput(bool gatherOutput) { m_gatherOutput = gatherOutput; }
+    // Only the first limit bytes are gathered; the rest still goes to the controller.
+    void setGatherLimit(size_t limit) { m_gatherLimit = limit; }
 
     // Whether the wrapper asked the child to terminate only after its output
     // had ended: a child then ended by that request (or by the kill that
@@ -89,6 +92,7 @@ private:
     std::vector<std::string> m_arguments;
     bool m_gatherOutput { false };
     std::string m_output;
+    size_t m_gatherLimit { SIZE_MAX };
 
     platform::UTF8Decoder m_decoder;
     bool m_listening { false };

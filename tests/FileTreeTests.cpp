@@ -1,4 +1,5 @@
 #include "FileManager.h"
+#include "ScopedFD.h"
 #include "TestSupport.h"
 
 #include <fcntl.h>
@@ -78,4 +79,28 @@ TEST(FileTree, DeepTreesNeedFewDescriptors)
     test::TemporaryDirectory scratch;
     auto result = test::runProgram(test::testBinaryPath(), { .arguments = { "--child=deep-tree", scratch.path() } });
     EXPECT_EQ(result.status, 0) << result.error;
+}
+
+// Only data is copied: a 1 GiB file of holes with a word in the middle costs
+// its copy no more blocks than it has.
+TEST(FileTree, CopyKeepsHoles)
+{
+    test::TemporaryDirectory scratch;
+    std::string source = scratch / "sparse", copy = scratch / "copy";
+    constexpr off_t middle = off_t { 1 } << 29;
+    {
+        platform::ScopedFD fd { ::open(source.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644) };
+        ASSERT_EQ(::pwrite(fd.get(), "word", 4, middle), 4);
+        ASSERT_EQ(::ftruncate(fd.get(), 2 * middle), 0);
+    }
+    ASSERT_TRUE(FileManager::defaultManager().copyItemAtPath(source, copy, { .threads = 0 }));
+    struct stat one {
+    }, other {};
+    ASSERT_EQ(::stat(source.c_str(), &one) | ::stat(copy.c_str(), &other), 0);
+    EXPECT_EQ(other.st_size, one.st_size);
+    EXPECT_LE(other.st_blocks * 512, one.st_blocks * 512 + (1 << 20));
+    char word[5] = {};
+    platform::ScopedFD fd { ::open(copy.c_str(), O_RDONLY | O_CLOEXEC) };
+    EXPECT_EQ(::pread(fd.get(), word, 4, middle), 4);
+    EXPECT_STREQ(word, "word");
 }

@@ -7,6 +7,8 @@
 #include <set>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -47,8 +49,8 @@ TEST(Soak, ThousandLaunchesLeaveNothingBehind)
         auto result = test::runProgram(test::launcherPath(), { .environment = environment });
         ASSERT_EQ(result.status, 0) << "launch " << index << ":\n" << result.error;
         // Only the version's directory: nothing set aside, nothing half written.
-        ASSERT_EQ(
-            namesIn(home + "/Library/Application Support/Zelvant"), std::set<std::string> { ZELVANT_TEST_VERSION })
+        ASSERT_EQ(namesIn(home + "/Library/Application Support/Zelvant"),
+            (std::set<std::string> { ZELVANT_TEST_VERSION, "." ZELVANT_TEST_VERSION ".synced" }))
             << "launch " << index;
     }
     // The X11 stand-ins run detached: wait for the last of them.
@@ -64,4 +66,37 @@ TEST(Soak, ThousandLaunchesLeaveNothingBehind)
     EXPECT_EQ(namesIn(home), std::set<std::string> { "Library" }) << "nothing else in the home";
     EXPECT_EQ(namesIn(temporary), std::set<std::string> {}) << "nothing in TMPDIR";
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+// Eight first launches at once, while another process keeps the disk busy:
+// each makes or finds the chain, and they take turns at the directory.
+TEST(Soak, EightFirstLaunchesAtOnceAllSucceedAndLeaveTheExactTree)
+{
+    test::TemporaryDirectory scratch;
+    std::string home = scratch / "home";
+    test::makeRecordingApplication(scratch / "Applications", "X11");
+    auto environment = test::launchEnvironment(home, scratch / "Applications", scratch / "x11-record");
+    std::jthread writer([path = scratch / "load"](const std::stop_token& stop) {
+        for (std::string block(1 << 20, 'x'); !stop.stop_requested(); ::sync())
+            test::writeFile(path, block);
+    });
+    std::map<std::string, std::string> first;
+    for (int round = 0; round < (test::underSanitizers() ? 5 : 50); ++round) {
+        std::filesystem::remove_all(home);
+        test::makeDirectories(home);
+        std::vector<test::ProcessResult> results(8);
+        {
+            std::vector<std::jthread> launches;
+            launches.reserve(results.size());
+            for (auto& result : results)
+                launches.emplace_back(
+                    [&] { result = test::runProgram(test::launcherPath(), { .environment = environment }); });
+        }
+        for (const auto& result : results)
+            ASSERT_EQ(result.status, 0) << "round " << round << ":\n" << result.error;
+        auto tree = test::snapshotTree(test::supportDirectory(home));
+        if (first.empty())
+            first = tree;
+        ASSERT_EQ(tree, first) << "round " << round;
+    }
 }

@@ -7,9 +7,12 @@
 
 #include "Error.h"
 #include "FileManager.h"
+#include "Path.h"
 #include "ScopedFD.h"
+#include "SyncRecord.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -81,6 +84,7 @@ struct CopyShared {
     std::vector<Error> failures;
     std::atomic<bool> cloneWorks { true };
     std::atomic<bool> copyRangeWorks { true };
+    SyncRecord* record { nullptr };
 
     void fail(Error);
     // The first failure, after each went to the caller's handler.
@@ -101,9 +105,83 @@ Error skippedKind(mode_t, const std::string& path);
 // must be gone first.
 void copyFile(CopyShared&, const Location& source, const Location& destination, bool replace);
 void copyLink(CopyShared&, const Location& source, const Location& destination, bool replace);
-// What a copy keeps, equal: size, modification time and bits of a file;
-// target and modification time of a link.
-bool sameFile(const Location& source, const Location& copy);
+// Whether a copy may stay: a file with the source's size, modification time
+// and bits that the record trusts or that holds the same bytes (noted in the
+// record); a link with the same target and modification time.
+bool keepsFile(CopyShared&, const Location& source, const Location& copy);
 bool sameLink(const Location& source, const Location& copy);
+
+// One directory of the source and its copy, shared by the walk and the file
+// copies queued from it; the descriptors close with the last user. The walk
+// does not wait for a directory's files: whoever is done last, the walk or a
+// copy, gives the directory its own bits and times.
+class DirectoryPair {
+public:
+    ScopedFD source;
+    ScopedFD destination;
+    std::string sourcePath;
+    std::string destinationPath;
+    struct stat sourceStatus { };
+    Identity destinationIdentity;
+
+    // The entry of that name on either side.
+    std::pair<Location, Location> locations(const std::string& name) const
+    {
+        return { { source.get(), name, stringByAppendingPathComponent(sourcePath, name) },
+            { destination.get(), name, stringByAppendingPathComponent(destinationPath, name) } };
+    }
+
+    void addFile()
+    {
+        std::lock_guard guard { m_lock };
+        ++m_files;
+    }
+    void fileDone(CopyShared& shared)
+    {
+        std::unique_lock guard { m_lock };
+        bool last = !--m_files && m_walked;
+        if (!m_files)
+            m_filesDone.notify_all();
+        guard.unlock();
+        if (last)
+            finish(shared);
+    }
+    void walkDone(CopyShared& shared)
+    {
+        std::unique_lock guard { m_lock };
+        m_walked = true;
+        bool last = !m_files;
+        guard.unlock();
+        if (last)
+            finish(shared);
+    }
+    // Before the walk closes a deep ancestor's descriptors, to reopen them later.
+    void waitForFiles()
+    {
+        std::unique_lock guard { m_lock };
+        m_filesDone.wait(guard, [&] { return !m_files; });
+    }
+
+private:
+    // Only what differs is set: an unchanged directory is not written to.
+    void finish(CopyShared& shared)
+    {
+        struct stat status;
+        if (::fstat(destination.get(), &status) != 0)
+            return shared.fail(Error::fromErrno("fstat", destinationPath));
+        if ((status.st_mode & 07777) != (sourceStatus.st_mode & 07777)
+            && ::fchmod(destination.get(), sourceStatus.st_mode & 07777) != 0)
+            return shared.fail(Error::fromErrno("chmod", destinationPath));
+        const struct timespec times[2] = { sourceStatus.st_atim, sourceStatus.st_mtim };
+        if ((status.st_mtim.tv_sec != times[1].tv_sec || status.st_mtim.tv_nsec != times[1].tv_nsec)
+            && ::futimens(destination.get(), times) != 0)
+            shared.fail(Error::fromErrno("utimens", destinationPath));
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_filesDone;
+    size_t m_files { 0 };
+    bool m_walked { false };
+};
 
 }

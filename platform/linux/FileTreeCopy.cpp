@@ -4,11 +4,14 @@
 // name renamed over it.
 #include "FileTree.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <memory>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 namespace platform::tree {
@@ -38,35 +41,13 @@ bool meansUnsupported(int code)
         || code == EPERM;
 }
 
-Result<void> readAndWrite(int in, int out, const std::string& path)
+// The bytes from offset to end, at the same place in out.
+Result<void> copyRange(CopyShared& shared, int in, int out, off_t offset, off_t end, const std::string& path)
 {
-    constexpr size_t bufferSize = size_t { 128 } * 1024;
-    auto buffer = std::make_unique<char[]>(bufferSize);
-    for (;;) {
-        ssize_t count = ::read(in, buffer.get(), bufferSize);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return Error::fromErrno("read", path);
-        if (count == 0)
-            return {};
-        if (auto written = writeAll(out, { buffer.get(), static_cast<size_t>(count) }, path); !written)
-            return written;
-    }
-}
-
-Result<void> copyBytes(CopyShared& shared, int in, int out, const std::string& path)
-{
-    // A reflink shares the blocks: no bytes move at all.
-    if (shared.cloneWorks.load(std::memory_order_relaxed)) {
-        if (::ioctl(out, FICLONE, in) == 0)
-            return {};
-        if (meansUnsupported(errno))
-            shared.cloneWorks.store(false, std::memory_order_relaxed);
-    }
     bool copiedAny = false;
-    while (shared.copyRangeWorks.load(std::memory_order_relaxed)) {
-        ssize_t count = ::copy_file_range(in, nullptr, out, nullptr, size_t { 1 } << 30, 0);
+    while (offset < end && shared.copyRangeWorks.load(std::memory_order_relaxed)) {
+        off_t to = offset;
+        ssize_t count = ::copy_file_range(in, &offset, out, &to, static_cast<size_t>(end - offset), 0);
         if (count > 0)
             copiedAny = true;
         else if (count == 0)
@@ -76,7 +57,45 @@ Result<void> copyBytes(CopyShared& shared, int in, int out, const std::string& p
         else if (errno != EINTR)
             return Error::fromErrno("copy_file_range", path);
     }
-    return readAndWrite(in, out, path);
+    // sendfile copies between file systems too, and is on every kernel.
+    if (offset < end && ::lseek(out, offset, SEEK_SET) < 0)
+        return Error::fromErrno("lseek", path);
+    while (offset < end) {
+        ssize_t count = ::sendfile(out, in, &offset, static_cast<size_t>(end - offset));
+        if (count == 0)
+            break;
+        if (count < 0 && errno != EINTR)
+            return Error::fromErrno("sendfile", path);
+    }
+    return {};
+}
+
+// size bytes of in: only its data, so that a hole stays a hole.
+Result<void> copyBytes(CopyShared& shared, int in, int out, off_t size, const std::string& path)
+{
+    // A reflink shares the blocks: no bytes move at all.
+    if (shared.cloneWorks.load(std::memory_order_relaxed)) {
+        if (::ioctl(out, FICLONE, in) == 0)
+            return {};
+        if (meansUnsupported(errno))
+            shared.cloneWorks.store(false, std::memory_order_relaxed);
+    }
+    for (off_t offset = 0; offset < size;) {
+        off_t data = ::lseek(in, offset, SEEK_DATA);
+        if (data < 0 && errno == ENXIO)
+            break; // a hole to the end
+        off_t hole = data < 0 ? -1 : ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0) { // no extents to be had: all of it
+            data = offset;
+            hole = size;
+        }
+        if (auto copied = copyRange(shared, in, out, data, std::min(hole, size), path); !copied)
+            return copied;
+        offset = hole;
+    }
+    if (::ftruncate(out, size) != 0)
+        return Error::fromErrno("ftruncate", path);
+    return {};
 }
 
 // The temporary is made in the destination's own directory, so the rename
@@ -118,7 +137,7 @@ Result<std::string> makeEntry(const Location& destination, bool replace, const c
 }
 
 // Puts the entry made at name in the destination's place, or removes it.
-void finishEntry(CopyShared& shared, const Location& destination, const std::string& name, Result<void> made)
+bool finishEntry(CopyShared& shared, const Location& destination, const std::string& name, Result<void> made)
 {
     if (made && name != destination.name
         && ::renameat(destination.directoryFD, name.c_str(), destination.directoryFD, destination.name.c_str()) != 0)
@@ -128,6 +147,7 @@ void finishEntry(CopyShared& shared, const Location& destination, const std::str
         ::unlinkat(destination.directoryFD, name.c_str(), 0);
         shared.fail(made.error());
     }
+    return made.ok();
 }
 
 std::optional<std::string> linkTarget(const Location& link, struct stat& status)
@@ -147,6 +167,25 @@ std::optional<std::string> linkTarget(const Location& link, struct stat& status)
     }
 }
 
+bool sameBytes(const Location& source, const Location& copy)
+{
+    constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    ScopedFD one { ::openat(source.directoryFD, source.name.c_str(), flags) };
+    ScopedFD other { ::openat(copy.directoryFD, copy.name.c_str(), flags) };
+    constexpr size_t bufferSize = size_t { 64 } * 1024;
+    auto buffers = std::make_unique<char[]>(2 * bufferSize);
+    for (off_t offset = 0; one && other;) {
+        ssize_t count = ::pread(one.get(), buffers.get(), bufferSize, offset);
+        if (count <= 0)
+            return count == 0 && ::pread(other.get(), buffers.get(), 1, offset) == 0;
+        if (::pread(other.get(), buffers.get() + bufferSize, static_cast<size_t>(count), offset) != count
+            || std::memcmp(buffers.get(), buffers.get() + bufferSize, static_cast<size_t>(count)) != 0)
+            return false;
+        offset += count;
+    }
+    return false;
+}
+
 bool sameTime(const struct stat& one, const struct stat& other)
 {
     return one.st_mtim.tv_sec == other.st_mtim.tv_sec && one.st_mtim.tv_nsec == other.st_mtim.tv_nsec;
@@ -156,13 +195,10 @@ bool sameTime(const struct stat& one, const struct stat& other)
 
 Error skippedKind(mode_t mode, const std::string& path)
 {
-    const char* kind = "special file";
-    if (S_ISSOCK(mode))
-        kind = "socket";
-    else if (S_ISFIFO(mode))
-        kind = "FIFO";
-    else if (S_ISCHR(mode) || S_ISBLK(mode))
-        kind = "device";
+    const char* kind = S_ISSOCK(mode)    ? "socket"
+        : S_ISFIFO(mode)                 ? "FIFO"
+        : S_ISCHR(mode) || S_ISBLK(mode) ? "device"
+                                         : "special file";
     return Error::failure(std::string { "skip " } + kind, "only files, directories and links are copied", path);
 }
 
@@ -187,7 +223,7 @@ void copyFile(CopyShared& shared, const Location& source, const Location& destin
     if (!name)
         return shared.fail(name.error());
 
-    Result<void> copied = copyBytes(shared, in.get(), out.get(), destination.path);
+    Result<void> copied = copyBytes(shared, in.get(), out.get(), status.st_size, destination.path);
     const struct timespec times[2] = { status.st_atim, status.st_mtim };
     if (copied && ::fchmod(out.get(), status.st_mode & 07777) != 0)
         copied = Error::fromErrno("chmod", destination.path);
@@ -196,7 +232,10 @@ void copyFile(CopyShared& shared, const Location& source, const Location& destin
     if (copied && ::close(out.release()) != 0)
         copied = Error::fromErrno("close", destination.path);
     out.reset();
-    finishEntry(shared, destination, *name, std::move(copied));
+    struct stat copy;
+    if (finishEntry(shared, destination, *name, std::move(copied)) && shared.record
+        && ::fstatat(destination.directoryFD, destination.name.c_str(), &copy, AT_SYMLINK_NOFOLLOW) == 0)
+        shared.record->note(destination.path, { SyncRecord::Status::of(status), SyncRecord::Status::of(copy) });
 }
 
 void copyLink(CopyShared& shared, const Location& source, const Location& destination, bool replace)
@@ -217,13 +256,23 @@ void copyLink(CopyShared& shared, const Location& source, const Location& destin
     finishEntry(shared, destination, *name, std::move(made));
 }
 
-bool sameFile(const Location& source, const Location& copy)
+bool keepsFile(CopyShared& shared, const Location& source, const Location& copy)
 {
     struct stat one, other;
-    return ::fstatat(source.directoryFD, source.name.c_str(), &one, AT_SYMLINK_NOFOLLOW) == 0
-        && ::fstatat(copy.directoryFD, copy.name.c_str(), &other, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(one.st_mode)
-        && S_ISREG(other.st_mode) && one.st_size == other.st_size && sameTime(one, other)
-        && (one.st_mode & 07777) == (other.st_mode & 07777);
+    if (::fstatat(source.directoryFD, source.name.c_str(), &one, AT_SYMLINK_NOFOLLOW) != 0
+        || ::fstatat(copy.directoryFD, copy.name.c_str(), &other, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(one.st_mode)
+        || !S_ISREG(other.st_mode) || one.st_size != other.st_size || !sameTime(one, other)
+        || (one.st_mode & 07777) != (other.st_mode & 07777))
+        return false;
+    // Taken before any read: a change during it shows next time.
+    SyncRecord::Sides sides { SyncRecord::Status::of(one), SyncRecord::Status::of(other) };
+    if (shared.record && shared.record->trusts(copy.path, sides))
+        return true;
+    if (!sameBytes(source, copy))
+        return false;
+    if (shared.record)
+        shared.record->note(copy.path, sides);
+    return true;
 }
 
 bool sameLink(const Location& source, const Location& copy)

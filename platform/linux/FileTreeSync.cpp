@@ -5,7 +5,6 @@
 // directory's own bits and times come last.
 #include "FileTree.h"
 
-#include "Path.h"
 #include "WorkPool.h"
 
 #include <algorithm>
@@ -58,7 +57,7 @@ Next syncEntry(
             copyLink(shared, source, destination, existing.has_value());
         return Next::Done;
     case Kind::File:
-        if (existing == Kind::File && sameFile(source, destination))
+        if (existing == Kind::File && keepsFile(shared, source, destination))
             return Next::Done;
         return existing ? Next::ReplaceFile : Next::CopyFile;
     case Kind::Gone:
@@ -78,79 +77,6 @@ Next syncEntry(
         removeExisting(shared, destination, existing);
     return Next::Done;
 }
-
-// One directory of the source and its copy, shared by the walk and the file
-// copies queued from it; the descriptors close with the last user. The walk
-// does not wait for a directory's files: whoever is done last, the walk or a
-// copy, gives the directory its own bits and times.
-class DirectoryPair {
-public:
-    ScopedFD source;
-    ScopedFD destination;
-    std::string sourcePath;
-    std::string destinationPath;
-    struct stat sourceStatus { };
-    Identity destinationIdentity;
-
-    // The entry of that name on either side.
-    std::pair<Location, Location> locations(const std::string& name) const
-    {
-        return { { source.get(), name, stringByAppendingPathComponent(sourcePath, name) },
-            { destination.get(), name, stringByAppendingPathComponent(destinationPath, name) } };
-    }
-
-    void addFile()
-    {
-        std::lock_guard guard { m_lock };
-        ++m_files;
-    }
-    void fileDone(CopyShared& shared)
-    {
-        std::unique_lock guard { m_lock };
-        bool last = !--m_files && m_walked;
-        if (!m_files)
-            m_filesDone.notify_all();
-        guard.unlock();
-        if (last)
-            finish(shared);
-    }
-    void walkDone(CopyShared& shared)
-    {
-        std::unique_lock guard { m_lock };
-        m_walked = true;
-        bool last = !m_files;
-        guard.unlock();
-        if (last)
-            finish(shared);
-    }
-    // Before the walk closes a deep ancestor's descriptors, to reopen them later.
-    void waitForFiles()
-    {
-        std::unique_lock guard { m_lock };
-        m_filesDone.wait(guard, [&] { return !m_files; });
-    }
-
-private:
-    // Only what differs is set: an unchanged directory is not written to.
-    void finish(CopyShared& shared)
-    {
-        struct stat status;
-        if (::fstat(destination.get(), &status) != 0)
-            return shared.fail(Error::fromErrno("fstat", destinationPath));
-        if ((status.st_mode & 07777) != (sourceStatus.st_mode & 07777)
-            && ::fchmod(destination.get(), sourceStatus.st_mode & 07777) != 0)
-            return shared.fail(Error::fromErrno("chmod", destinationPath));
-        const struct timespec times[2] = { sourceStatus.st_atim, sourceStatus.st_mtim };
-        if ((status.st_mtim.tv_sec != times[1].tv_sec || status.st_mtim.tv_nsec != times[1].tv_nsec)
-            && ::futimens(destination.get(), times) != 0)
-            shared.fail(Error::fromErrno("utimens", destinationPath));
-    }
-
-    std::mutex m_lock;
-    std::condition_variable m_filesDone;
-    size_t m_files { 0 };
-    bool m_walked { false };
-};
 
 struct Subdirectory {
     std::string name;
@@ -222,9 +148,9 @@ void Synchronizer::copyLater(const std::shared_ptr<DirectoryPair>& directory, st
 void Synchronizer::compareLater(const std::shared_ptr<DirectoryPair>& directory, std::vector<std::string> names)
 {
     constexpr size_t batch = 32;
-    // Paths only name errors: made for the few files that differ.
-    auto same = [](const DirectoryPair& pair, const std::string& name) {
-        return sameFile({ pair.source.get(), name, {} }, { pair.destination.get(), name, {} });
+    auto same = [&shared = m_shared](const DirectoryPair& pair, const std::string& name) {
+        auto [source, copy] = pair.locations(name);
+        return keepsFile(shared, source, copy);
     };
     if (names.size() < batch) {
         for (auto& name : names) {
@@ -370,6 +296,7 @@ void Synchronizer::run(const std::string& source, const std::string& destination
 Result<void> synchronizeItem(const std::string& source, const std::string& destination, const CopyOptions& options)
 {
     CopyShared shared;
+    shared.record = options.record;
     Location from { AT_FDCWD, source, source };
     Location to { AT_FDCWD, destination, destination };
     struct stat status;
