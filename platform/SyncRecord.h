@@ -32,7 +32,8 @@ public:
 
     // The record kept at path, of the copies below tree.
     SyncRecord(std::string path, std::string tree);
-    // Atomically, unless the file holds this already.
+    // Atomically, unless the file holds this already; first clears what a
+    // killed write left. The caller keeps other writers of the record out.
     Result<void> write() const;
 
     // From any thread while synchronizing; path is the copy's. A trusted
@@ -42,6 +43,8 @@ public:
     void note(std::string_view path, const Sides&);
 
 private:
+    void removeStaleTemporaries() const;
+
     struct Entry {
         std::string_view name; // below the tree
         std::string_view numbers; // of both sides, as text() gives them
