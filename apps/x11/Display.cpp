@@ -1,4 +1,4 @@
-// linux/: what needs Linux itself: pidfds, /proc, renameat2, copy_file_range, pipe sizes.
+// The private display X11.app runs its documents on when asked to (and the tests use): Xvfb with a cookie.
 #include "Display.h"
 
 #include "FileHandle.h"
