@@ -5,7 +5,7 @@
 #include "FileHandle.h"
 #include "FileLock.h"
 #include "FileManager.h"
-#include "HelperTool.h"
+#include "OpenTool.h"
 #include "Path.h"
 #include "ProcessInfo.h"
 #include "RunLoop.h"
@@ -61,6 +61,7 @@ void MyApplicationDelegate::applicationDidFinishLaunching()
 
     Task handOff;
     handOff.setLaunchPath("/usr/bin/open");
+    setOpenTool(handOff);
     trace("step: write the launcher script");
     std::string scriptPath = writeLauncherScript();
     m_supportDirectoryLock = {};
@@ -70,6 +71,20 @@ void MyApplicationDelegate::applicationDidFinishLaunching()
     trace("step: done");
 
     Application::sharedApplication().terminate();
+}
+
+// The hand-off's "/usr/bin/open" runs the open tool in our own executable,
+// never the system's program of that name (on Debian, xdg-open), unless
+// ZELVANT_OPEN_TOOL names another.
+void MyApplicationDelegate::setOpenTool(Task& task)
+{
+    if (auto tool = environmentValue("ZELVANT_OPEN_TOOL"); tool && !tool->empty())
+        return task.setExecutable(*tool, *tool);
+    // Our own executable, as the kernel knows it: no search path, no folder
+    // that someone else could write. The path rather than /proc/self/exe
+    // itself, which names the program a tool like valgrind runs us in.
+    std::string self = executablePath();
+    task.setExecutable(self.empty() ? "/proc/self/exe" : self, openToolName);
 }
 
 std::string MyApplicationDelegate::bundlePath() const { return Bundle::mainBundle().bundlePath(); }
@@ -95,7 +110,7 @@ void MyApplicationDelegate::runHandOffTask(Task& task)
     std::string script = task.arguments().empty() ? std::string {} : task.arguments().back();
     FailureAlert alert { "Unable to start the Zelvant client.",
         "The X11 application was to run the launcher script \"" + script + "\", but the open tool "
-            + resolveLaunchPath(task.launchPath()).path + " " + failure + "." };
+            + task.executable() + " " + failure + "." };
     reportFailure("hand-off to X11", "open tool " + failure, EX_UNAVAILABLE, &alert);
 }
 
@@ -121,7 +136,8 @@ void MyApplicationDelegate::reportFailure(std::string_view step, const Error& er
 
 void MyApplicationDelegate::launchX11Application()
 {
-    auto x11 = Workspace::sharedWorkspace().fullPathForApplication("X11");
+    Workspace workspace { environmentValue(applicationPathVariable), findHomeDirectory() };
+    auto x11 = workspace.fullPathForApplication("X11");
     trace("X11 application: ", x11);
     if (x11)
         return;

@@ -46,6 +46,7 @@ protected:
     // Seams for tests: where the two paths come from and how the hand-off runs.
     virtual std::string bundlePath() const;
     virtual void runHandOffTask(platform::Task&);
+    static void setOpenTool(platform::Task&);
     void setZelvantDirPath(std::string path) { m_zelvantDirPath = std::move(path); }
     // How long the version probe waits for the client, and then for it to end once asked to.
     std::chrono::milliseconds m_probeTimeLimit { std::chrono::seconds(10) };

@@ -1,12 +1,15 @@
+#include "Alert.h"
 #include "Application.h"
-#include "HelperTool.h"
-#include "LauncherSettings.h"
+#include "OpenTool.h"
+#include "Path.h"
 
 int main(int argc, char** argv)
 {
-    applyLauncherSettings();
-    // Started as the open tool (for the hand-off) this executable is that tool.
-    if (auto status = platform::runHelperToolNamedBy(argc, argv))
-        return *status;
-    return platform::applicationMain(argc, argv);
+    // Re-run for the hand-off as the open tool it carries, this executable is that tool.
+    if (argc > 0 && argv[0] && platform::lastPathComponent(argv[0]) == openToolName)
+        return openToolMain(argc, argv);
+    // gtk, x11 or text: for tests, and for users who want the plain dialog or none.
+    platform::Alert::setBackendVariable("ZELVANT_ALERT");
+    return platform::applicationMain(
+        argc, argv, { .trace = { .variable = "ZELVANT_LAUNCHER_TRACE", .prefix = "Zelvant trace: " } });
 }

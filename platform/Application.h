@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Trace.h"
+
 #include <functional>
 #include <memory>
 
@@ -43,8 +45,13 @@ private:
     int m_exitStatus { 0 };
 };
 
+// What the program tells the platform about itself, as values.
+struct ApplicationOptions {
+    TraceSettings trace;
+};
+
 // Creates the application and its delegate, sends applicationDidFinishLaunching
 // once and runs until terminate.
-int applicationMain(int argc, char** argv);
+int applicationMain(int argc, char** argv, const ApplicationOptions& = {});
 
 }

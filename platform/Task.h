@@ -28,6 +28,15 @@ public:
 
     void setLaunchPath(std::string path) { m_launchPath = std::move(path); }
     const std::string& launchPath() const { return m_launchPath; }
+    // The program that runs for the launch path, when that is another one (a
+    // tool standing in for a system program), and the argv[0] it gets.
+    void setExecutable(std::string path, std::string argument0)
+    {
+        m_executable = std::move(path);
+        m_argument0 = std::move(argument0);
+    }
+    // What launch runs: the executable when one was set, else the launch path.
+    const std::string& executable() const { return m_executable.empty() ? m_launchPath : m_executable; }
     void setArguments(std::vector<std::string> arguments) { m_arguments = std::move(arguments); }
     const std::vector<std::string>& arguments() const { return m_arguments; }
     // Replaces the child's whole environment; unset, it inherits ours.
@@ -85,6 +94,8 @@ private:
     void sendSignal(int signal);
 
     std::string m_launchPath;
+    std::string m_executable;
+    std::string m_argument0;
     std::vector<std::string> m_arguments;
     std::optional<Environment> m_environment;
     int m_standardInput { -1 };

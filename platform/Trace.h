@@ -10,15 +10,15 @@
 
 namespace platform {
 
-// The opt-in decision trace. Off until the program says which variable turns
-// it on and what each line starts with; then, with that variable set to
-// anything but empty or "0" (read when set), each trace() call writes one line
-// "PREFIX..." to standard error; otherwise a call tests one flag and builds nothing.
+// The opt-in decision trace. Off until the application main starts it with
+// the variable that turns it on and what each line starts with; then, with
+// that variable set to anything but empty or "0", each trace() call writes one
+// line "PREFIX..." to standard error; otherwise a call tests one flag and builds nothing.
 struct TraceSettings {
     std::string variable;
     std::string prefix;
 };
-void setTraceSettings(TraceSettings);
+void startTracing(const TraceSettings&);
 bool isTracing();
 void writeTraceLine(std::string_view);
 

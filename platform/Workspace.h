@@ -9,20 +9,26 @@ namespace platform {
 // Finds applications (NAME.app directories) in the application folders.
 class Workspace {
 public:
-    static Workspace& sharedWorkspace();
+    // applicationPath: a colon-separated list that replaces the default
+    // folders; home: the user's, for ~/Applications.
+    Workspace(std::optional<std::string> applicationPath, std::optional<std::string> home)
+        : m_applicationPath(std::move(applicationPath))
+        , m_home(std::move(home))
+    {
+    }
 
     // The first NAME.app directory in the application folders.
     std::optional<std::string> fullPathForApplication(const std::string& name) const;
 
-    // The environment variable whose colon-separated list, when set, replaces
-    // the default folders; none by default.
-    static void setApplicationPathVariable(std::string name);
-
-    // The list the variable names, absolute entries only; else the default
-    // folders ~/Applications, /Applications, /Applications/Utilities and the
+    // The list's absolute entries; without a list the default folders
+    // ~/Applications, /Applications, /Applications/Utilities and the
     // "Applications" folder beside the main bundle, each only when it is a
     // directory that no one but its owner, the user or root, can write.
-    static std::vector<std::string> applicationFolders();
+    std::vector<std::string> applicationFolders() const;
+
+private:
+    std::optional<std::string> m_applicationPath;
+    std::optional<std::string> m_home;
 };
 
 }

@@ -211,15 +211,13 @@ TEST(Home, OnlyAnAbsoluteHomeCountsThenThePasswdEntry)
 TEST(Workspace, DefaultFoldersAreOnlyThoseNoOtherUserCanWrite)
 {
     test::TemporaryDirectory home;
-    test::ScopedEnvironment homeVariable { "HOME", home.path() };
-    test::ScopedEnvironment path { "ZELVANT_APPLICATION_PATH", std::nullopt };
-    platform::Workspace::setApplicationPathVariable("ZELVANT_APPLICATION_PATH");
+    platform::Workspace workspace { std::nullopt, home.path() };
     test::makeDirectories(home / "Applications");
     // The test binary is loose in build/tests: its "bundle" is that folder.
     std::string besideBundle = test::buildDirectory() + "/Applications";
     for (auto [mode, searched] : { std::pair { 0755, true }, { 0775, false }, { 0757, false }, { 01777, false } }) {
         ::chmod((home / "Applications").c_str(), static_cast<mode_t>(mode));
-        auto folders = platform::Workspace::applicationFolders();
+        auto folders = workspace.applicationFolders();
         EXPECT_EQ(folders.front() == home / "Applications", searched) << std::oct << mode;
         EXPECT_EQ(folders.back(), besideBundle);
     }

@@ -2,6 +2,7 @@
 
 #include "Bundle.h"
 #include "Path.h"
+#include "ProcessInfo.h"
 #include "Task.h"
 #include "Workspace.h"
 
@@ -13,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace platform {
+using namespace platform;
 
 static int usage(const char* program)
 {
@@ -44,9 +45,9 @@ static std::string absolutePath(const std::string& path)
 
 // Why NAME.app, found in an application folder, is not an application the
 // workspace would take; empty when there is no NAME.app anywhere.
-static std::string whyNotAnApplication(const std::string& name)
+static std::string whyNotAnApplication(const Workspace& workspace, const std::string& name)
 {
-    for (const auto& folder : Workspace::applicationFolders()) {
+    for (const auto& folder : workspace.applicationFolders()) {
         std::string candidate = stringByAppendingPathComponent(folder, name + ".app");
         struct stat status;
         if (::lstat(candidate.c_str(), &status) != 0)
@@ -70,10 +71,11 @@ int openToolMain(int argc, char** argv)
         documents.push_back(absolutePath(argv[index]));
     }
 
-    auto application = Workspace::sharedWorkspace().fullPathForApplication(name);
+    Workspace workspace { environmentValue(applicationPathVariable), findHomeDirectory() };
+    auto application = workspace.fullPathForApplication(name);
     if (!application) {
         if (name.find('/') == std::string::npos) {
-            if (std::string reason = whyNotAnApplication(name); !reason.empty())
+            if (std::string reason = whyNotAnApplication(workspace, name); !reason.empty())
                 return cannotOpen(name, reason);
         }
         std::fprintf(stderr, "Unable to find application named '%s'\n", name.c_str());
@@ -104,6 +106,4 @@ int openToolMain(int argc, char** argv)
     if (auto launched = task.launch(); !launched)
         return cannotOpen(name, launched.error().message());
     return 0;
-}
-
 }

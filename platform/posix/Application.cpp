@@ -65,9 +65,10 @@ static void protectStandardStreams()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-int applicationMain(int argc, char** argv)
+int applicationMain(int argc, char** argv, const ApplicationOptions& options)
 {
     protectStandardStreams();
+    startTracing(options.trace);
     setProcessArguments(std::vector<std::string>(argv, argv + argc));
     auto factory = mainInterfaceFactory();
     if (!factory) {
