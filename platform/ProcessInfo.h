@@ -12,8 +12,6 @@ std::optional<std::string> environmentValue(const std::string& name);
 // The user's home: HOME when it is absolute, else the passwd entry's; none
 // without either.
 std::optional<std::string> findHomeDirectory();
-// The same, empty when there is none: for callers that run only once a home was found.
-std::string homeDirectory();
 std::string executablePath();
 
 // argv as the process received it; the application main sets it.

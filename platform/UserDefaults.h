@@ -9,14 +9,18 @@
 
 namespace platform {
 
-// Defaults searched in order: the argument domain (the process's own
-// "-key value" pairs), the application's preferences file, the global
-// preferences file, the registration domain. The files are read once, when
-// a default is first asked for; one that cannot be read as a property list
-// with a dictionary at its top counts as empty.
+// Defaults searched in order: the argument domain (the "-key value" pairs of
+// the process's arguments), the application's preferences file, the global
+// preferences file, the registration domain. The files, below the given
+// home, are read once, when a default is first asked for; one that cannot be
+// read as a property list with a dictionary at its top counts as empty.
 class UserDefaults {
 public:
-    static UserDefaults& standardUserDefaults();
+    UserDefaults(std::string home, std::vector<std::string> arguments)
+        : m_home(std::move(home))
+        , m_arguments(std::move(arguments))
+    {
+    }
 
     enum class Domain {
         Argument,
@@ -40,13 +44,10 @@ public:
     static PropertyValue::Dictionary argumentDomain(const std::vector<std::string>& arguments);
 
     // ~/Library/Preferences/<bundle identifier>.plist and .GlobalPreferences.plist.
-    static std::string applicationDomainPath();
-    static std::string globalDomainPath();
+    std::string applicationDomainPath() const;
+    std::string globalDomainPath() const;
 
-    // Whether the preference files have been read since the last reset (tests).
     bool hasReadPreferenceFiles() const { return m_searchList.has_value(); }
-    // Forgets everything read and registered (tests).
-    void reset();
 
 private:
     struct SearchList {
@@ -57,6 +58,8 @@ private:
     const SearchList& searchList();
     const PropertyValue* find(const std::string& key, Domain&);
 
+    std::string m_home;
+    std::vector<std::string> m_arguments;
     std::optional<SearchList> m_searchList;
     PropertyValue::Dictionary m_registrationDomain;
 };

@@ -1,6 +1,5 @@
 #include "MyApplicationDelegate.h"
 #include "Path.h"
-#include "ProcessInfo.h"
 #include "TestSupport.h"
 #include "UserDefaults.h"
 
@@ -15,35 +14,23 @@ using Dictionary = PropertyValue::Dictionary;
 
 namespace {
 
-struct LocaleDelegate : MyApplicationDelegate {
-    explicit LocaleDelegate(std::string zelvantDirPath) { setZelvantDirPath(std::move(zelvantDirPath)); }
-};
-
-// The shared defaults and determineLanguage in-process, against a scratch
-// home and client installation.
+// The defaults and determineLanguage in-process, against a scratch home and
+// client installation.
 struct LocaleSelection : ::testing::Test {
     test::TemporaryDirectory scratch;
     std::string home = scratch / "home";
     std::string client = scratch / "client/zelvant-x.y.z";
-    test::ScopedEnvironment homeVariable { "HOME", home };
     test::ScopedEnvironment lang { "LANG", std::nullopt };
-    std::vector<std::string> savedArguments = processArguments();
-    UserDefaults& defaults = UserDefaults::standardUserDefaults();
-
-    void SetUp() override { test::makeDirectories(home + "/Library/Preferences"); }
-    void TearDown() override
-    {
-        defaults.reset();
-        setProcessArguments(savedArguments);
-    }
+    std::optional<UserDefaults> defaults;
 
     // A fresh start of the defaults with these arguments.
-    void arguments(std::vector<std::string> list)
+    UserDefaults& arguments(std::vector<std::string> list)
     {
         list.insert(list.begin(), "zelvant_tests");
-        setProcessArguments(list);
-        defaults.reset();
+        return defaults.emplace(home, std::move(list));
     }
+
+    void SetUp() override { test::makeDirectories(home + "/Library/Preferences"); }
 
     // Catalogue entries: NAME a directory, NAME! a plain file; "(file)": the
     // catalogue itself is a plain file. None: no catalogue.
@@ -62,10 +49,9 @@ struct LocaleSelection : ::testing::Test {
         }
     }
 
-    std::string select(const std::vector<std::string>& list)
+    std::string select(std::vector<std::string> list)
     {
-        arguments(list);
-        return LocaleDelegate { client }.determineLanguage();
+        return MyApplicationDelegate {}.determineLanguage({ .home = home, .zelvantDir = client }, arguments(list));
     }
 };
 
@@ -119,8 +105,8 @@ TEST_F(LocaleSelection, LangDecidesAloneAndReadsNothing)
     for (std::string value : { "", "fr", "de_DE.UTF-8" }) {
         test::ScopedEnvironment set { "LANG", value };
         EXPECT_EQ(select({ "-AppleLanguages", "(de)" }), value);
-        EXPECT_FALSE(defaults.hasReadPreferenceFiles()) << value;
-        EXPECT_EQ(defaults.domainForKey("locale"), std::nullopt) << "nothing registered under \"" << value << "\"";
+        EXPECT_FALSE(defaults->hasReadPreferenceFiles()) << value;
+        EXPECT_EQ(defaults->domainForKey("locale"), std::nullopt) << "nothing registered under \"" << value << "\"";
     }
 }
 
@@ -143,25 +129,25 @@ TEST(UserDefaultsArguments, PairsKeysWithValuesAndParsesLists)
 // else. A preference file that is refused counts as an empty domain.
 TEST_F(LocaleSelection, DefaultsRankArgumentsThenApplicationThenGlobalThenRegistered)
 {
-    EXPECT_EQ(UserDefaults::applicationDomainPath(), home + "/Library/Preferences/zelvant_tests.plist");
+    arguments({ "-k", "argument" });
+    EXPECT_EQ(defaults->applicationDomainPath(), home + "/Library/Preferences/zelvant_tests.plist");
     std::string application = test::propertyListBytes(Dictionary { { "k", "application" }, { "a", "application" },
                                                           { "n", int64_t { -42 } }, { "x", 2.5 }, { "f", true } },
         true);
-    test::writeFile(UserDefaults::applicationDomainPath(), application);
-    test::writeFile(UserDefaults::globalDomainPath(),
+    test::writeFile(defaults->applicationDomainPath(), application);
+    test::writeFile(defaults->globalDomainPath(),
         test::propertyListBytes(Dictionary { { "k", "global" }, { "a", "global" }, { "g", "global" } }, false));
     arguments({ "-k", "argument" });
-    defaults.registerDefaults({ { "k", "registered" }, { "g", "registered" }, { "r", "registered" } });
-    defaults.registerDefaults({ { "r", "again" } });
+    defaults->registerDefaults({ { "k", "registered" }, { "g", "registered" }, { "r", "registered" } });
+    defaults->registerDefaults({ { "r", "again" } });
     const std::pair<const char*, std::optional<std::string>> cases[]
         = { { "k", "argument" }, { "a", "application" }, { "g", "global" }, { "r", "again" }, { "n", "-42" },
               { "x", "2.5" }, { "f", std::nullopt }, { "none", std::nullopt } };
     for (const auto& [key, expected] : cases)
-        EXPECT_EQ(defaults.stringForKey(key), expected) << key;
+        EXPECT_EQ(defaults->stringForKey(key), expected) << key;
     for (const std::string& bytes : { std::string { "a = application;" }, application.substr(0, application.size() - 5),
              test::propertyListBytes(Array { "a", "application" }, false) }) {
-        test::writeFile(UserDefaults::applicationDomainPath(), bytes);
-        arguments({});
-        EXPECT_EQ(defaults.stringForKey("a"), "global") << bytes;
+        test::writeFile(defaults->applicationDomainPath(), bytes);
+        EXPECT_EQ(arguments({}).stringForKey("a"), "global") << bytes;
     }
 }

@@ -107,3 +107,14 @@ int openToolMain(int argc, char** argv)
         return cannotOpen(name, launched.error().message());
     return 0;
 }
+
+OpenToolExecutable openToolExecutable()
+{
+    if (auto tool = environmentValue("ZELVANT_OPEN_TOOL"); tool && !tool->empty())
+        return { *tool, *tool };
+    // Our own executable, as the kernel knows it: no search path, no folder
+    // that someone else could write. The path rather than /proc/self/exe
+    // itself, which names the program a tool like valgrind runs us in.
+    std::string self = executablePath();
+    return { self.empty() ? "/proc/self/exe" : self, openToolName };
+}

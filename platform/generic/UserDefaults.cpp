@@ -4,19 +4,12 @@
 #include "Bundle.h"
 #include "OldStylePropertyList.h"
 #include "Path.h"
-#include "ProcessInfo.h"
 #include "PropertyList.h"
 #include "Trace.h"
 
 #include <charconv>
 
 namespace platform {
-
-UserDefaults& UserDefaults::standardUserDefaults()
-{
-    static UserDefaults defaults;
-    return defaults;
-}
 
 PropertyValue::Dictionary UserDefaults::argumentDomain(const std::vector<std::string>& arguments)
 {
@@ -39,15 +32,15 @@ PropertyValue::Dictionary UserDefaults::argumentDomain(const std::vector<std::st
     return domain;
 }
 
-std::string UserDefaults::applicationDomainPath()
+std::string UserDefaults::applicationDomainPath() const
 {
-    std::string preferences = stringByAppendingPathComponent(homeDirectory(), "Library/Preferences");
+    std::string preferences = stringByAppendingPathComponent(m_home, "Library/Preferences");
     return stringByAppendingPathComponent(preferences, Bundle::mainBundle().bundleIdentifier() + ".plist");
 }
 
-std::string UserDefaults::globalDomainPath()
+std::string UserDefaults::globalDomainPath() const
 {
-    return stringByAppendingPathComponent(homeDirectory(), "Library/Preferences/.GlobalPreferences.plist");
+    return stringByAppendingPathComponent(m_home, "Library/Preferences/.GlobalPreferences.plist");
 }
 
 std::string_view UserDefaults::domainName(Domain domain)
@@ -87,7 +80,7 @@ const UserDefaults::SearchList& UserDefaults::searchList()
 {
     if (!m_searchList) {
         m_searchList = SearchList {
-            argumentDomain(processArguments()),
+            argumentDomain(m_arguments),
             domainFromFile(Domain::Application, applicationDomainPath()),
             domainFromFile(Domain::Global, globalDomainPath()),
         };
@@ -153,12 +146,6 @@ void UserDefaults::registerDefaults(const PropertyValue::Dictionary& defaults)
 {
     for (const auto& [key, value] : defaults)
         m_registrationDomain.insert_or_assign(key, value);
-}
-
-void UserDefaults::reset()
-{
-    m_searchList.reset();
-    m_registrationDomain.clear();
 }
 
 }

@@ -32,8 +32,6 @@ std::optional<std::string> findHomeDirectory()
     return std::nullopt;
 }
 
-std::string homeDirectory() { return findHomeDirectory().value_or(std::string {}); }
-
 std::string executablePath()
 {
     char buffer[PATH_MAX];
