@@ -125,8 +125,8 @@ void MyApplicationDelegate::reportFailure(std::string_view step, const Error& er
 
 void MyApplicationDelegate::launchX11Application(const LaunchContext& context)
 {
-    Workspace workspace { context.applicationPath,
-        context.home.empty() ? std::nullopt : std::optional { context.home } };
+    Workspace workspace { context.applicationPath, context.home.empty() ? std::nullopt : std::optional { context.home },
+        context.bundlePath };
     auto x11 = workspace.fullPathForApplication("X11");
     trace("X11 application: ", x11);
     if (x11)
@@ -370,7 +370,8 @@ std::string MyApplicationDelegate::writeLauncherScript(const LaunchContext& cont
         reportFailure("reading the launcher script template", contents.error(), EX_NOINPUT);
 
     // The language is chosen whether or not there is a template to fill.
-    UserDefaults defaults { context.home, processArguments() };
+    UserDefaults defaults { FileManager::defaultManager(), context.home, Bundle::mainBundle().bundleIdentifier(),
+        Application::sharedApplication().arguments() };
     std::string language = determineLanguage(context, defaults);
     if (text)
         text = fillLauncherScriptTemplate(std::move(*text),

@@ -1,3 +1,4 @@
+#include "Bundle.h"
 #include "ProcessInfo.h"
 #include "ScopedFD.h"
 #include "TestSupport.h"
@@ -211,7 +212,7 @@ TEST(Home, OnlyAnAbsoluteHomeCountsThenThePasswdEntry)
 TEST(Workspace, DefaultFoldersAreOnlyThoseNoOtherUserCanWrite)
 {
     test::TemporaryDirectory home;
-    platform::Workspace workspace { std::nullopt, home.path() };
+    platform::Workspace workspace { std::nullopt, home.path(), platform::Bundle::mainBundle().bundlePath() };
     test::makeDirectories(home / "Applications");
     // The test binary is loose in build/tests: its "bundle" is that folder.
     std::string besideBundle = test::buildDirectory() + "/Applications";

@@ -1,3 +1,5 @@
+#include "Bundle.h"
+#include "FileManager.h"
 #include "MyApplicationDelegate.h"
 #include "Path.h"
 #include "TestSupport.h"
@@ -27,7 +29,8 @@ struct LocaleSelection : ::testing::Test {
     UserDefaults& arguments(std::vector<std::string> list)
     {
         list.insert(list.begin(), "zelvant_tests");
-        return defaults.emplace(home, std::move(list));
+        return defaults.emplace(
+            FileManager::defaultManager(), home, Bundle::mainBundle().bundleIdentifier(), std::move(list));
     }
 
     void SetUp() override { test::makeDirectories(home + "/Library/Preferences"); }

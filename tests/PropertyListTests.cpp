@@ -1,3 +1,4 @@
+#include "FileManager.h"
 #include "PropertyList.h"
 #include "TestSupport.h"
 
@@ -79,7 +80,7 @@ TEST(PropertyList, ReadsRegularFilesOfBoundedSizeInBothFormats)
         { "nested", PropertyValue::Dictionary { { "k", "ü" } } } };
     for (bool binary : { false, true }) {
         test::writeFile(scratch / "ok.plist", test::propertyListBytes(dictionary, binary));
-        auto list = PropertyList::fromFile(scratch / "ok.plist");
+        auto list = PropertyList::fromFile(FileManager::defaultManager(), scratch / "ok.plist");
         ASSERT_TRUE(list) << binary;
         EXPECT_EQ(list->value(), PropertyValue { dictionary }) << binary;
     }
@@ -90,7 +91,7 @@ TEST(PropertyList, ReadsRegularFilesOfBoundedSizeInBothFormats)
     test::writeFile(scratch / "huge.plist", small + std::string(PropertyList::maximumFileSize, ' '));
     // Each refusal names the file; a FIFO must not block the read.
     for (const char* name : { "missing.plist", "bad.plist", "directory.plist", "fifo.plist", "huge.plist" }) {
-        auto list = PropertyList::fromFile(scratch / name);
+        auto list = PropertyList::fromFile(FileManager::defaultManager(), scratch / name);
         ASSERT_FALSE(list) << name;
         EXPECT_NE(list.error().message().find(scratch / name), std::string::npos) << list.error().message();
     }

@@ -71,7 +71,8 @@ int openToolMain(int argc, char** argv)
         documents.push_back(absolutePath(argv[index]));
     }
 
-    Workspace workspace { environmentValue(applicationPathVariable), findHomeDirectory() };
+    Workspace workspace { environmentValue(applicationPathVariable), findHomeDirectory(),
+        Bundle::mainBundle().bundlePath() };
     auto application = workspace.fullPathForApplication(name);
     if (!application) {
         if (name.find('/') == std::string::npos) {

@@ -1,7 +1,6 @@
 // generic/: portable C++ and portable libraries only; the system is reached through the platform's own interfaces.
 #include "UserDefaults.h"
 
-#include "Bundle.h"
 #include "OldStylePropertyList.h"
 #include "Path.h"
 #include "PropertyList.h"
@@ -35,7 +34,7 @@ PropertyValue::Dictionary UserDefaults::argumentDomain(const std::vector<std::st
 std::string UserDefaults::applicationDomainPath() const
 {
     std::string preferences = stringByAppendingPathComponent(m_home, "Library/Preferences");
-    return stringByAppendingPathComponent(preferences, Bundle::mainBundle().bundleIdentifier() + ".plist");
+    return stringByAppendingPathComponent(preferences, m_bundleIdentifier + ".plist");
 }
 
 std::string UserDefaults::globalDomainPath() const
@@ -58,9 +57,10 @@ std::string_view UserDefaults::domainName(Domain domain)
     return "unknown domain";
 }
 
-static PropertyValue::Dictionary domainFromFile(UserDefaults::Domain domain, const std::string& path)
+static PropertyValue::Dictionary domainFromFile(
+    const FileSource& files, UserDefaults::Domain domain, const std::string& path)
 {
-    auto list = PropertyList::fromFile(path);
+    auto list = PropertyList::fromFile(files, path);
     if (!list) {
         trace("user defaults: read the ", UserDefaults::domainName(domain), " ", path, ": ", list);
         return {};
@@ -81,8 +81,8 @@ const UserDefaults::SearchList& UserDefaults::searchList()
     if (!m_searchList) {
         m_searchList = SearchList {
             argumentDomain(m_arguments),
-            domainFromFile(Domain::Application, applicationDomainPath()),
-            domainFromFile(Domain::Global, globalDomainPath()),
+            domainFromFile(m_files, Domain::Application, applicationDomainPath()),
+            domainFromFile(m_files, Domain::Global, globalDomainPath()),
         };
     }
     return *m_searchList;

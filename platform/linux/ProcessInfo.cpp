@@ -1,4 +1,4 @@
-// linux/: what needs Linux itself: pidfds, /proc, renameat2, copy_file_range, pipe sizes.
+// linux/: what needs Linux itself (pidfds, /proc, renameat2, copy_file_range, pipe sizes), and what is built on it.
 #include "ProcessInfo.h"
 
 #include <climits>
@@ -40,15 +40,5 @@ std::string executablePath()
         return {};
     return std::string(buffer, static_cast<size_t>(length));
 }
-
-static std::vector<std::string>& argumentStorage()
-{
-    static std::vector<std::string> arguments;
-    return arguments;
-}
-
-const std::vector<std::string>& processArguments() { return argumentStorage(); }
-
-void setProcessArguments(std::vector<std::string> arguments) { argumentStorage() = std::move(arguments); }
 
 }

@@ -1,8 +1,6 @@
 // posix/: what any POSIX system offers (with flock and dlopen); nothing that only Linux has.
 #include "Workspace.h"
 
-#include "Bundle.h"
-#include "FileManager.h"
 #include "Path.h"
 
 #include <sys/stat.h>
@@ -24,8 +22,7 @@ std::vector<std::string> Workspace::applicationFolders() const
     if (m_applicationPath)
         return absoluteSearchPathEntries(*m_applicationPath);
     std::vector<std::string> candidates { "/Applications", "/Applications/Utilities",
-        stringByAppendingPathComponent(
-            stringByDeletingLastPathComponent(Bundle::mainBundle().bundlePath()), "Applications") };
+        stringByAppendingPathComponent(stringByDeletingLastPathComponent(m_bundlePath), "Applications") };
     if (m_home)
         candidates.insert(candidates.begin(), stringByAppendingPathComponent(*m_home, "Applications"));
     std::vector<std::string> folders;
@@ -42,8 +39,8 @@ std::optional<std::string> Workspace::fullPathForApplication(const std::string& 
         return std::nullopt;
     for (const auto& folder : applicationFolders()) {
         std::string candidate = stringByAppendingPathComponent(folder, name + ".app");
-        bool isDirectory = false;
-        if (FileManager::defaultManager().fileExistsAtPath(candidate, isDirectory) && isDirectory)
+        struct stat status;
+        if (::stat(candidate.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
             return candidate;
     }
     return std::nullopt;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Error.h"
+#include "FileSource.h"
 
 #include <cstdint>
 #include <functional>
@@ -23,7 +24,7 @@ struct CopyOptions {
 
 // File operations on paths. Nothing here follows a link where following
 // one could lead a removal or a copy outside the tree it was given.
-class FileManager {
+class FileManager final : public FileSource {
 public:
     static FileManager& defaultManager();
 
@@ -68,6 +69,10 @@ public:
         bool regularFileOnly { false };
     };
     Result<std::string> contentsAtPath(const std::string& path, const ReadOptions&) const;
+    Result<std::string> contentsOfRegularFile(const std::string& path, size_t maximumSize) const override
+    {
+        return contentsAtPath(path, { .maximumSize = maximumSize, .regularFileOnly = true });
+    }
     // A uniquely named temporary beside the destination, written whole and
     // renamed over it; removed on failure.
     Result<void> writeAtomically(const std::string& path, std::string_view bytes) const;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Error.h"
+#include "FileSource.h"
 #include "PropertyValue.h"
 
 #include <cstddef>
@@ -21,6 +22,8 @@ public:
     static constexpr size_t maximumObjects = size_t { 4 } * 1024 * 1024;
 
     // Only a regular file of at most maximumFileSize bytes.
+    static Result<PropertyList> fromFile(const FileSource&, const std::string& path);
+    // Through the file manager, for the Xlib dialog until it goes (in linux/).
     static Result<PropertyList> fromFile(const std::string& path);
     static Result<PropertyList> fromBytes(std::string_view bytes);
 

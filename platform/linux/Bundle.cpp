@@ -1,5 +1,7 @@
-// generic/: portable C++ and portable libraries only; the system is reached through the platform's own interfaces.
+// linux/: what needs Linux itself (pidfds, /proc, renameat2, copy_file_range, pipe sizes), and what is built on it.
 #include "Bundle.h"
+
+#include "FileManager.h"
 
 #include "Path.h"
 #include "ProcessInfo.h"
@@ -31,9 +33,14 @@ std::string Bundle::infoPlistPath() const
     return stringByAppendingPathComponent(m_bundlePath, "Contents/Info.plist");
 }
 
+Result<PropertyList> PropertyList::fromFile(const std::string& path)
+{
+    return fromFile(FileManager::defaultManager(), path);
+}
+
 std::optional<std::string> Bundle::infoString(const char* key) const
 {
-    if (auto info = PropertyList::fromFile(infoPlistPath())) {
+    if (auto info = PropertyList::fromFile(FileManager::defaultManager(), infoPlistPath())) {
         if (auto value = info->stringForKey(key); value && !value->empty())
             return value;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FileSource.h"
 #include "PropertyValue.h"
 
 #include <optional>
@@ -16,8 +17,12 @@ namespace platform {
 // read as a property list with a dictionary at its top counts as empty.
 class UserDefaults {
 public:
-    UserDefaults(std::string home, std::vector<std::string> arguments)
-        : m_home(std::move(home))
+    // The application's file is named after its bundle identifier.
+    UserDefaults(
+        const FileSource& files, std::string home, std::string bundleIdentifier, std::vector<std::string> arguments)
+        : m_files(files)
+        , m_home(std::move(home))
+        , m_bundleIdentifier(std::move(bundleIdentifier))
         , m_arguments(std::move(arguments))
     {
     }
@@ -58,7 +63,9 @@ private:
     const SearchList& searchList();
     const PropertyValue* find(const std::string& key, Domain&);
 
+    const FileSource& m_files;
     std::string m_home;
+    std::string m_bundleIdentifier;
     std::vector<std::string> m_arguments;
     std::optional<SearchList> m_searchList;
     PropertyValue::Dictionary m_registrationDomain;

@@ -4,6 +4,8 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -21,6 +23,11 @@ struct MainInterface {
     explicit MainInterface(DelegateFactory);
 };
 
+// What the program tells the platform about itself, as values.
+struct ApplicationOptions {
+    TraceSettings trace;
+};
+
 class Application {
 public:
     static Application& sharedApplication();
@@ -32,6 +39,8 @@ public:
     // one noted wins) even though the steps after it still run.
     void noteFailure(int exitStatus);
     int exitStatus() const { return m_exitStatus; }
+    // argv as the process received it.
+    const std::vector<std::string>& arguments() const { return m_arguments; }
 
     // Ends the process with the exit status. Tests may install a handler,
     // which must not return (it throws to unwind instead).
@@ -43,11 +52,8 @@ private:
     std::unique_ptr<ApplicationDelegate> m_delegate;
     std::function<void(int)> m_terminateHandler;
     int m_exitStatus { 0 };
-};
-
-// What the program tells the platform about itself, as values.
-struct ApplicationOptions {
-    TraceSettings trace;
+    std::vector<std::string> m_arguments;
+    friend int applicationMain(int, char**, const ApplicationOptions&);
 };
 
 // Creates the application and its delegate, sends applicationDidFinishLaunching
