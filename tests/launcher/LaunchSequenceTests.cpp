@@ -1,8 +1,6 @@
-#include "Bundle.h"
 #include "ProcessInfo.h"
 #include "ScopedFD.h"
 #include "TestSupport.h"
-#include "Workspace.h"
 
 #include <csignal>
 #include <filesystem>
@@ -198,28 +196,4 @@ TEST_F(LaunchFixture, WithoutAHomeTheUserIsToldAndNothingIsWritten)
     EXPECT_NE(result.status, 0);
     EXPECT_NE(result.error.find("No home directory was found."), std::string::npos) << result.error;
     EXPECT_TRUE(fs::is_empty(scratch / "working"));
-}
-
-TEST(Home, OnlyAnAbsoluteHomeCountsThenThePasswdEntry)
-{
-    std::string entry = ::getpwuid(::getuid())->pw_dir;
-    for (const auto& home : std::vector<std::optional<std::string>> { "/home/player", "relative/home", "", {} }) {
-        test::ScopedEnvironment variable { "HOME", home };
-        EXPECT_EQ(platform::findHomeDirectory(), home == "/home/player" ? *home : entry) << home.value_or("(unset)");
-    }
-}
-
-TEST(Workspace, DefaultFoldersAreOnlyThoseNoOtherUserCanWrite)
-{
-    test::TemporaryDirectory home;
-    platform::Workspace workspace { std::nullopt, home.path(), platform::Bundle::mainBundle().bundlePath() };
-    test::makeDirectories(home / "Applications");
-    // The test binary is loose in build/tests: its "bundle" is that folder.
-    std::string besideBundle = test::buildDirectory() + "/Applications";
-    for (auto [mode, searched] : { std::pair { 0755, true }, { 0775, false }, { 0757, false }, { 01777, false } }) {
-        ::chmod((home / "Applications").c_str(), static_cast<mode_t>(mode));
-        auto folders = workspace.applicationFolders();
-        EXPECT_EQ(folders.front() == home / "Applications", searched) << std::oct << mode;
-        EXPECT_EQ(folders.back(), besideBundle);
-    }
 }
