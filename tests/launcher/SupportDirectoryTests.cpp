@@ -74,8 +74,8 @@ struct SupportFixture : test::LaunchScratch {
     {
         std::set<std::string> tree { "fonts/", "gtk-2.0/", "gtk-2.0/gdk-pixbuf.loaders", "gtk-2.0/loaders/", "pango/",
             "pango/pangorc", "pango/pango.modules", "pango/pangox.aliases", "pango/modules/", "run-zelvant.py" };
-        for (const char* copied : { "fonts", "gtk-2.0/loaders", "pango/modules" })
-            tree.merge(treeOf(client + "/" + copied, std::string { copied } + "/"));
+        for (const char* copy : { "fonts", "gtk-2.0/loaders", "pango/modules" })
+            tree.merge(treeOf(client + "/" + copy, std::string { copy } + "/"));
         for (const auto& entry : leaveOut)
             tree.erase(entry);
         return tree;
@@ -138,6 +138,13 @@ struct SupportFixture : test::LaunchScratch {
         EXPECT_TRUE(task.terminatedBySignal() && task.terminationStatus() == SIGTERM);
     }
 
+    // The kinds of change a relaunch must bring the support directory up to
+    // date after, in the order they are made.
+    using Change = std::pair<const char*, std::function<void()>>;
+    std::string fonts = client + "/fonts", copied = support + "/fonts", elsewhere = scratch / "elsewhere";
+    std::vector<Change> installationChanges();
+    std::vector<Change> laterChanges();
+
     // What no launch may change: everything outside the support parent (but
     // the launch's own records), and the other version beside it.
     std::map<std::string, std::string> outside()
@@ -186,17 +193,9 @@ TEST_F(SupportFixture, FreshHomeGetsTheChainThenLaunchesRebuildItAndOtherVersion
     EXPECT_TRUE(outside() == before);
 }
 
-// After each kind of change to the installation or to the support directory,
-// a relaunch brings the directory up to date: entry for entry what a fresh
-// rebuild makes, modification times of copies included.
-TEST_F(SupportFixture, RelaunchAfterEachKindOfChangeEqualsAFreshRebuild)
+std::vector<SupportFixture::Change> SupportFixture::installationChanges()
 {
-    std::string fonts = client + "/fonts", copied = support + "/fonts", elsewhere = scratch / "elsewhere";
-    auto replaceSupport = [&](std::string_view by) {
-        EXPECT_TRUE(platform::FileManager::defaultManager().removeItemAtPath(support));
-        by == "file" ? test::writeFile(support, "file") : fs::create_directory_symlink(scratch / "nowhere", support);
-    };
-    const std::pair<const char*, std::function<void()>> changes[] = {
+    return {
         { "a file's content changed, its size kept",
             [&] {
                 std::string text = test::readFile(fonts + "/LICENSE");
@@ -225,6 +224,16 @@ TEST_F(SupportFixture, RelaunchAfterEachKindOfChangeEqualsAFreshRebuild)
                 ::chmod((fonts + "/LICENSE").c_str(), 0600);
                 ::chmod((client + "/gtk-2.0/loaders").c_str(), 0555);
             } },
+    };
+}
+
+std::vector<SupportFixture::Change> SupportFixture::laterChanges()
+{
+    auto replaceSupport = [this](std::string_view by) {
+        EXPECT_TRUE(platform::FileManager::defaultManager().removeItemAtPath(support));
+        by == "file" ? test::writeFile(support, "file") : fs::create_directory_symlink(scratch / "nowhere", support);
+    };
+    return {
         { "strays left by the client, read-only ones too",
             [&] {
                 for (const char* stray :
@@ -256,11 +265,21 @@ TEST_F(SupportFixture, RelaunchAfterEachKindOfChangeEqualsAFreshRebuild)
                 fs::rename(support, elsewhere + "/old");
                 fs::create_directory_symlink(elsewhere, support);
             } },
-        { "a dangling link in its place", [&] { replaceSupport("link"); } },
+        { "a dangling link in its place", [=] { replaceSupport("link"); } },
         { "a launch killed while it copies",
             [&] { launchKilledAtCopyOf(client + "/gtk-2.0/loaders/libpixbufloader-xpm.so"); } },
-        { "a file in its place", [&] { replaceSupport("file"); } },
+        { "a file in its place", [=] { replaceSupport("file"); } },
     };
+}
+
+// After each kind of change to the installation or to the support directory,
+// a relaunch brings the directory up to date: entry for entry what a fresh
+// rebuild makes, modification times of copies included.
+TEST_F(SupportFixture, RelaunchAfterEachKindOfChangeEqualsAFreshRebuild)
+{
+    auto changes = installationChanges();
+    for (auto& change : laterChanges())
+        changes.push_back(std::move(change));
     test::writeFile(elsewhere + "/precious", "precious");
     ASSERT_EQ(launch().status, 0);
     for (const auto& [what, change] : changes) {
