@@ -137,6 +137,10 @@ TEST_F(LaunchFixture, AHandOffThatFailsIsAFailedStepTheUserIsToldOf)
         EXPECT_NE(result.status, 0) << what;
         EXPECT_NE(result.error.find("Unable to start the Zelvant client."), std::string::npos)
             << what << ": " << result.error;
+        // The alert names the program that ran for /usr/bin/open.
+        EXPECT_NE(result.error.find("the open tool " + (openTool.empty() ? test::launcherPath() : openTool) + " "),
+            std::string::npos)
+            << what << ": " << result.error;
     }
 }
 
