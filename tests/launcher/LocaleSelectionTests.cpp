@@ -1,5 +1,3 @@
-#include "Bundle.h"
-#include "FileManager.h"
 #include "MyApplicationDelegate.h"
 #include "Path.h"
 #include "TestSupport.h"
@@ -18,22 +16,9 @@ namespace {
 
 // The defaults and determineLanguage in-process, against a scratch home and
 // client installation.
-struct LocaleSelection : ::testing::Test {
-    test::TemporaryDirectory scratch;
-    std::string home = scratch / "home";
+struct LocaleSelection : test::DefaultsScratch {
     std::string client = scratch / "client/zelvant-x.y.z";
     test::ScopedEnvironment lang { "LANG", std::nullopt };
-    std::optional<UserDefaults> defaults;
-
-    // A fresh start of the defaults with these arguments.
-    UserDefaults& arguments(std::vector<std::string> list)
-    {
-        list.insert(list.begin(), "zelvant_tests");
-        return defaults.emplace(
-            FileManager::defaultManager(), home, Bundle::mainBundle().bundleIdentifier(), std::move(list));
-    }
-
-    void SetUp() override { test::makeDirectories(home + "/Library/Preferences"); }
 
     // Catalogue entries: NAME a directory, NAME! a plain file; "(file)": the
     // catalogue itself is a plain file. None: no catalogue.

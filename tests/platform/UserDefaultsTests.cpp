@@ -1,5 +1,3 @@
-#include "Bundle.h"
-#include "FileManager.h"
 #include "TestSupport.h"
 #include "UserDefaults.h"
 
@@ -9,24 +7,7 @@ using namespace platform;
 using Array = PropertyValue::Array;
 using Dictionary = PropertyValue::Dictionary;
 
-namespace {
-
-// Defaults read below a scratch home.
-struct UserDefaultsFiles : ::testing::Test {
-    test::TemporaryDirectory home;
-    std::optional<UserDefaults> defaults;
-
-    void SetUp() override { test::makeDirectories(home / "Library/Preferences"); }
-    // A fresh start of the defaults with these arguments.
-    UserDefaults& arguments(std::vector<std::string> list)
-    {
-        list.insert(list.begin(), "zelvant_tests");
-        return defaults.emplace(
-            FileManager::defaultManager(), home.path(), Bundle::mainBundle().bundleIdentifier(), std::move(list));
-    }
-};
-
-}
+using UserDefaultsFiles = test::DefaultsScratch;
 
 // argv[0] is the program; a key followed by a key, or at the end, has no
 // value; "-" is a key; the session argument stands alone; a value that is
@@ -48,7 +29,7 @@ TEST(UserDefaultsArguments, PairsKeysWithValuesAndParsesLists)
 TEST_F(UserDefaultsFiles, RankArgumentsThenApplicationThenGlobalThenRegistered)
 {
     arguments({ "-k", "argument" });
-    EXPECT_EQ(defaults->applicationDomainPath(), home / "Library/Preferences/zelvant_tests.plist");
+    EXPECT_EQ(defaults->applicationDomainPath(), home + "/Library/Preferences/zelvant_tests.plist");
     std::string application = test::propertyListBytes(Dictionary { { "k", "application" }, { "a", "application" },
                                                           { "n", int64_t { -42 } }, { "x", 2.5 }, { "f", true } },
         true);

@@ -1,4 +1,5 @@
 #include "TestSupport.h"
+#include "Bundle.h"
 
 #include "FileHandle.h"
 #include "FileManager.h"
@@ -359,6 +360,13 @@ LaunchScratch::LaunchScratch()
 ProcessResult LaunchScratch::launch(const std::string& launcher, const std::vector<std::string>& arguments) const
 {
     return runProgram(launcher, { .arguments = arguments, .environment = environment() });
+}
+
+platform::UserDefaults& DefaultsScratch::arguments(std::vector<std::string> list)
+{
+    list.insert(list.begin(), "zelvant_tests");
+    return defaults.emplace(platform::FileManager::defaultManager(), home,
+        platform::Bundle::mainBundle().bundleIdentifier(), std::move(list));
 }
 
 static int recordArguments(int argc, char** argv)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PropertyValue.h"
+#include "UserDefaults.h"
 
 #include <chrono>
 #include <functional>
@@ -135,6 +136,17 @@ struct LaunchScratch : ::testing::Test {
     ProcessResult launch(const std::string& launcher, const std::vector<std::string>& arguments = {}) const;
     // What the X11 application was asked to open (the open tool does not wait for it).
     std::string handedOff() const { return waitForFile(record); }
+};
+
+// User defaults read below a scratch home (with a Library/Preferences).
+struct DefaultsScratch : ::testing::Test {
+    TemporaryDirectory scratch;
+    std::string home = scratch / "home";
+    std::optional<platform::UserDefaults> defaults;
+
+    DefaultsScratch() { makeDirectories(home + "/Library/Preferences"); }
+    // A fresh start of the defaults with these arguments.
+    platform::UserDefaults& arguments(std::vector<std::string>);
 };
 
 // Built with AddressSanitizer, where every process start costs several times as much.
