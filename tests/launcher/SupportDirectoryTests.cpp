@@ -10,7 +10,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
@@ -40,20 +39,6 @@ void setTime(const std::string& path, time_t seconds)
     ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
-// "--child=as-nobody PROGRAM...": runs PROGRAM as user and group 65534 when
-// started as root (for whom permissions do not bite), else as it is.
-int runAsNobody(int, char** argv)
-{
-    constexpr uid_t nobody = 65534;
-    if (::geteuid() == 0
-        && (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0
-            || ::setresuid(nobody, nobody, nobody) != 0))
-        return std::perror("dropping to user 65534"), 120;
-    ::execv(argv[2], argv + 2);
-    return std::perror(argv[2]), 121; // e.g. a build tree user 65534 cannot reach
-}
-
-const bool asNobodyRegistered = (test::registerChildBehaviour("as-nobody", runAsNobody), true);
 
 // A bare home: the launcher makes the whole chain.
 struct SupportFixture : test::LaunchScratch {

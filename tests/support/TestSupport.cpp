@@ -211,17 +211,6 @@ std::string makeRecordingApplication(const std::string& folder, const std::strin
     return bundle;
 }
 
-static std::map<std::string, std::function<int(int, char**)>>& childBehaviours()
-{
-    static std::map<std::string, std::function<int(int, char**)>> behaviours;
-    return behaviours;
-}
-
-void registerChildBehaviour(const std::string& name, std::function<int(int, char**)> behaviour)
-{
-    childBehaviours()[name] = std::move(behaviour);
-}
-
 static plist_t propertyListNode(const platform::PropertyValue& value)
 {
     if (value.isString())
@@ -369,39 +358,13 @@ platform::UserDefaults& DefaultsScratch::arguments(std::vector<std::string> list
         platform::Bundle::mainBundle().bundleIdentifier(), std::move(list));
 }
 
-static int recordArguments(int argc, char** argv)
-{
-    const char* record = std::getenv("ZELVANT_TEST_RECORD");
-    if (!record)
-        return 3;
-    std::ofstream stream(record, std::ios::app);
-    for (int index = 1; index < argc; ++index)
-        stream << argv[index] << '\n';
-    return 0;
-}
-
-}
-
-int main(int argc, char** argv)
-{
-    // Run as a recording application (through a symlink named after it)
-    // or as a named child behaviour; otherwise run the tests.
-    std::string self = platform::lastPathComponent(argv[0]);
-    if (self != "zelvant_tests" && std::getenv("ZELVANT_TEST_RECORD"))
-        return test::recordArguments(argc, argv);
-    if (argc > 1 && std::string_view { argv[1] }.starts_with("--child=")) {
-        auto found = test::childBehaviours().find(std::string { argv[1] }.substr(8));
-        return found == test::childBehaviours().end() ? 127 : found->second(argc, argv);
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
-
-bool test::underSanitizers()
+bool underSanitizers()
 {
 #if defined(__SANITIZE_ADDRESS__)
     return true;
 #else
     return false;
 #endif
+}
+
 }
