@@ -39,7 +39,8 @@ struct LocaleSelection : test::DefaultsScratch {
 
     std::string select(std::vector<std::string> list)
     {
-        return MyApplicationDelegate {}.determineLanguage({ .home = home, .zelvantDir = client }, arguments(list));
+        return MyApplicationDelegate {}.determineLanguage(
+            { .home = home, .zelvantDir = client }, arguments(std::move(list)));
     }
 };
 
