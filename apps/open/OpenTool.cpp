@@ -1,17 +1,15 @@
 #include "OpenTool.h"
 
 #include "Bundle.h"
+#include "FileManager.h"
 #include "Path.h"
 #include "ProcessInfo.h"
 #include "Task.h"
 #include "Workspace.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 using namespace platform;
@@ -33,28 +31,21 @@ static std::string absolutePath(const std::string& path)
 {
     if (path.front() == '/')
         return path;
-    std::string directory(4096, '\0');
-    while (!getcwd(directory.data(), directory.size())) {
-        if (errno != ERANGE)
-            return path;
-        directory.resize(directory.size() * 2);
-    }
-    directory.resize(directory.find('\0'));
-    return stringByAppendingPathComponent(directory, path);
+    std::string directory = FileManager::defaultManager().currentDirectoryPath();
+    return directory.empty() ? path : stringByAppendingPathComponent(directory, path);
 }
 
 // Why NAME.app, found in an application folder, is not an application the
 // workspace would take; empty when there is no NAME.app anywhere.
 static std::string whyNotAnApplication(const Workspace& workspace, const std::string& name)
 {
+    FileManager& fileManager = FileManager::defaultManager();
     for (const auto& folder : workspace.applicationFolders()) {
         std::string candidate = stringByAppendingPathComponent(folder, name + ".app");
-        struct stat status;
-        if (::lstat(candidate.c_str(), &status) != 0)
+        if (!fileManager.itemExistsAtPath(candidate))
             continue;
-        if (S_ISLNK(status.st_mode) && ::stat(candidate.c_str(), &status) != 0)
-            return candidate + " is a link to nothing";
-        return candidate + " is not a directory";
+        // Only a link can be there without anything to follow it to.
+        return candidate + (fileManager.fileExistsAtPath(candidate) ? " is not a directory" : " is a link to nothing");
     }
     return {};
 }
@@ -91,10 +82,10 @@ int openToolMain(int argc, char** argv)
         return cannotOpen(
             name, *application + " names the executable '" + executableName + "', which is not a file name");
     std::string executable = stringByAppendingPathComponent(macOS, executableName);
-    struct stat status;
-    if (::stat(executable.c_str(), &status) != 0)
+    FileManager& fileManager = FileManager::defaultManager();
+    if (!fileManager.fileExistsAtPath(executable))
         return cannotOpen(name, *application + " has no executable " + executable);
-    if (!S_ISREG(status.st_mode) || ::access(executable.c_str(), X_OK) != 0)
+    if (!fileManager.isExecutableFileAtPath(executable))
         return cannotOpen(name, executable + " is not an executable file");
 
     ScopedFD devNull { ::open("/dev/null", O_RDONLY | O_CLOEXEC) };

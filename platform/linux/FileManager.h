@@ -35,6 +35,10 @@ public:
     bool itemExistsAtPath(const std::string& path) const;
     // A directory itself, not a link to one.
     bool directoryItemExistsAtPath(const std::string& path) const;
+    // A regular file (links followed) that this process may execute.
+    bool isExecutableFileAtPath(const std::string& path) const;
+    // The working directory; empty when it cannot be named.
+    std::string currentDirectoryPath() const;
     // The names in a directory, without "." and "..".
     Result<std::vector<std::string>> contentsOfDirectoryAtPath(const std::string& path) const;
 
