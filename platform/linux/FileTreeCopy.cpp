@@ -1,4 +1,4 @@
-// linux/: what needs Linux itself (pidfds, /proc, renameat2, copy_file_range, pipe sizes), and what is built on it.
+// linux/: what needs Linux itself: pidfds, /proc, renameat2, copy_file_range, pipe sizes.
 // Copying one file or link: contents by reflink or copy_file_range, links as
 // links, bits and times kept; over an existing entry, through a temporary
 // name renamed over it.

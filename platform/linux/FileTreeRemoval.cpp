@@ -1,4 +1,4 @@
-// linux/: what needs Linux itself (pidfds, /proc, renameat2, copy_file_range, pipe sizes), and what is built on it.
+// linux/: what needs Linux itself: pidfds, /proc, renameat2, copy_file_range, pipe sizes.
 // Removal of whole trees: depth first, never through a link, files unlinked
 // by the work pool, directories of ours opened up for it first.
 #include "FileTree.h"

@@ -1,4 +1,4 @@
-// linux/: what needs Linux itself (pidfds, /proc, renameat2, copy_file_range, pipe sizes), and what is built on it.
+// linux/: what needs Linux itself: pidfds, /proc, renameat2, copy_file_range, pipe sizes.
 // Copying a tree, or bringing an earlier copy up to date, in one walk: what a
 // copy would keep unchanged stays, what is missing or differs is copied (file
 // contents by the work pool beside the walk), what the source lacks goes; a

@@ -1,4 +1,4 @@
-// linux/: what needs Linux itself (pidfds, /proc, renameat2, copy_file_range, pipe sizes), and what is built on it.
+// linux/: what needs Linux itself: pidfds, /proc, renameat2, copy_file_range, pipe sizes.
 #include "SystemLog.h"
 
 #include <cerrno>
