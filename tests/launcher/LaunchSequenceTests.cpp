@@ -25,7 +25,6 @@ struct LaunchFixture : test::LaunchScratch {
     }
 };
 
-
 }
 
 TEST_F(LaunchFixture, MissingX11ShowsTheAlertAndTouchesNothing)
