@@ -39,7 +39,6 @@ void setTime(const std::string& path, time_t seconds)
     ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
-
 // A bare home: the launcher makes the whole chain.
 struct SupportFixture : test::LaunchScratch {
     std::string bundle = scratch / "Game.app";
