@@ -2,10 +2,9 @@
 
 #include "Alert.h"
 #include "Bundle.h"
-#include "FileHandle.h"
 #include "FileLock.h"
 #include "FileManager.h"
-#include "HelperTool.h"
+#include "OpenTool.h"
 #include "Path.h"
 #include "ProcessInfo.h"
 #include "RunLoop.h"
@@ -19,7 +18,6 @@
 #include "UserDefaults.h"
 #include "Workspace.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -33,12 +31,15 @@ void MyApplicationDelegate::applicationDidFinishLaunching()
     // text: for tests, and for users who want no dialog.
     if (environmentValue("ZELVANT_ALERT") == "text")
         m_alertBackend = AlertBackend::Text;
+    LaunchContext context { .bundlePath = bundlePath(),
+        .home = findHomeDirectory().value_or(std::string {}),
+        .applicationPath = environmentValue(applicationPathVariable) };
     trace("step: find the X11 application");
-    launchX11Application();
+    launchX11Application(context);
 
-    m_zelvantDirPath = stringByAppendingPathComponent(bundlePath(), "Contents/Resources/zelvant-x.y.z");
-    std::string zelclientPath = stringByAppendingPathComponent(m_zelvantDirPath, "bin/zelclient");
-    trace("path: client installation ", m_zelvantDirPath);
+    context.zelvantDir = stringByAppendingPathComponent(context.bundlePath, "Contents/Resources/zelvant-x.y.z");
+    std::string zelclientPath = stringByAppendingPathComponent(context.zelvantDir, "bin/zelclient");
+    trace("path: client installation ", context.zelvantDir);
 
     // Without a usable version nothing on disk may be touched: the user has
     // been told and the exit status is set; stop here.
@@ -46,10 +47,10 @@ void MyApplicationDelegate::applicationDidFinishLaunching()
     auto version = determineVersionOfZelclientAt(zelclientPath);
     if (!version)
         Application::sharedApplication().terminate();
+    context.version = *version;
 
     // Without a home there is nowhere the support files may go: nothing is written.
-    auto home = findHomeDirectory();
-    if (!home) {
+    if (context.home.empty()) {
         FailureAlert alert { "No home directory was found.",
             "The game keeps its files in your home folder, and this session has none. Log in as a user with a "
             "home folder (or set HOME to its full path) and start the game again. Nothing was written." };
@@ -57,15 +58,18 @@ void MyApplicationDelegate::applicationDidFinishLaunching()
             "find the home directory", "HOME is not absolute and there is no passwd entry", EX_NOUSER, &alert);
         Application::sharedApplication().terminate();
     }
-    m_supportFilesDirPath = stringByAppendingPathComponent(*home, "Library/Application Support/Zelvant/" + *version);
+    context.supportDir
+        = stringByAppendingPathComponent(context.home, "Library/Application Support/Zelvant/" + context.version);
     trace("step: write the support files");
-    trace("path: support directory ", m_supportFilesDirPath);
-    writeZelvantApplicationSupportFiles();
+    trace("path: support directory ", context.supportDir);
+    writeZelvantApplicationSupportFiles(context);
 
     Task handOff;
     handOff.setLaunchPath("/usr/bin/open");
+    auto openTool = openToolExecutable();
+    handOff.setExecutable(openTool.path, openTool.argument0);
     trace("step: write the launcher script");
-    std::string scriptPath = writeLauncherScript();
+    std::string scriptPath = writeLauncherScript(context);
     m_supportDirectoryLock = {};
     handOff.setArguments({ "-a", "X11", scriptPath });
     trace("step: hand off: /usr/bin/open -a X11 ", scriptPath);
@@ -99,8 +103,7 @@ void MyApplicationDelegate::runHandOffTask(Task& task)
     FailureAlert alert { "Unable to start the Zelvant client.",
         "There may be no display to show the game on, or its files are damaged. Start the game from your "
         "desktop; if it fails there too, reinstall it. The system log says what went wrong." };
-    reportFailure("hand-off to X11", "open tool " + resolveLaunchPath(task.launchPath()).path + " " + failure + script,
-        EX_UNAVAILABLE, &alert);
+    reportFailure("hand-off to X11", "open tool " + task.executable() + " " + failure + script, EX_UNAVAILABLE, &alert);
 }
 
 void MyApplicationDelegate::reportFailure(
@@ -123,9 +126,11 @@ void MyApplicationDelegate::reportFailure(std::string_view step, const Error& er
     reportFailure(step, error.message(), exitStatus);
 }
 
-void MyApplicationDelegate::launchX11Application()
+void MyApplicationDelegate::launchX11Application(const LaunchContext& context)
 {
-    auto x11 = Workspace::sharedWorkspace().fullPathForApplication("X11");
+    Workspace workspace { context.applicationPath, context.home.empty() ? std::nullopt : std::optional { context.home },
+        context.bundlePath };
+    auto x11 = workspace.fullPathForApplication("X11");
     trace("X11 application: ", x11);
     if (x11)
         return;
@@ -135,20 +140,6 @@ void MyApplicationDelegate::launchX11Application()
         "Okay" };
     reportFailure("find the X11 application", "no X11.app in the application folders", EX_UNAVAILABLE, &alert);
     Application::sharedApplication().terminate();
-}
-
-// The client's version must name one directory: the third field, present,
-// not empty, without "/" or NUL, and no longer than a file name may be (else
-// every step after it fails on the name alone). Nor may it start with ".":
-// besides "." and "..", a hidden name is no place for the game's files.
-static bool isUsableVersion(const std::vector<std::string>& fields)
-{
-    constexpr size_t longestFileName = 255;
-    if (fields.size() < 3)
-        return false;
-    const std::string& version = fields[2];
-    return !version.empty() && version.size() <= longestFileName && version.front() != '.'
-        && version.find('/') == std::string::npos && version.find('\0') == std::string::npos;
 }
 
 // Output shown in a message: control bytes escaped, long text cut short.
@@ -230,23 +221,30 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     return version;
 }
 
+// The client's version must name one directory: the third field, present,
+// not empty, without "/" or NUL, and no longer than a file name may be (else
+// every step after it fails on the name alone). Nor may it start with ".":
+// besides "." and "..", a hidden name is no place for the game's files.
 std::optional<std::string> MyApplicationDelegate::versionFromProbeOutput(std::string_view output)
 {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (size_t space; (space = output.find(' ', start)) != std::string_view::npos; start = space + 1)
-        fields.emplace_back(output.substr(start, space - start));
-    fields.emplace_back(output.substr(start));
-    if (!isUsableVersion(fields))
+    constexpr size_t longestFileName = 255;
+    constexpr auto none = std::string_view::npos;
+    size_t first = output.find(' ');
+    size_t second = first == none ? none : output.find(' ', first + 1);
+    if (second == none)
         return std::nullopt;
-    return fields[2];
+    std::string_view version = output.substr(second + 1, output.find(' ', second + 1) - second - 1);
+    if (version.empty() || version.size() > longestFileName || version.front() == '.' || version.find('/') != none
+        || version.find('\0') != none)
+        return std::nullopt;
+    return std::string { version };
 }
 
-void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
+void MyApplicationDelegate::writeZelvantApplicationSupportFiles(const LaunchContext& context)
 {
     FileManager& fileManager = FileManager::defaultManager();
     auto report = [this](std::string_view step, const Error& error, int status) { reportFailure(step, error, status); };
-    std::string parent = stringByDeletingLastPathComponent(m_supportFilesDirPath);
+    std::string parent = stringByDeletingLastPathComponent(context.supportDir);
     // A fresh home has none of "Library/Application Support/Zelvant".
     if (!fileManager.fileExistsAtPath(parent))
         support::createParentChain(parent, report);
@@ -258,16 +256,17 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
     else
         reportFailure("lock the support directory parent", lock.error(), EX_CANTCREAT);
 
-    std::string version = lastPathComponent(m_supportFilesDirPath);
-    auto record = support::syncRecordOf(m_supportFilesDirPath);
+    auto record = support::syncRecordOf(context.supportDir);
     // One that is there already is brought up to date, not rebuilt.
-    support::prepareDirectory(m_supportFilesDirPath, "",
+    support::prepareDirectory(context.supportDir, "",
         { .remove = "remove the old support directory", .create = "create the support directory" }, report);
 
-    auto rewrite = [&](std::optional<std::string> text) { return manipulateText(std::move(text), version); };
+    auto rewrite = [&](std::optional<std::string> text) {
+        return manipulateText(std::move(text), context.home, context.version);
+    };
     for (const auto& entry : support::entries) {
-        std::string source = stringByAppendingPathComponent(m_zelvantDirPath, entry.relativePath);
-        std::string destination = stringByAppendingPathComponent(m_supportFilesDirPath, entry.relativePath);
+        std::string source = stringByAppendingPathComponent(context.zelvantDir, entry.relativePath);
+        std::string destination = stringByAppendingPathComponent(context.supportDir, entry.relativePath);
         switch (entry.action) {
         case support::Action::Copy:
             support::copyEntry(source, destination, entry, &record, report);
@@ -286,28 +285,13 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles()
     trace("write the sync record: ", record.write());
 }
 
-// Replaces every occurrence of target in text, searching the whole text once.
-static void replaceOccurrences(std::string& text, std::string_view target, std::string_view replacement)
-{
-    std::string result;
-    size_t start = 0;
-    for (size_t found; (found = text.find(target, start)) != std::string::npos; start = found + target.size()) {
-        result.append(text, start, found - start);
-        result.append(replacement);
-    }
-    if (!start)
-        return;
-    result.append(text, start);
-    text = std::move(result);
-}
-
 std::optional<std::string> MyApplicationDelegate::manipulateText(
-    std::optional<std::string> text, std::string_view version)
+    std::optional<std::string> text, std::string_view home, std::string_view version)
 {
     if (!text)
         return text;
-    replaceOccurrences(*text, "/Users/login", homeDirectory());
-    replaceOccurrences(*text, "version", version);
+    support::replaceOccurrences(*text, "/Users/login", home);
+    support::replaceOccurrences(*text, "version", version);
     return text;
 }
 
@@ -315,10 +299,10 @@ std::optional<std::string> MyApplicationDelegate::manipulateText(
 // inserted is searched by the later ones.
 std::string MyApplicationDelegate::fillLauncherScriptTemplate(std::string text, const LauncherScriptValues& values)
 {
-    replaceOccurrences(text, "[zelvantdir]", values.zelvantDir);
-    replaceOccurrences(text, "[homedir]", values.homeDir);
-    replaceOccurrences(text, "[lang]", values.language);
-    replaceOccurrences(text, "[supportdir]", values.supportDir);
+    support::replaceOccurrences(text, "[zelvantdir]", values.zelvantDir);
+    support::replaceOccurrences(text, "[homedir]", values.homeDir);
+    support::replaceOccurrences(text, "[lang]", values.language);
+    support::replaceOccurrences(text, "[supportdir]", values.supportDir);
     return text;
 }
 
@@ -339,14 +323,13 @@ static bool isCatalogueEntryName(const PropertyValue& language)
         && name.find('\0') == std::string::npos;
 }
 
-std::string MyApplicationDelegate::determineLanguage()
+std::string MyApplicationDelegate::determineLanguage(const LaunchContext& context, UserDefaults& defaults)
 {
     auto lang = environmentValue("LANG");
     trace("language: LANG ", lang);
     if (lang)
         return *lang;
 
-    UserDefaults& defaults = UserDefaults::standardUserDefaults();
     FileManager& fileManager = FileManager::defaultManager();
     std::string defaultLocale = "en";
     auto languages = defaults.objectForKey("AppleLanguages");
@@ -354,7 +337,7 @@ std::string MyApplicationDelegate::determineLanguage()
     if (languages && languages->isArray() && !languages->array().empty()) {
         const auto& list = languages->array();
         bool firstIsEnglish = list[0].isString() && list[0].string() == "en";
-        std::string catalogue = stringByAppendingPathComponent(m_zelvantDirPath, "share/locale");
+        std::string catalogue = stringByAppendingPathComponent(context.zelvantDir, "share/locale");
         bool isDirectory = false;
         bool searchCatalogue = !firstIsEnglish && fileManager.fileExistsAtPath(catalogue, isDirectory) && isDirectory;
         if (firstIsEnglish)
@@ -385,10 +368,10 @@ std::string MyApplicationDelegate::determineLanguage()
     return locale;
 }
 
-std::string MyApplicationDelegate::writeLauncherScript()
+std::string MyApplicationDelegate::writeLauncherScript(const LaunchContext& context)
 {
     FileManager& fileManager = FileManager::defaultManager();
-    std::string templatePath = stringByAppendingPathComponent(m_zelvantDirPath, "../run-zelvant-template.py");
+    std::string templatePath = stringByAppendingPathComponent(context.zelvantDir, "../run-zelvant-template.py");
     std::optional<std::string> text;
     auto contents = support::readTextFile(templatePath);
     trace("read ", templatePath, ": ", contents);
@@ -398,15 +381,17 @@ std::string MyApplicationDelegate::writeLauncherScript()
         reportFailure("reading the launcher script template", contents.error(), EX_NOINPUT);
 
     // The language is chosen whether or not there is a template to fill.
-    std::string language = determineLanguage();
+    UserDefaults defaults { FileManager::defaultManager(), context.home, Bundle::mainBundle().bundleIdentifier(),
+        Application::sharedApplication().arguments() };
+    std::string language = determineLanguage(context, defaults);
     if (text)
         text = fillLauncherScriptTemplate(std::move(*text),
-            { .zelvantDir = m_zelvantDirPath,
-                .homeDir = homeDirectory(),
+            { .zelvantDir = context.zelvantDir,
+                .homeDir = context.home,
                 .language = language,
-                .supportDir = m_supportFilesDirPath });
+                .supportDir = context.supportDir });
 
-    std::string scriptPath = stringByAppendingPathComponent(m_supportFilesDirPath, support::launcherScriptName);
+    std::string scriptPath = stringByAppendingPathComponent(context.supportDir, support::launcherScriptName);
     auto placed = support::placeText(scriptPath, text, 0744);
     bool written = text && placed;
     if (!placed)

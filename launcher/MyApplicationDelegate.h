@@ -13,7 +13,18 @@
 
 namespace platform {
 class Task;
+class UserDefaults;
 }
+
+// What a launch works on, decided once when it starts and passed to each step.
+struct LaunchContext {
+    std::string bundlePath;
+    std::string home; // empty when none was found
+    std::optional<std::string> applicationPath; // replaces the default application folders
+    std::string zelvantDir; // the client installation
+    std::string version; // the client's, once probed
+    std::string supportDir; // the support directory of that version
+};
 
 class MyApplicationDelegate : public platform::ApplicationDelegate {
 public:
@@ -22,16 +33,17 @@ public:
 
     void applicationDidFinishLaunching() override;
 
-    void launchX11Application();
+    void launchX11Application(const LaunchContext&);
     // The client's version, or none when the client gave nothing usable
     // (then the user has been told and the launch must stop).
     std::optional<std::string> determineVersionOfZelclientAt(const std::string& path);
     // The third space-separated field of the client's "-v" output, when it can name a directory.
     static std::optional<std::string> versionFromProbeOutput(std::string_view output);
-    void writeZelvantApplicationSupportFiles();
-    static std::optional<std::string> manipulateText(std::optional<std::string> text, std::string_view version);
-    std::string determineLanguage();
-    std::string writeLauncherScript();
+    void writeZelvantApplicationSupportFiles(const LaunchContext&);
+    static std::optional<std::string> manipulateText(
+        std::optional<std::string> text, std::string_view home, std::string_view version);
+    std::string determineLanguage(const LaunchContext&, platform::UserDefaults&);
+    std::string writeLauncherScript(const LaunchContext&);
     struct LauncherScriptValues {
         std::string_view zelvantDir;
         std::string_view homeDir;
@@ -40,14 +52,10 @@ public:
     };
     static std::string fillLauncherScriptTemplate(std::string text, const LauncherScriptValues&);
 
-    const std::string& zelvantDirPath() const { return m_zelvantDirPath; }
-    const std::string& supportFilesDirPath() const { return m_supportFilesDirPath; }
-
 protected:
-    // Seams for tests: where the two paths come from and how the hand-off runs.
+    // Seams for tests: where the bundle is and how the hand-off runs.
     virtual std::string bundlePath() const;
     virtual void runHandOffTask(platform::Task&);
-    void setZelvantDirPath(std::string path) { m_zelvantDirPath = std::move(path); }
     // How long the version probe waits for the client, and then for it to end once asked to.
     std::chrono::milliseconds m_probeTimeLimit { std::chrono::seconds(10) };
     std::chrono::milliseconds m_probeTerminationGrace { std::chrono::seconds(2) };
@@ -65,8 +73,6 @@ protected:
     void reportVersionProbeFailure(const std::string& path, const std::string& reason, int exitStatus);
 
 private:
-    std::string m_zelvantDirPath;
-    std::string m_supportFilesDirPath;
     // Held from the update of the support directory until the script is in it.
     platform::FileLock m_supportDirectoryLock;
     platform::AlertBackend m_alertBackend { platform::AlertBackend::Gtk };

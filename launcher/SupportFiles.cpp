@@ -20,6 +20,20 @@ Result<std::string> readTextFile(const std::string& path)
     return FileManager::defaultManager().contentsAtPath(path, { .maximumSize = largestText, .regularFileOnly = true });
 }
 
+void replaceOccurrences(std::string& text, std::string_view target, std::string_view replacement)
+{
+    std::string result;
+    size_t start = 0;
+    for (size_t found; (found = text.find(target, start)) != std::string::npos; start = found + target.size()) {
+        result.append(text, start, found - start);
+        result.append(replacement);
+    }
+    if (!start)
+        return;
+    result.append(text, start);
+    text = std::move(result);
+}
+
 void createParentChain(const std::string& parent, const FailureReporter& report)
 {
     FileManager& fileManager = FileManager::defaultManager();

@@ -43,6 +43,9 @@ inline constexpr Entry entries[] = {
 // FIFO or a device in its place can neither hang the launch nor fill memory.
 platform::Result<std::string> readTextFile(const std::string& path);
 
+// Replaces every occurrence of target in text, searching the whole text once.
+void replaceOccurrences(std::string& text, std::string_view target, std::string_view replacement);
+
 // The missing levels of "Library/Application Support/Zelvant", top down.
 void createParentChain(const std::string& parent, const FailureReporter&);
 

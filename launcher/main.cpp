@@ -1,6 +1,6 @@
 #include "Application.h"
-#include "HelperTool.h"
-#include "LauncherSettings.h"
+#include "OpenTool.h"
+#include "Path.h"
 
 #include <cstdio>
 #include <string_view>
@@ -18,7 +18,7 @@ Starts the Zelvant game. -AppleLanguages: the languages you prefer, first one
 first, when LANG is not set; -locale: the game's locale, over those.
 Environment: LANG, HOME, DISPLAY, ZELVANT_X11_HEADLESS=1 (a private Xvfb
 display), ZELVANT_APPLICATION_PATH (the folders holding X11.app),
-ZELVANT_ALERT=gtk|x11|text (how errors show), ZELVANT_LAUNCHER_TRACE=1.
+ZELVANT_ALERT=gtk|text (how errors show), ZELVANT_LAUNCHER_TRACE=1.
 The game's files: ~/Library/Application Support/Zelvant/VERSION/
 -h, --help: this text; --version: the version. More in zelvant(1).
 )",
@@ -30,11 +30,11 @@ The game's files: ~/Library/Application Support/Zelvant/VERSION/
 
 int main(int argc, char** argv)
 {
-    applyLauncherSettings();
-    // Started as the open tool (for the hand-off) this executable is that tool.
-    if (auto status = platform::runHelperToolNamedBy(argc, argv))
-        return *status;
+    // Re-run for the hand-off as the open tool it carries, this executable is that tool.
+    if (argc > 0 && argv[0] && platform::lastPathComponent(argv[0]) == openToolName)
+        return openToolMain(argc, argv);
     if (answeredInformationalOption(argc, argv))
         return 0;
-    return platform::applicationMain(argc, argv);
+    return platform::applicationMain(
+        argc, argv, { .trace = { .variable = "ZELVANT_LAUNCHER_TRACE", .prefix = "Zelvant trace: " } });
 }

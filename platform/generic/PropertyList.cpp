@@ -2,7 +2,6 @@
 // Property list files read with libplist and converted to values.
 #include "PropertyList.h"
 
-#include "FileManager.h"
 #include "PropertyListCheck.h"
 
 #include <cstdlib>
@@ -29,11 +28,10 @@ Result<PropertyList> PropertyList::fromBytes(std::string_view bytes)
     return PropertyList { root };
 }
 
-Result<PropertyList> PropertyList::fromFile(const std::string& path)
+Result<PropertyList> PropertyList::fromFile(const FileSource& files, const std::string& path)
 {
     // Regular files only, so a FIFO in the file's place cannot hold the open.
-    auto bytes = FileManager::defaultManager().contentsAtPath(
-        path, { .maximumSize = maximumFileSize, .regularFileOnly = true });
+    auto bytes = files.contentsOfRegularFile(path, maximumFileSize);
     if (!bytes)
         return bytes.error();
     auto list = fromBytes(*bytes);

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <utility>
 
 namespace platform {
 
@@ -22,10 +21,10 @@ TraceState& traceState()
 
 }
 
-void setTraceSettings(TraceSettings settings)
+void startTracing(const TraceSettings& settings)
 {
     const char* value = settings.variable.empty() ? nullptr : std::getenv(settings.variable.c_str());
-    traceState() = { std::move(settings.prefix), value && *value && std::string_view { value } != "0" };
+    traceState() = { settings.prefix, value && *value && std::string_view { value } != "0" };
 }
 
 bool isTracing() { return traceState().tracing; }

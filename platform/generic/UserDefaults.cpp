@@ -1,22 +1,14 @@
 // generic/: portable C++ and portable libraries only; the system is reached through the platform's own interfaces.
 #include "UserDefaults.h"
 
-#include "Bundle.h"
 #include "OldStylePropertyList.h"
 #include "Path.h"
-#include "ProcessInfo.h"
 #include "PropertyList.h"
 #include "Trace.h"
 
 #include <charconv>
 
 namespace platform {
-
-UserDefaults& UserDefaults::standardUserDefaults()
-{
-    static UserDefaults defaults;
-    return defaults;
-}
 
 PropertyValue::Dictionary UserDefaults::argumentDomain(const std::vector<std::string>& arguments)
 {
@@ -39,15 +31,15 @@ PropertyValue::Dictionary UserDefaults::argumentDomain(const std::vector<std::st
     return domain;
 }
 
-std::string UserDefaults::applicationDomainPath()
+std::string UserDefaults::applicationDomainPath() const
 {
-    std::string preferences = stringByAppendingPathComponent(homeDirectory(), "Library/Preferences");
-    return stringByAppendingPathComponent(preferences, Bundle::mainBundle().bundleIdentifier() + ".plist");
+    std::string preferences = stringByAppendingPathComponent(m_home, "Library/Preferences");
+    return stringByAppendingPathComponent(preferences, m_bundleIdentifier + ".plist");
 }
 
-std::string UserDefaults::globalDomainPath()
+std::string UserDefaults::globalDomainPath() const
 {
-    return stringByAppendingPathComponent(homeDirectory(), "Library/Preferences/.GlobalPreferences.plist");
+    return stringByAppendingPathComponent(m_home, "Library/Preferences/.GlobalPreferences.plist");
 }
 
 std::string_view UserDefaults::domainName(Domain domain)
@@ -65,9 +57,10 @@ std::string_view UserDefaults::domainName(Domain domain)
     return "unknown domain";
 }
 
-static PropertyValue::Dictionary domainFromFile(UserDefaults::Domain domain, const std::string& path)
+static PropertyValue::Dictionary domainFromFile(
+    const FileSource& files, UserDefaults::Domain domain, const std::string& path)
 {
-    auto list = PropertyList::fromFile(path);
+    auto list = PropertyList::fromFile(files, path);
     if (!list) {
         trace("user defaults: read the ", UserDefaults::domainName(domain), " ", path, ": ", list);
         return {};
@@ -87,9 +80,9 @@ const UserDefaults::SearchList& UserDefaults::searchList()
 {
     if (!m_searchList) {
         m_searchList = SearchList {
-            argumentDomain(processArguments()),
-            domainFromFile(Domain::Application, applicationDomainPath()),
-            domainFromFile(Domain::Global, globalDomainPath()),
+            argumentDomain(m_arguments),
+            domainFromFile(m_files, Domain::Application, applicationDomainPath()),
+            domainFromFile(m_files, Domain::Global, globalDomainPath()),
         };
     }
     return *m_searchList;
@@ -153,12 +146,6 @@ void UserDefaults::registerDefaults(const PropertyValue::Dictionary& defaults)
 {
     for (const auto& [key, value] : defaults)
         m_registrationDomain.insert_or_assign(key, value);
-}
-
-void UserDefaults::reset()
-{
-    m_searchList.reset();
-    m_registrationDomain.clear();
 }
 
 }

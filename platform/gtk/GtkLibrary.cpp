@@ -3,7 +3,7 @@
 #include "Gtk.h"
 
 #include "Trace.h"
-#include "posix/DynamicLibrary.h"
+#include "DynamicLibrary.h"
 
 #include <dlfcn.h>
 #include <optional>

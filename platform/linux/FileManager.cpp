@@ -37,6 +37,24 @@ bool FileManager::fileExistsAtPath(const std::string& path, bool& isDirectory) c
     return true;
 }
 
+bool FileManager::isExecutableFileAtPath(const std::string& path) const
+{
+    struct stat status;
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string FileManager::currentDirectoryPath() const
+{
+    std::string directory(4096, '\0');
+    while (!::getcwd(directory.data(), directory.size())) {
+        if (errno != ERANGE)
+            return {};
+        directory.resize(directory.size() * 2);
+    }
+    directory.resize(directory.find('\0'));
+    return directory;
+}
+
 bool FileManager::itemExistsAtPath(const std::string& path) const
 {
     struct stat status;

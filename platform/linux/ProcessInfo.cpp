@@ -32,8 +32,6 @@ std::optional<std::string> findHomeDirectory()
     return std::nullopt;
 }
 
-std::string homeDirectory() { return findHomeDirectory().value_or(std::string {}); }
-
 std::string executablePath()
 {
     char buffer[PATH_MAX];
@@ -42,15 +40,5 @@ std::string executablePath()
         return {};
     return std::string(buffer, static_cast<size_t>(length));
 }
-
-static std::vector<std::string>& argumentStorage()
-{
-    static std::vector<std::string> arguments;
-    return arguments;
-}
-
-const std::vector<std::string>& processArguments() { return argumentStorage(); }
-
-void setProcessArguments(std::vector<std::string> arguments) { argumentStorage() = std::move(arguments); }
 
 }

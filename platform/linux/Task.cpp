@@ -3,7 +3,6 @@
 
 #include "FileHandle.h"
 #include "FileManager.h"
-#include "HelperTool.h"
 #include "Path.h"
 #include "ProcessInfo.h"
 #include "RunLoop.h"
@@ -195,8 +194,8 @@ Result<void> Task::launch()
     if (m_pid > 0)
         return Error::failure("launch", "the task has already been launched", m_launchPath);
     OrphanReaper::current().sweep();
-    auto [program, argument0] = resolveLaunchPath(m_launchPath);
-    auto pid = spawn(program, argument0);
+    const std::string& program = executable();
+    auto pid = spawn(program, m_executable.empty() ? m_launchPath : m_argument0);
     // Whatever happened, our copies of the child's pipe ends must go, or the
     // reader would never see end of file.
     closeChildEnds();

@@ -1,8 +1,6 @@
 // posix/: what any POSIX system offers (with flock and dlopen); nothing that only Linux has.
 #include "Application.h"
 
-#include "ProcessInfo.h"
-
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -65,16 +63,17 @@ static void protectStandardStreams()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-int applicationMain(int argc, char** argv)
+int applicationMain(int argc, char** argv, const ApplicationOptions& options)
 {
     protectStandardStreams();
-    setProcessArguments(std::vector<std::string>(argv, argv + argc));
+    startTracing(options.trace);
     auto factory = mainInterfaceFactory();
     if (!factory) {
         std::fputs("No application delegate in the main interface.\n", stderr);
         return EX_SOFTWARE;
     }
     Application& application = Application::sharedApplication();
+    application.m_arguments.assign(argv, argv + argc);
     application.setDelegate(factory());
     application.delegate()->applicationDidFinishLaunching();
     // The delegate is expected to terminate; one that returns instead ends

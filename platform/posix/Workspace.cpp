@@ -1,29 +1,12 @@
 // posix/: what any POSIX system offers (with flock and dlopen); nothing that only Linux has.
 #include "Workspace.h"
 
-#include "Bundle.h"
-#include "FileManager.h"
 #include "Path.h"
-#include "ProcessInfo.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
-
-static std::string& applicationPathVariable()
-{
-    static std::string name;
-    return name;
-}
-
-Workspace& Workspace::sharedWorkspace()
-{
-    static Workspace workspace;
-    return workspace;
-}
-
-void Workspace::setApplicationPathVariable(std::string name) { applicationPathVariable() = std::move(name); }
 
 // A folder searched without being asked for must not be one where another
 // user could plant an application.
@@ -34,17 +17,14 @@ static bool isTrustedFolder(const std::string& folder)
         && (status.st_uid == ::getuid() || status.st_uid == 0) && !(status.st_mode & (S_IWGRP | S_IWOTH));
 }
 
-std::vector<std::string> Workspace::applicationFolders()
+std::vector<std::string> Workspace::applicationFolders() const
 {
-    if (!applicationPathVariable().empty()) {
-        if (auto list = environmentValue(applicationPathVariable()))
-            return absoluteSearchPathEntries(*list);
-    }
+    if (m_applicationPath)
+        return absoluteSearchPathEntries(*m_applicationPath);
     std::vector<std::string> candidates { "/Applications", "/Applications/Utilities",
-        stringByAppendingPathComponent(
-            stringByDeletingLastPathComponent(Bundle::mainBundle().bundlePath()), "Applications") };
-    if (auto home = findHomeDirectory())
-        candidates.insert(candidates.begin(), stringByAppendingPathComponent(*home, "Applications"));
+        stringByAppendingPathComponent(stringByDeletingLastPathComponent(m_bundlePath), "Applications") };
+    if (m_home)
+        candidates.insert(candidates.begin(), stringByAppendingPathComponent(*m_home, "Applications"));
     std::vector<std::string> folders;
     for (auto& candidate : candidates) {
         if (isTrustedFolder(candidate))
@@ -59,8 +39,8 @@ std::optional<std::string> Workspace::fullPathForApplication(const std::string& 
         return std::nullopt;
     for (const auto& folder : applicationFolders()) {
         std::string candidate = stringByAppendingPathComponent(folder, name + ".app");
-        bool isDirectory = false;
-        if (FileManager::defaultManager().fileExistsAtPath(candidate, isDirectory) && isDirectory)
+        struct stat status;
+        if (::stat(candidate.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
             return candidate;
     }
     return std::nullopt;

@@ -1,0 +1,151 @@
+#include "ProcessInfo.h"
+#include "ScopedFD.h"
+#include "TestSupport.h"
+
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct LaunchFixture : test::LaunchScratch {
+    std::string script = test::supportDirectory(home) + "/run-zelvant.py";
+    std::string dyingTool = "#!" + test::testBinaryPath() + " --child=die\n";
+    test::ProcessResult launchAs(const std::string& how, const std::string& launcher, const std::string& folder = {})
+    {
+        return test::runProgram(test::testBinaryPath(),
+            { .arguments = { "--child=launch-as", how, launcher, folder }, .environment = environment() });
+    }
+};
+
+}
+
+TEST_F(LaunchFixture, HelpAndVersionAnswerOnStandardOutputAndLaunchNothing)
+{
+    std::string openTool = test::buildDirectory() + "/bin/zelvant-open", version = ZELVANT_TEST_VERSION "\n";
+    const std::tuple<std::string, std::string, std::string> rows[] = {
+        { test::launcherPath(), "--help", "usage: zelvant " },
+        { test::launcherPath(), "-h", "usage: zelvant " },
+        { test::launcherPath(), "--version", "zelvant " + version },
+        { openTool, "--help", "usage: zelvant-open -a " },
+        { openTool, "--version", "zelvant-open " + version },
+    };
+    for (const auto& [program, option, output] : rows) {
+        auto result = test::runProgram(program, { .arguments = { option }, .environment = environment() });
+        EXPECT_EQ(result.status, 0) << program << " " << option << ": " << result.error;
+        EXPECT_EQ(result.output.substr(0, output.size()), output) << program << " " << option;
+        EXPECT_EQ(result.error, "") << program << " " << option;
+    }
+    EXPECT_TRUE(fs::is_empty(home));
+    EXPECT_FALSE(test::exists(record));
+}
+
+TEST_F(LaunchFixture, LauncherCopiedAloneRunsTheOpenToolItCarriesAndFindsX11BesideItsBundle)
+{
+    std::string moved = scratch / "elsewhere";
+    std::string client = test::makeLauncherBundle(moved + "/Zelvant.app");
+    test::writeFile(client + "/../run-zelvant-template.py",
+        test::readFile(test::buildDirectory() + "/Zelvant.app/Contents/Resources/run-zelvant-template.py"), 0755);
+    test::makeRecordingApplication(moved + "/Applications", "X11");
+    test::writeFile(moved + "/bin/zelvant-open", dyingTool, 0755); // where others could plant one
+    auto environment = this->environment();
+    environment.erase("ZELVANT_APPLICATION_PATH");
+    auto result = test::runProgram(moved + "/Zelvant.app/Contents/MacOS/Zelvant", { .environment = environment });
+    EXPECT_EQ(result.status, 0) << result.error;
+    EXPECT_EQ(handedOff(), script + "\n");
+}
+
+TEST_F(LaunchFixture, AHandOffThatFailsIsAFailedStepTheUserIsToldOf)
+{
+    std::string x11 = applications + "/X11.app/Contents/MacOS/X11";
+    const std::tuple<std::string, std::function<void()>, std::string> rows[] = {
+        { "missing", [] {}, "" },
+        { "not executable", [&] { test::writeFile(x11, dyingTool, 0644); }, "" },
+        { "a directory", [&] { test::makeDirectories(x11); }, "" },
+        { "a dangling link", [&] { fs::create_symlink(scratch / "nowhere", x11); }, "" },
+        { "a script without its interpreter", [&] { test::writeFile(x11, "#!" + scratch / "nowhere\n", 0755); }, "" },
+        { "no open tool", [] {}, scratch / "nowhere" },
+        { "an open tool that dies", [&] { test::writeFile(scratch / "dies", dyingTool, 0755); }, scratch / "dies" },
+    };
+    for (const auto& [what, prepare, openTool] : rows) {
+        fs::remove_all(x11);
+        prepare();
+        auto environment = this->environment();
+        if (!openTool.empty())
+            environment["ZELVANT_OPEN_TOOL"] = openTool;
+        auto result = test::runProgram(test::launcherPath(), { .environment = environment });
+        EXPECT_NE(result.status, 0) << what;
+        EXPECT_NE(result.error.find("Unable to start the Zelvant client."), std::string::npos)
+            << what << ": " << result.error;
+        // The failed step names the program that ran for /usr/bin/open.
+        EXPECT_NE(result.error.find(
+                      "hand-off to X11: open tool " + (openTool.empty() ? test::launcherPath() : openTool) + " "),
+            std::string::npos)
+            << what << ": " << result.error;
+    }
+}
+
+TEST_F(LaunchFixture, AClosedOrBrokenStandardErrorChangesNothing)
+{
+    for (const char* how : { "closed-stderr", "broken-stderr" }) {
+        fs::remove(record);
+        EXPECT_EQ(launchAs(how, test::launcherPath()).status, 0) << how;
+        EXPECT_EQ(handedOff(), script + "\n") << how;
+    }
+}
+
+TEST_F(LaunchFixture, FailuresAndAlertsAreLoggedAsErrorsTheClientsOutputAsNotices)
+{
+    std::string log = scratch / "log";
+    sockaddr_un address { .sun_family = AF_UNIX, .sun_path = {} };
+    ASSERT_LT(log.size(), sizeof address.sun_path);
+    log.copy(address.sun_path, log.size());
+    platform::ScopedFD socket { ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0) };
+    ASSERT_EQ(::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    fs::remove(applications + "/X11.app/Contents/MacOS/X11"); // the hand-off fails after the probe
+    auto result = launchAs("logged", test::launcherPath(), log);
+    if (result.status == 77)
+        GTEST_SKIP() << "needs root, for a mount namespace with a /dev/log of its own";
+    EXPECT_NE(result.status, 0);
+    std::string entries;
+    char entry[4096];
+    for (ssize_t length; (length = ::recv(socket.get(), entry, sizeof entry, 0)) > 0;)
+        entries.append(entry, static_cast<size_t>(length)).append("\n");
+    // <priority>: user facility (8) plus notice (5) or error (3); the process name and pid tag each entry.
+    for (const char* expected : { R"(<13>[^\n]* Zelvant\[[0-9]+\]: Process started\.)",
+             R"(<11>[^\n]* Zelvant\[[0-9]+\]: [^\n]*Unable to start the Zelvant client\.)" })
+        EXPECT_TRUE(std::regex_search(entries, std::regex { expected })) << expected << " in\n" << entries;
+}
+
+TEST_F(LaunchFixture, TooFewDescriptorsFailANamedStepThenAWholeLaunchFollows)
+{
+    if (test::underSanitizers())
+        GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
+    for (int limit = 4; limit <= 16; ++limit) {
+        auto result = launchAs("limit:" + std::to_string(limit), test::launcherPath());
+        EXPECT_LT(result.status, 128) << limit << " descriptors: " << result.error; // ended, not killed
+        EXPECT_TRUE(result.status == 0 || result.error.find("Zelvant: ") != std::string::npos)
+            << limit << " descriptors: " << result.error;
+    }
+    fs::remove(record);
+    EXPECT_EQ(launch(test::launcherPath()).status, 0);
+    EXPECT_EQ(handedOff(), script + "\n");
+}
+
+TEST_F(LaunchFixture, WithoutAHomeTheUserIsToldAndNothingIsWritten)
+{
+    test::makeDirectories(scratch / "working");
+    auto result = launchAs("no-user", test::launcherPath(), scratch / "working");
+    if (result.status == 77)
+        GTEST_SKIP() << "no user namespace to run as a user without a passwd entry";
+    EXPECT_NE(result.status, 0);
+    EXPECT_NE(result.error.find("No home directory was found."), std::string::npos) << result.error;
+    EXPECT_TRUE(fs::is_empty(scratch / "working"));
+}

@@ -1,0 +1,394 @@
+// The support directory, built by the launcher run as a program: its exact
+// tree, what it does with odd sources and links, and what faults leave.
+#include "FileManager.h"
+#include "MyApplicationDelegate.h"
+#include "ScopedFD.h"
+#include "Task.h"
+#include "TestSupport.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <random>
+#include <sched.h>
+#include <set>
+#include <sys/mount.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+namespace {
+
+// Every entry below root as a relative path; directories end in "/", links in "@".
+std::set<std::string> treeOf(const std::string& root, const std::string& prefix = {})
+{
+    std::set<std::string> entries;
+    for (const auto& [path, entry] : test::snapshotTree(root))
+        entries.insert(prefix + path + (entry.starts_with("link ") ? "@" : entry.starts_with("directory ") ? "/" : ""));
+    return entries;
+}
+
+// One byte flipped in place, all but the change time as it was.
+void editKeepingStatus(const std::string& path)
+{
+    struct stat status { };
+    ::stat(path.c_str(), &status);
+    std::string text = test::readFile(path);
+    text[0] ^= 1;
+    test::writeFile(path, text, status.st_mode & 07777);
+    const struct timespec times[2] = { status.st_atim, status.st_mtim };
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+void setTime(const std::string& path, time_t seconds)
+{
+    const struct timespec times[2] = { { seconds, 0 }, { seconds, 0 } };
+    ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+// A bare home: the launcher makes the whole chain.
+struct SupportFixture : test::LaunchScratch {
+    std::string bundle = scratch / "Game.app";
+    std::string launcher = bundle + "/Contents/MacOS/Zelvant";
+    std::string client = bundle + "/Contents/Resources/zelvant-x.y.z";
+    std::string parent = home + "/Library/Application Support/Zelvant";
+    std::string support = test::supportDirectory(home);
+
+    void SetUp() override
+    {
+        fs::copy(test::buildDirectory() + "/Zelvant.app", bundle,
+            fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    }
+    test::ProcessResult launch() { return LaunchScratch::launch(launcher); }
+
+    std::set<std::string> expectedTree(const std::set<std::string>& leaveOut = {})
+    {
+        std::set<std::string> tree { "fonts/", "gtk-2.0/", "gtk-2.0/gdk-pixbuf.loaders", "gtk-2.0/loaders/", "pango/",
+            "pango/pangorc", "pango/pango.modules", "pango/pangox.aliases", "pango/modules/", "run-zelvant.py" };
+        for (const char* copy : { "fonts", "gtk-2.0/loaders", "pango/modules" })
+            tree.merge(treeOf(client + "/" + copy, std::string { copy } + "/"));
+        for (const auto& entry : leaveOut)
+            tree.erase(entry);
+        return tree;
+    }
+
+    void expectCompleteSupportDirectory()
+    {
+        EXPECT_EQ(treeOf(support), expectedTree());
+        for (const char* file : { "gtk-2.0/gdk-pixbuf.loaders", "pango/pangorc", "pango/pango.modules" })
+            EXPECT_EQ(test::readFile(support + "/" + file),
+                test::replaceAll(test::replaceAll(test::readFile(client + "/" + file), "/Users/login", home), "version",
+                    ZELVANT_TEST_VERSION))
+                << file;
+        EXPECT_NE(test::readFile(support + "/run-zelvant.py").find(support), std::string::npos);
+        // The parent holds the two versions, the record of ours and nothing half made.
+        const std::set<std::string> kept { ZELVANT_TEST_VERSION, "0.9", "." ZELVANT_TEST_VERSION ".synced" };
+        for (const auto& entry : fs::directory_iterator(parent))
+            EXPECT_TRUE(kept.contains(entry.path().filename())) << entry;
+    }
+
+    // The support directory with the modification times of what was copied
+    // (what every launch makes afresh has its own).
+    std::map<std::string, std::string> exactTree()
+    {
+        auto tree = test::snapshotTree(support, {}, true);
+        for (const char* fresh : { "gtk-2.0", "pango", "gtk-2.0/gdk-pixbuf.loaders", "pango/pangorc",
+                 "pango/pango.modules", "run-zelvant.py" }) {
+            if (tree.contains(fresh))
+                tree[fresh].erase(tree[fresh].rfind(" @"));
+        }
+        return tree;
+    }
+    // What a launch that finds no support directory makes.
+    std::map<std::string, std::string> freshRebuild()
+    {
+        EXPECT_TRUE(platform::FileManager::defaultManager().removeItemAtPath(support));
+        auto result = launch();
+        EXPECT_EQ(result.status, 0) << result.error;
+        return exactTree();
+    }
+
+    // The kinds of change a relaunch must bring the support directory up to
+    // date after, in the order they are made.
+    using Change = std::pair<const char*, std::function<void()>>;
+    std::string fonts = client + "/fonts", copied = support + "/fonts", elsewhere = scratch / "elsewhere";
+    std::vector<Change> installationChanges();
+    std::vector<Change> laterChanges();
+
+    // What no launch may change: everything outside the support parent (but
+    // the launch's own records), and the other version beside it.
+    std::map<std::string, std::string> outside()
+    {
+        auto entries = test::snapshotTree(scratch.path(), { "home/Library/Application Support/Zelvant", "x11-record" });
+        for (auto& [path, entry] : test::snapshotTree(parent + "/0.9"))
+            entries["0.9/" + path] = entry;
+        return entries;
+    }
+};
+
+}
+
+TEST(ManipulateText, RewritesHomeThenVersionAndKeepsEveryOtherByte)
+{
+    const std::string cases[][3] = { { "/Users/login/Library/Fonts", "1.2", "/home/player/Library/Fonts" },
+        { "/Users/loginname", "1.2", "/home/playername" }, { "Version version", "1.2", "Version 1.2" },
+        { "conversion", "1.2", "con1.2" }, { "nothing to change here", "1.2", "nothing to change here" },
+        { "\xff\xfe/Users/login\x80-version\0end"s, "9", "\xff\xfe/home/player\x80-9\0end"s },
+        // The version pass runs second: a "/Users/login" it inserts stays.
+        { "version", "/Users/login", "/Users/login" }, { "/Users/login/version", "v", "/home/player/v" } };
+    for (const auto& [text, version, expected] : cases)
+        EXPECT_EQ(MyApplicationDelegate::manipulateText(text, "/home/player", version), expected) << text;
+    EXPECT_EQ(MyApplicationDelegate::manipulateText(std::nullopt, "/home/player", "1.2"), std::nullopt);
+}
+
+TEST_F(SupportFixture, FreshHomeGetsTheChainThenLaunchesRebuildItAndOtherVersionsStay)
+{
+    auto result = launch();
+    EXPECT_EQ(result.status, 0) << result.error;
+    expectCompleteSupportDirectory();
+
+    test::writeFile(parent + "/0.9/fonts/old.ttf", "old");
+    auto before = outside();
+
+    // Several at once: Soak.EightFirstLaunchesAtOnceAllSucceedAndLeaveTheExactTree.
+    EXPECT_EQ(launch().status, 0);
+    expectCompleteSupportDirectory();
+    EXPECT_TRUE(outside() == before);
+}
+
+std::vector<SupportFixture::Change> SupportFixture::installationChanges()
+{
+    return {
+        { "a file's content changed, its size, bits and time kept", [&] { editKeepingStatus(fonts + "/LICENSE"); } },
+        { "a copy edited in place, its size, bits and time kept",
+            [&] { editKeepingStatus(copied + "/zelvant-sans.ttf"); } },
+        { "a file touched", [&] { setTime(fonts + "/fonts.conf", 1700000000); } },
+        { "a file added", [&] { test::writeFile(fonts + "/added/new.ttf", "new"); } },
+        { "a file removed", [&] { fs::remove(fonts + "/fonts.dir"); } },
+        { "a file turned into a directory",
+            [&] {
+                for (const auto& file : { client + "/pango/pangox.aliases", fonts + "/fonts.conf" }) {
+                    fs::remove(file);
+                    test::writeFile(file + "/inner", "inner");
+                }
+            } },
+        { "a directory turned into a link",
+            [&] {
+                fs::remove_all(client + "/pango/modules");
+                fs::create_directory_symlink("../fonts", client + "/pango/modules");
+                fs::remove_all(fonts + "/added");
+                fs::create_symlink("LICENSE", fonts + "/added");
+            } },
+        { "permission bits changed",
+            [&] {
+                ::chmod((fonts + "/LICENSE").c_str(), 0600);
+                ::chmod((client + "/gtk-2.0/loaders").c_str(), 0555);
+            } },
+    };
+}
+
+std::vector<SupportFixture::Change> SupportFixture::laterChanges()
+{
+    auto replaceSupport = [this](std::string_view by) {
+        EXPECT_TRUE(platform::FileManager::defaultManager().removeItemAtPath(support));
+        by == "file" ? test::writeFile(support, "file") : fs::create_directory_symlink(scratch / "nowhere", support);
+    };
+    return {
+        { "strays left by the client, read-only ones too",
+            [&] {
+                for (const char* stray :
+                    { "stray", "run-zelvant.py.old", "pango/x", "fonts/.sync-0badf00d.tmp", "fonts/cache/made/x" })
+                    test::writeFile(support + "/" + stray, "stray", 0444);
+                for (const char* directory : { "fonts/cache/made", "fonts/cache", "pango" })
+                    ::chmod((support + "/" + directory).c_str(), 0555);
+            } },
+        { "a copied file modified by the user", [&] { test::writeFile(copied + "/zelvant-sans.ttf", "edited"); } },
+        { "rewritten files edited, given other bits, or made a link to an equal copy",
+            [&] {
+                test::writeFile(support + "/pango/pangorc", "edited");
+                ::chmod((support + "/gtk-2.0/gdk-pixbuf.loaders").c_str(), 0600);
+                fs::rename(support + "/run-zelvant.py", elsewhere + "/script");
+                fs::create_symlink(elsewhere + "/script", support + "/run-zelvant.py");
+            } },
+        { "one file changed among many, compared beside the walk",
+            [&] {
+                for (int index = 0; index < 40; ++index)
+                    test::writeFile(fonts + "/many/" + std::to_string(index), "x");
+                ASSERT_EQ(launch().status, 0);
+                test::writeFile(fonts + "/many/7", "y");
+                setTime(fonts + "/many/7", 1600000000);
+            } },
+        // Only links ever go, never what they point to.
+        { "links to another directory, in the installation and in the support directory's place",
+            [&] {
+                fs::create_directory_symlink(elsewhere, fonts + "/outside");
+                fs::rename(support, elsewhere + "/old");
+                fs::create_directory_symlink(elsewhere, support);
+            } },
+        { "a dangling link in its place", [=] { replaceSupport("link"); } },
+        { "a file in its place", [=] { replaceSupport("file"); } },
+    };
+}
+
+// After each kind of change to the installation or to the support directory,
+// a relaunch brings the directory up to date: entry for entry what a fresh
+// rebuild makes, modification times of copies included.
+TEST_F(SupportFixture, RelaunchAfterEachKindOfChangeEqualsAFreshRebuild)
+{
+    auto changes = installationChanges();
+    for (auto& change : laterChanges())
+        changes.push_back(std::move(change));
+    test::writeFile(elsewhere + "/precious", "precious");
+    ASSERT_EQ(launch().status, 0);
+    for (const auto& [what, change] : changes) {
+        SCOPED_TRACE(what);
+        platform::ScopedFD old { ::open((copied + "/LICENSE").c_str(), O_RDONLY | O_CLOEXEC) };
+        std::string before = test::readFile(copied + "/LICENSE");
+        change();
+        auto result = launch();
+        EXPECT_EQ(result.status, 0) << result.error;
+        auto relaunched = exactTree();
+        // A client reading the old copy keeps all of it: the new one was renamed over it.
+        std::string seen(before.size() + 1, '\0');
+        seen.resize(static_cast<size_t>(std::max(::pread(old.get(), seen.data(), seen.size(), 0), ssize_t { 0 })));
+        EXPECT_EQ(seen, before);
+        auto fresh = freshRebuild();
+        for (const auto& [path, entry] : fresh)
+            EXPECT_TRUE(relaunched[path] == entry) << path;
+        EXPECT_EQ(relaunched.size(), fresh.size());
+    }
+    EXPECT_EQ(test::readFile(elsewhere + "/precious"), "precious");
+    EXPECT_TRUE(test::exists(elsewhere + "/old/fonts/LICENSE")) << "the tree moved there stays";
+}
+
+// A relaunch with work to do, killed at a random point with the record of the
+// launch before in place: the next launch still makes what a fresh one does.
+// A fixture of its own name: its 60 launches are about timing, not for memcheck.
+using KilledRelaunchFixture = SupportFixture;
+TEST_F(KilledRelaunchFixture, NextLaunchEqualsAFreshRebuild)
+{
+    ASSERT_EQ(launch().status, 0);
+    std::mt19937 random { std::random_device {}() };
+    for (int trial = 0; trial < 20; ++trial) {
+        editKeepingStatus(client + "/fonts/LICENSE");
+        for (const auto& entry : fs::directory_iterator(client + "/gtk-2.0/loaders"))
+            setTime(entry.path(), 1600000000 + trial);
+        platform::Task task;
+        task.setLaunchPath(launcher);
+        task.setEnvironment(environment());
+        ASSERT_TRUE(task.launch());
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 15000));
+        task.kill();
+        task.waitUntilExit();
+        // As a kill in the record's own write leaves it: the next write clears it.
+        std::string temporary = parent + "/.." ZELVANT_TEST_VERSION ".synced.killed.tmp";
+        test::writeFile(temporary, "");
+        ASSERT_EQ(launch().status, 0) << "trial " << trial;
+        EXPECT_FALSE(test::exists(temporary)) << "trial " << trial;
+        auto relaunched = exactTree();
+        ASSERT_TRUE(relaunched == freshRebuild()) << "trial " << trial;
+    }
+}
+
+TEST_F(SupportFixture, MissingOrOddSourcesAreNamedFailuresThatLeaveOnlyThemOut)
+{
+    // Only regular files are read, and not huge ones: nothing here may hang
+    // the launch or fill its memory.
+    std::string templatePath = client + "/../run-zelvant-template.py";
+    fs::remove(client + "/pango/pangorc");
+    fs::remove(client + "/pango/pango.modules");
+    ::mkfifo((client + "/pango/pango.modules").c_str(), 0644);
+    fs::resize_file(client + "/gtk-2.0/gdk-pixbuf.loaders", size_t { 17 } << 20);
+    fs::remove(templatePath);
+    fs::create_symlink("/dev/zero", templatePath);
+    ::mkfifo((client + "/fonts/pipe").c_str(), 0644);
+    auto result = launch();
+    EXPECT_NE(result.status, 0);
+    for (const std::string& failure :
+        { "rewrite pango/pangorc: open: " + client + "/pango/pangorc: No such file or directory",
+            "rewrite pango/pango.modules: read: " + client + "/pango/pango.modules: not a regular file",
+            "rewrite gtk-2.0/gdk-pixbuf.loaders: read: " + client + "/gtk-2.0/gdk-pixbuf.loaders: too large",
+            "launcher script template: read: " + templatePath + ": not a regular file",
+            "copy fonts: skip FIFO: " + client + "/fonts/pipe" })
+        EXPECT_NE(result.error.find(failure), std::string::npos) << failure << "\n" << result.error;
+    EXPECT_EQ(handedOff(), support + "/run-zelvant.py\n") << "its path all the same";
+    EXPECT_EQ(treeOf(support),
+        expectedTree(
+            { "pango/pangorc", "pango/pango.modules", "gtk-2.0/gdk-pixbuf.loaders", "fonts/pipe", "run-zelvant.py" }));
+}
+
+// Directories without owner write, copied from a read-only installation or
+// made by the client, are brought up to date or go, launch after launch.
+TEST_F(SupportFixture, ReadOnlyDirectoriesAreRemovedAndNothingAccumulates)
+{
+    // As root, everything belongs to the user the launches run as.
+    auto handOver = [](const std::string& root, bool readOnly) {
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            ASSERT_TRUE(::geteuid() != 0 || ::lchown(entry.path().c_str(), 65534, 65534) == 0) << entry.path();
+            if (readOnly && entry.is_directory() && !entry.is_symlink())
+                ::chmod(entry.path().c_str(), 0555);
+        }
+        ASSERT_TRUE(::geteuid() != 0 || ::chown(root.c_str(), 65534, 65534) == 0);
+        ::chmod(root.c_str(), readOnly ? 0555 : 0700);
+    };
+    handOver(client, true);
+    handOver(scratch.path(), false);
+    for (int number = 1; number <= 20; ++number) {
+        auto result = test::runProgram(
+            test::testBinaryPath(), { .arguments = { "--child=as-nobody", launcher }, .environment = environment() });
+        ASSERT_EQ(result.status, 0) << "launch " << number << ": " << result.error;
+        if (number == 10) {
+            test::writeFile(support + "/cache/made/by/client", "x");
+            test::writeFile(support + "/fonts/cache/x", "x");
+            handOver(support + "/cache", true);
+            handOver(support + "/fonts/cache", true);
+            setTime(client + "/fonts/LICENSE", 1600000000);
+        }
+    }
+    auto relaunched = exactTree();
+    EXPECT_TRUE(relaunched == freshRebuild());
+}
+
+TEST_F(SupportFixture, FullDiskNamesTheStepAndLeavesNoPartialFile)
+{
+    // The home on a small tmpfs, in a mount namespace of this test's own.
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0
+        || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "needs root and a private mount namespace: " << std::strerror(errno);
+    // The big file in the bundle's resources, where it lands, and the step.
+    const char* cases[][3] = {
+        { "zelvant-x.y.z/fonts/big.ttf", "fonts/big.ttf", "copy fonts: " },
+        { "zelvant-x.y.z/gtk-2.0/gdk-pixbuf.loaders", "gtk-2.0/gdk-pixbuf.loaders",
+            "rewrite gtk-2.0/gdk-pixbuf.loaders: " },
+        // Everything else fits; the script, filled from a big template, does not.
+        { "run-zelvant-template.py", "run-zelvant.py", "writing the launcher script: write: " },
+    };
+    std::error_code ec; // the big font has no original
+    for (const auto& [bigFile, written, step] : cases) {
+        SCOPED_TRACE(step);
+        ASSERT_EQ(::mount("tmpfs", home.c_str(), "tmpfs", 0, "size=256k"), 0) << std::strerror(errno);
+        test::writeFile(parent + "/0.9/keep", "keep");
+        std::string big = bundle + "/Contents/Resources/" + bigFile;
+        test::writeFile(big, std::string(size_t { 600 } << 10, 'v'));
+        auto before = outside();
+
+        auto result = launch();
+        EXPECT_NE(result.status, 0);
+        EXPECT_NE(result.error.find(step), std::string::npos) << result.error;
+        EXPECT_NE(result.error.find("No space left on device"), std::string::npos) << result.error;
+        EXPECT_FALSE(test::exists(support + "/" + written)) << "a partial file";
+        EXPECT_TRUE(test::exists(support + "/pango/pangox.aliases")) << "later entries still arrive";
+        for (const auto& entry : fs::recursive_directory_iterator(support))
+            EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+        std::string script = support + "/run-zelvant.py";
+        EXPECT_TRUE(!test::exists(script) || test::readFile(script).find(support) != std::string::npos);
+        EXPECT_TRUE(outside() == before);
+
+        fs::remove(big);
+        fs::copy(test::buildDirectory() + "/Zelvant.app/Contents/Resources/" + bigFile, big, ec);
+        ::umount2(home.c_str(), MNT_DETACH);
+    }
+}
