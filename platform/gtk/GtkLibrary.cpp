@@ -2,8 +2,8 @@
 // one is shown, so that no launch links a GUI library.
 #include "Gtk.h"
 
-#include "Trace.h"
 #include "DynamicLibrary.h"
+#include "Trace.h"
 
 #include <dlfcn.h>
 #include <optional>
