@@ -1,34 +1,19 @@
 // How the client's report writes a value: see ReportLine.h.
 #include "ReportLine.h"
 
-#include <cstdint>
 #include <cstdio>
+#include <glib.h>
 
 // Length of the UTF-8 sequence at the start of text that is safe to show as
-// it is, or 0 when its bytes must be escaped.
+// it is, or 0 when its bytes must be escaped (ill-formed, cut off, or a
+// character that breaks lines).
 static size_t printableUTF8Length(std::string_view text)
 {
-    auto byte = [&](size_t index) { return static_cast<unsigned char>(text[index]); };
-    unsigned char lead = byte(0);
-    size_t length = 0;
-    if (lead >= 0xC2 && lead <= 0xDF)
-        length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF)
-        length = 3;
-    else if (lead >= 0xF0 && lead <= 0xF4)
-        length = 4;
-    if (!length || text.size() < length)
+    gunichar codePoint = g_utf8_get_char_validated(text.data(), static_cast<gssize>(text.size()));
+    // Failures come back as (gunichar) -1 and -2, past the last code point.
+    if (codePoint > 0x10FFFF || codePoint <= 0x9F || codePoint == 0x2028 || codePoint == 0x2029)
         return 0;
-    uint32_t codePoint = lead & (0x7Fu >> length);
-    for (size_t index = 1; index < length; ++index) {
-        if ((byte(index) & 0xC0) != 0x80)
-            return 0;
-        codePoint = codePoint << 6 | (byte(index) & 0x3F);
-    }
-    bool overlong = (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
-    bool invalid = codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF);
-    bool breaksLines = codePoint <= 0x9F || codePoint == 0x2028 || codePoint == 0x2029;
-    return overlong || invalid || breaksLines ? 0 : length;
+    return static_cast<size_t>(g_utf8_next_char(text.data()) - text.data());
 }
 
 std::string reportValue(std::string_view value)

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -22,45 +24,13 @@ public:
         double seconds { 0 };
         bool operator==(const Date&) const = default;
     };
+    using Variant = std::variant<std::string, int64_t, double, bool, Data, Date, Array, Dictionary>;
 
-    PropertyValue()
-        : m_value(std::string {})
-    {
-    }
-    PropertyValue(std::string value)
-        : m_value(std::move(value))
-    {
-    }
-    PropertyValue(const char* value)
-        : m_value(std::string { value })
-    {
-    }
-    PropertyValue(int64_t value)
-        : m_value(value)
-    {
-    }
-    PropertyValue(double value)
-        : m_value(value)
-    {
-    }
-    PropertyValue(bool value)
-        : m_value(value)
-    {
-    }
-    PropertyValue(Data value)
-        : m_value(std::move(value))
-    {
-    }
-    PropertyValue(Date value)
-        : m_value(value)
-    {
-    }
-    PropertyValue(Array value)
-        : m_value(std::move(value))
-    {
-    }
-    PropertyValue(Dictionary value)
-        : m_value(std::move(value))
+    PropertyValue() = default;
+    // Any of the alternatives, or what converts to one without narrowing.
+    template<typename T>
+    requires std::is_constructible_v<Variant, T&&> PropertyValue(T&& value)
+        : m_value(std::forward<T>(value))
     {
     }
 
@@ -85,7 +55,7 @@ public:
     bool operator==(const PropertyValue&) const = default;
 
 private:
-    std::variant<std::string, int64_t, double, bool, Data, Date, Array, Dictionary> m_value;
+    Variant m_value;
 };
 
 }

@@ -1,8 +1,12 @@
 // generic/: portable C++ and portable libraries only; the system is reached through the platform's own interfaces.
 #include "UTF8Decoder.h"
 
+#include "UnicodeText.h"
+
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <unistr.h>
 #include <utility>
 
 #if defined(__x86_64__)
@@ -14,49 +18,6 @@ namespace platform {
 namespace {
 
 constexpr std::string_view replacementCharacter { "\xEF\xBF\xBD" };
-
-enum class UnitKind { Character, Invalid, Incomplete };
-
-struct Unit {
-    UnitKind kind;
-    size_t length; // bytes taken: the character, the maximal ill-formed subpart, or all there is
-};
-
-// The first character (or ill-formed subpart) of p[0..n), n > 0.
-Unit decodeUnit(const unsigned char* p, size_t n)
-{
-    unsigned char lead = p[0];
-    if (lead < 0x80)
-        return { UnitKind::Character, 1 };
-    size_t need;
-    unsigned char low = 0x80, high = 0xBF; // range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        need = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        need = 3;
-        if (lead == 0xE0)
-            low = 0xA0;
-        else if (lead == 0xED)
-            high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        need = 4;
-        if (lead == 0xF0)
-            low = 0x90;
-        else if (lead == 0xF4)
-            high = 0x8F;
-    } else {
-        return { UnitKind::Invalid, 1 };
-    }
-    for (size_t index = 1; index < need; ++index) {
-        if (index >= n)
-            return { UnitKind::Incomplete, n };
-        unsigned char byte = p[index];
-        bool fits = index == 1 ? (byte >= low && byte <= high) : (byte >= 0x80 && byte <= 0xBF);
-        if (!fits)
-            return { UnitKind::Invalid, index };
-    }
-    return { UnitKind::Character, need };
-}
 
 // Where the last character begins if it is cut off at the end; size otherwise.
 size_t completePrefixLength(const unsigned char* p, size_t n)
@@ -77,34 +38,20 @@ size_t completePrefixLength(const unsigned char* p, size_t n)
     return n;
 }
 
-// How many leading bytes are ASCII: a word (eight bytes) at a time, four
-// words a step, which compilers turn into vector code of their own.
-size_t asciiPrefixLength(const unsigned char* p, size_t n)
+const uint8_t* units(std::string_view bytes) { return reinterpret_cast<const uint8_t*>(bytes.data()); }
+
+// Bytes that begin a character but end before it does.
+bool isIncomplete(std::string_view bytes)
 {
-    constexpr uint64_t highBits = 0x8080808080808080ull;
-    size_t index = 0;
-    for (; index + 32 <= n; index += 32) {
-        uint64_t words[4];
-        std::memcpy(words, p + index, sizeof words);
-        if ((words[0] | words[1] | words[2] | words[3]) & highBits)
-            break;
-    }
-    for (; index + 8 <= n; index += 8) {
-        uint64_t word;
-        std::memcpy(&word, p + index, sizeof word);
-        if (word & highBits)
-            break;
-    }
-    while (index < n && p[index] < 0x80)
-        ++index;
-    return index;
+    ucs4_t character = 0;
+    return u8_mbtoucr(&character, units(bytes), bytes.size()) == -2;
 }
 
 #if defined(__x86_64__)
 // Validation by table lookups on 32 bytes at a time (the approach of Keiser
 // and Lemire): each byte pair is classified through three 16-entry tables;
 // what the tables flag must match where continuation bytes are required.
-// The portable loop below takes four times as long on multi-byte text, which
+// A portable check takes several times as long on multi-byte text, which
 // the child's output often is (bench/README.md, task wrapper).
 namespace avx2 {
 
@@ -112,18 +59,12 @@ constexpr uint8_t tooShort = 1 << 0, tooLong = 1 << 1, overlong3 = 1 << 2, tooLa
                   overlong2 = 1 << 5, tooLarge1000 = 1 << 6, overlong4 = 1 << 6, twoContinuations = 1 << 7,
                   carry = tooShort | tooLong | twoContinuations;
 
-__attribute__((target("avx2"))) inline __m256i table(uint8_t a0, uint8_t a1, uint8_t a2, uint8_t a3, uint8_t a4,
-    uint8_t a5, uint8_t a6, uint8_t a7, uint8_t a8, uint8_t a9, uint8_t a10, uint8_t a11, uint8_t a12, uint8_t a13,
-    uint8_t a14, uint8_t a15)
+// A 16-entry lookup table in both lanes.
+__attribute__((target("avx2"))) inline __m256i table(std::array<uint8_t, 16> entries)
 {
-    return _mm256_setr_epi8(static_cast<char>(a0), static_cast<char>(a1), static_cast<char>(a2), static_cast<char>(a3),
-        static_cast<char>(a4), static_cast<char>(a5), static_cast<char>(a6), static_cast<char>(a7),
-        static_cast<char>(a8), static_cast<char>(a9), static_cast<char>(a10), static_cast<char>(a11),
-        static_cast<char>(a12), static_cast<char>(a13), static_cast<char>(a14), static_cast<char>(a15),
-        static_cast<char>(a0), static_cast<char>(a1), static_cast<char>(a2), static_cast<char>(a3),
-        static_cast<char>(a4), static_cast<char>(a5), static_cast<char>(a6), static_cast<char>(a7),
-        static_cast<char>(a8), static_cast<char>(a9), static_cast<char>(a10), static_cast<char>(a11),
-        static_cast<char>(a12), static_cast<char>(a13), static_cast<char>(a14), static_cast<char>(a15));
+    __m128i lane;
+    std::memcpy(&lane, entries.data(), sizeof lane);
+    return _mm256_broadcastsi128_si256(lane);
 }
 
 template<int N> __attribute__((target("avx2"))) inline __m256i previous(__m256i input, __m256i previousInput)
@@ -138,19 +79,20 @@ __attribute__((target("avx2"))) inline __m256i highNibbles(__m256i bytes)
 
 __attribute__((target("avx2"))) inline __m256i check(__m256i input, __m256i previousInput)
 {
-    const __m256i byte1HighTable = table(tooLong, tooLong, tooLong, tooLong, tooLong, tooLong, tooLong, tooLong,
+    const __m256i byte1HighTable = table({ tooLong, tooLong, tooLong, tooLong, tooLong, tooLong, tooLong, tooLong,
         twoContinuations, twoContinuations, twoContinuations, twoContinuations, tooShort | overlong2, tooShort,
-        tooShort | overlong3 | surrogate, tooShort | tooLarge | tooLarge1000 | overlong4);
-    const __m256i byte1LowTable = table(carry | overlong3 | overlong2 | overlong4, carry | overlong2, carry, carry,
+        tooShort | overlong3 | surrogate, tooShort | tooLarge | tooLarge1000 | overlong4 });
+    const __m256i byte1LowTable = table({ carry | overlong3 | overlong2 | overlong4, carry | overlong2, carry, carry,
         carry | tooLarge, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000,
         carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000,
         carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000,
-        carry | tooLarge | tooLarge1000 | surrogate, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000);
-    const __m256i byte2HighTable = table(tooShort, tooShort, tooShort, tooShort, tooShort, tooShort, tooShort, tooShort,
-        tooLong | overlong2 | twoContinuations | overlong3 | tooLarge1000 | overlong4,
+        carry | tooLarge | tooLarge1000 | surrogate, carry | tooLarge | tooLarge1000,
+        carry | tooLarge | tooLarge1000 });
+    const __m256i byte2HighTable = table({ tooShort, tooShort, tooShort, tooShort, tooShort, tooShort, tooShort,
+        tooShort, tooLong | overlong2 | twoContinuations | overlong3 | tooLarge1000 | overlong4,
         tooLong | overlong2 | twoContinuations | overlong3 | tooLarge,
         tooLong | overlong2 | twoContinuations | surrogate | tooLarge,
-        tooLong | overlong2 | twoContinuations | surrogate | tooLarge, tooShort, tooShort, tooShort, tooShort);
+        tooLong | overlong2 | twoContinuations | surrogate | tooLarge, tooShort, tooShort, tooShort, tooShort });
 
     __m256i previous1 = previous<1>(input, previousInput);
     __m256i specialCases
@@ -239,54 +181,40 @@ bool isValidUTF8(std::string_view bytes)
     if (hasAVX2)
         return avx2::isValid(p, n);
 #endif
-    for (size_t index = 0;;) {
-        index += asciiPrefixLength(p + index, n - index);
-        if (index == n)
-            return true;
-        Unit unit = decodeUnit(p + index, n - index);
-        if (unit.kind != UnitKind::Character)
-            return false;
-        index += unit.length;
-    }
+    return !u8_check(p, n);
 }
 
 void UTF8Decoder::decodeInto(std::string_view bytes, std::string& text)
 {
-    auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    size_t n = bytes.size();
-    size_t index = 0;
-    while (index < n) {
-        size_t run = asciiPrefixLength(p + index, n - index);
-        text.append(bytes.data() + index, run);
-        index += run;
-        if (index == n)
-            break;
-        Unit unit = decodeUnit(p + index, n - index);
-        if (unit.kind == UnitKind::Incomplete) {
-            std::memcpy(m_pending, p + index, unit.length);
-            m_pendingLength = unit.length;
+    while (!bytes.empty()) {
+        const uint8_t* bad = u8_check(units(bytes), bytes.size());
+        size_t good = bad ? static_cast<size_t>(bad - units(bytes)) : bytes.size();
+        text.append(bytes.substr(0, good));
+        bytes.remove_prefix(good);
+        if (bytes.empty())
+            return;
+        if (isIncomplete(bytes)) {
+            std::memcpy(m_pending, bytes.data(), bytes.size());
+            m_pendingLength = bytes.size();
             return;
         }
-        if (unit.kind == UnitKind::Character)
-            text.append(bytes.data() + index, unit.length);
-        else
-            text.append(replacementCharacter);
-        index += unit.length;
+        char32_t codePoint = 0;
+        bytes.remove_prefix(decodeCharacter(bytes, codePoint));
+        text.append(replacementCharacter);
     }
 }
 
 // Nothing held back: usually valid text, perhaps with a character cut off at the end.
 std::string_view UTF8Decoder::decodeWhole(std::string_view bytes)
 {
-    auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    size_t complete = completePrefixLength(p, bytes.size());
+    size_t complete = completePrefixLength(units(bytes), bytes.size());
     if (isValidUTF8(bytes.substr(0, complete))) {
-        size_t tail = bytes.size() - complete;
-        if (!tail)
+        std::string_view tail = bytes.substr(complete);
+        if (tail.empty())
             return bytes;
-        if (decodeUnit(p + complete, tail).kind == UnitKind::Incomplete) {
-            std::memcpy(m_pending, p + complete, tail);
-            m_pendingLength = tail;
+        if (isIncomplete(tail)) {
+            std::memcpy(m_pending, tail.data(), tail.size());
+            m_pendingLength = tail.size();
             return bytes.substr(0, complete);
         }
     }
@@ -308,54 +236,26 @@ std::string_view UTF8Decoder::decodeInPlace(std::span<char> bytes, size_t headro
 
 std::string_view UTF8Decoder::decode(std::string_view bytes)
 {
-    auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     m_text.clear();
     if (!m_pendingLength)
         return decodeWhole(bytes);
 
-    // Finish the held-back character with the first bytes of this piece.
-    unsigned char head[8];
-    size_t pending = m_pendingLength;
-    size_t borrowed = std::min<size_t>(bytes.size(), 4 - pending);
-    std::memcpy(head, m_pending, pending);
-    std::memcpy(head + pending, p, borrowed);
+    // The held-back character finished in a copy, with the piece behind it.
+    m_joined.assign(m_pending, m_pendingLength).append(bytes);
     m_pendingLength = 0;
-    size_t used = 0;
-    while (used < pending) {
-        Unit unit = decodeUnit(head + used, pending + borrowed - used);
-        if (unit.kind == UnitKind::Incomplete) {
-            // Still not enough: the whole piece was shorter than the character.
-            std::memcpy(m_pending, head + used, unit.length);
-            m_pendingLength = unit.length;
-            return m_text;
-        }
-        if (unit.kind == UnitKind::Character)
-            m_text.append(reinterpret_cast<const char*>(head + used), unit.length);
-        else
-            m_text.append(replacementCharacter);
-        used += unit.length;
-    }
-    std::string_view rest = bytes.substr(used - pending);
-    size_t complete = completePrefixLength(reinterpret_cast<const unsigned char*>(rest.data()), rest.size());
-    if (isValidUTF8(rest.substr(0, complete))
-        && (complete == rest.size()
-            || decodeUnit(reinterpret_cast<const unsigned char*>(rest.data()) + complete, rest.size() - complete).kind
-                == UnitKind::Incomplete)) {
-        m_text.append(rest.substr(0, complete));
-        std::memcpy(m_pending, rest.data() + complete, rest.size() - complete);
-        m_pendingLength = rest.size() - complete;
-        return m_text;
-    }
-    decodeInto(rest, m_text);
-    return m_text;
+    return decodeWhole(m_joined);
 }
 
 std::string_view UTF8Decoder::detach(std::string_view text, std::string& owner)
 {
-    if (text.empty() || text.data() != m_text.data())
-        return text;
-    owner = std::exchange(m_text, {});
-    return owner;
+    for (std::string* buffer : { &m_text, &m_joined }) {
+        if (!text.empty() && text.data() == buffer->data()) {
+            owner = std::exchange(*buffer, {});
+            owner.resize(text.size());
+            return owner;
+        }
+    }
+    return text;
 }
 
 std::string_view UTF8Decoder::finish()

@@ -34,6 +34,7 @@ private:
     char m_pending[4] {};
     size_t m_pendingLength { 0 };
     std::string m_text;
+    std::string m_joined;
 };
 
 // Whether bytes are well-formed UTF-8 that ends with a complete character.

@@ -26,6 +26,12 @@ struct RunLoop::Registration::State {
     std::map<uint64_t, std::shared_ptr<Source>> sources;
     uint64_t nextIdentifier { 1 };
 
+    uint64_t add(Source source)
+    {
+        sources.emplace(nextIdentifier, std::make_shared<Source>(std::move(source)));
+        return nextIdentifier++;
+    }
+
     void remove(uint64_t identifier)
     {
         auto found = sources.find(identifier);
@@ -89,17 +95,13 @@ RunLoop::~RunLoop() = default;
 RunLoop::Registration RunLoop::watchReadable(int fd, std::function<void()> callback)
 {
     m_thread.assertIsCurrent();
-    uint64_t identifier = m_state->nextIdentifier++;
-    m_state->sources.emplace(identifier, std::make_shared<Source>(Source { fd, {}, std::move(callback) }));
-    return Registration { m_state, identifier };
+    return Registration { m_state, m_state->add({ fd, {}, std::move(callback) }) };
 }
 
 RunLoop::Registration RunLoop::scheduleTimer(Clock::time_point deadline, std::function<void()> callback)
 {
     m_thread.assertIsCurrent();
-    uint64_t identifier = m_state->nextIdentifier++;
-    m_state->sources.emplace(identifier, std::make_shared<Source>(Source { -1, deadline, std::move(callback) }));
-    return Registration { m_state, identifier };
+    return Registration { m_state, m_state->add({ -1, deadline, std::move(callback) }) };
 }
 
 Result<bool> RunLoop::runOnce(std::optional<Clock::time_point> deadline)
