@@ -29,8 +29,8 @@ public:
     PropertyValue() = default;
     // Any of the alternatives, or what converts to one without narrowing.
     template<typename T>
-    requires std::is_constructible_v<Variant, T&&> PropertyValue(T&& value)
-        : m_value(std::forward<T>(value))
+    requires std::is_constructible_v<Variant, T> PropertyValue(T value)
+        : m_value(std::move(value))
     {
     }
 
