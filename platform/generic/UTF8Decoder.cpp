@@ -3,7 +3,6 @@
 
 #include "UnicodeText.h"
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <unistr.h>
@@ -59,12 +58,18 @@ constexpr uint8_t tooShort = 1 << 0, tooLong = 1 << 1, overlong3 = 1 << 2, tooLa
                   overlong2 = 1 << 5, tooLarge1000 = 1 << 6, overlong4 = 1 << 6, twoContinuations = 1 << 7,
                   carry = tooShort | tooLong | twoContinuations;
 
-// A 16-entry lookup table in both lanes.
-__attribute__((target("avx2"))) inline __m256i table(std::array<uint8_t, 16> entries)
+__attribute__((target("avx2"))) inline __m256i table(uint8_t a0, uint8_t a1, uint8_t a2, uint8_t a3, uint8_t a4,
+    uint8_t a5, uint8_t a6, uint8_t a7, uint8_t a8, uint8_t a9, uint8_t a10, uint8_t a11, uint8_t a12, uint8_t a13,
+    uint8_t a14, uint8_t a15)
 {
-    __m128i lane;
-    std::memcpy(&lane, entries.data(), sizeof lane);
-    return _mm256_broadcastsi128_si256(lane);
+    return _mm256_setr_epi8(static_cast<char>(a0), static_cast<char>(a1), static_cast<char>(a2), static_cast<char>(a3),
+        static_cast<char>(a4), static_cast<char>(a5), static_cast<char>(a6), static_cast<char>(a7),
+        static_cast<char>(a8), static_cast<char>(a9), static_cast<char>(a10), static_cast<char>(a11),
+        static_cast<char>(a12), static_cast<char>(a13), static_cast<char>(a14), static_cast<char>(a15),
+        static_cast<char>(a0), static_cast<char>(a1), static_cast<char>(a2), static_cast<char>(a3),
+        static_cast<char>(a4), static_cast<char>(a5), static_cast<char>(a6), static_cast<char>(a7),
+        static_cast<char>(a8), static_cast<char>(a9), static_cast<char>(a10), static_cast<char>(a11),
+        static_cast<char>(a12), static_cast<char>(a13), static_cast<char>(a14), static_cast<char>(a15));
 }
 
 template<int N> __attribute__((target("avx2"))) inline __m256i previous(__m256i input, __m256i previousInput)
@@ -79,20 +84,19 @@ __attribute__((target("avx2"))) inline __m256i highNibbles(__m256i bytes)
 
 __attribute__((target("avx2"))) inline __m256i check(__m256i input, __m256i previousInput)
 {
-    const __m256i byte1HighTable = table({ tooLong, tooLong, tooLong, tooLong, tooLong, tooLong, tooLong, tooLong,
+    const __m256i byte1HighTable = table(tooLong, tooLong, tooLong, tooLong, tooLong, tooLong, tooLong, tooLong,
         twoContinuations, twoContinuations, twoContinuations, twoContinuations, tooShort | overlong2, tooShort,
-        tooShort | overlong3 | surrogate, tooShort | tooLarge | tooLarge1000 | overlong4 });
-    const __m256i byte1LowTable = table({ carry | overlong3 | overlong2 | overlong4, carry | overlong2, carry, carry,
+        tooShort | overlong3 | surrogate, tooShort | tooLarge | tooLarge1000 | overlong4);
+    const __m256i byte1LowTable = table(carry | overlong3 | overlong2 | overlong4, carry | overlong2, carry, carry,
         carry | tooLarge, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000,
         carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000,
         carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000,
-        carry | tooLarge | tooLarge1000 | surrogate, carry | tooLarge | tooLarge1000,
-        carry | tooLarge | tooLarge1000 });
-    const __m256i byte2HighTable = table({ tooShort, tooShort, tooShort, tooShort, tooShort, tooShort, tooShort,
-        tooShort, tooLong | overlong2 | twoContinuations | overlong3 | tooLarge1000 | overlong4,
+        carry | tooLarge | tooLarge1000 | surrogate, carry | tooLarge | tooLarge1000, carry | tooLarge | tooLarge1000);
+    const __m256i byte2HighTable = table(tooShort, tooShort, tooShort, tooShort, tooShort, tooShort, tooShort, tooShort,
+        tooLong | overlong2 | twoContinuations | overlong3 | tooLarge1000 | overlong4,
         tooLong | overlong2 | twoContinuations | overlong3 | tooLarge,
         tooLong | overlong2 | twoContinuations | surrogate | tooLarge,
-        tooLong | overlong2 | twoContinuations | surrogate | tooLarge, tooShort, tooShort, tooShort, tooShort });
+        tooLong | overlong2 | twoContinuations | surrogate | tooLarge, tooShort, tooShort, tooShort, tooShort);
 
     __m256i previous1 = previous<1>(input, previousInput);
     __m256i specialCases
