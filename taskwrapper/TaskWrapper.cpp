@@ -70,9 +70,7 @@ TaskWrapper::~TaskWrapper() { stopProcess(); }
 
 std::optional<std::string> TaskWrapper::outputCopy() const
 {
-    if (!m_gatherOutput)
-        return std::nullopt;
-    return m_output;
+    return m_gatherOutput ? std::optional { m_output } : std::nullopt;
 }
 
 const std::shared_ptr<FileHandle>& TaskWrapper::outputHandle() const

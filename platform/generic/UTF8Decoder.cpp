@@ -25,13 +25,7 @@ size_t completePrefixLength(const unsigned char* p, size_t n)
         unsigned char byte = p[n - back];
         if ((byte & 0xC0) == 0x80)
             continue;
-        size_t need = 1;
-        if (byte >= 0xF0)
-            need = 4;
-        else if (byte >= 0xE0)
-            need = 3;
-        else if (byte >= 0xC0)
-            need = 2;
+        size_t need = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
         return need > back ? n - back : n;
     }
     return n;
