@@ -72,18 +72,18 @@ TEST(PropertyList, RefusesDamagedAndHostileInputAndSaysWhy)
         EXPECT_EQ(refusal(cases[i].first), cases[i].second) << "case " << i;
 }
 
-TEST(PropertyList, ReadsRegularFilesOfBoundedSizeInBothFormats)
+// Reading from files in both formats: UserDefaultsFiles.
+TEST(PropertyList, ReadsEveryKindInBothFormatsAndRefusesOddFiles)
 {
-    test::TemporaryDirectory scratch;
     PropertyValue::Dictionary dictionary { { "AppleLanguages", PropertyValue::Array { "de", "en" } },
         { "count", int64_t { -42 } }, { "ratio", 1.5 }, { "flag", true },
         { "nested", PropertyValue::Dictionary { { "k", "ü" } } } };
     for (bool binary : { false, true }) {
-        test::writeFile(scratch / "ok.plist", test::propertyListBytes(dictionary, binary));
-        auto list = PropertyList::fromFile(FileManager::defaultManager(), scratch / "ok.plist");
+        auto list = PropertyList::fromBytes(test::propertyListBytes(dictionary, binary));
         ASSERT_TRUE(list) << binary;
         EXPECT_EQ(list->value(), PropertyValue { dictionary }) << binary;
     }
+    test::TemporaryDirectory scratch;
     std::string small = test::propertyListBytes(dictionary, true);
     test::writeFile(scratch / "bad.plist", small.substr(0, 20));
     test::makeDirectories(scratch / "directory.plist");
