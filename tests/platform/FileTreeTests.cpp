@@ -12,44 +12,32 @@
 namespace fs = std::filesystem;
 using platform::FileManager;
 
-namespace {
+// Copies of whole trees (kinds, modes, links, times, read-only folders, odd
+// kinds skipped, the source untouched): SupportDirectoryTests.
 
 // With few descriptors allowed, a chain of nested directories far deeper than
 // that, each holding a file and a link, is copied and removed whole.
-int copyAndRemoveDeepTree(int, char** argv)
+TEST(FileTree, DeepTreesNeedFewDescriptors)
 {
-    std::string root = std::string { argv[2] } + "/deep";
+    test::TemporaryDirectory scratch;
+    std::string root = scratch / "deep", deepest = root + "-copy";
     constexpr size_t depth = 200; // without a bound the copy alone would hold two descriptors a level
     for (std::string level = root; level.size() <= root.size() + 2 * depth; level += "/d") {
         test::writeFile(level + "/f", "");
         fs::create_symlink("..", level + "/l");
     }
-    rlimit limit { 64, 64 };
+    deepest += test::replaceAll(std::string(depth, '.'), ".", "/d");
+    rlimit limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    rlimit few { 64, limit.rlim_max };
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &few), 0);
     auto& fileManager = FileManager::defaultManager();
-    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 || !fileManager.copyItemAtPath(root, root + "-copy"))
-        return 3;
-    std::string deepest = root + "-copy";
-    for (size_t level = 0; level < depth; ++level)
-        deepest += "/d";
-    if (!fs::is_regular_file(fs::symlink_status(deepest + "/f")) || fs::read_symlink(deepest + "/l") != "..")
-        return 4;
-    for (const auto& path : { root, root + "-copy" }) {
-        if (!fileManager.removeItemAtPath(path) || test::exists(path))
-            return 5;
-    }
-    return 0;
-}
-const bool deepTreeBehaviour = (test::registerChildBehaviour("deep-tree", copyAndRemoveDeepTree), true);
-
-}
-
-// Copies of whole trees (kinds, modes, links, times, read-only folders, odd
-// kinds skipped, the source untouched): SupportDirectoryTests.
-TEST(FileTree, DeepTreesNeedFewDescriptors)
-{
-    test::TemporaryDirectory scratch;
-    auto result = test::runProgram(test::testBinaryPath(), { .arguments = { "--child=deep-tree", scratch.path() } });
-    EXPECT_EQ(result.status, 0) << result.error;
+    bool copied = fileManager.copyItemAtPath(root, root + "-copy").ok();
+    EXPECT_TRUE(
+        copied && fs::is_regular_file(fs::symlink_status(deepest + "/f")) && fs::read_symlink(deepest + "/l") == "..");
+    bool removed = fileManager.removeItemAtPath(root).ok() && fileManager.removeItemAtPath(root + "-copy").ok();
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_TRUE(copied && removed);
 }
 
 // Only data is copied: a 1 GiB file of holes with a word in the middle costs
