@@ -6,6 +6,8 @@ using namespace platform;
 
 // Well-formed text is counted in characters and fully upper-cased; a byte
 // that starts no well-formed sequence counts one and is copied unchanged.
+// How decodeCharacter cuts such bytes into subparts: the utf8-decoder fuzz
+// target, which checks UTF8Decoder against it.
 TEST(UnicodeText, CountsAndUppercasesCharactersAndKeepsIllFormedBytes)
 {
     // Ill-formed: a stray byte and a surrogate, a truncated character, an overlong form.
@@ -17,16 +19,4 @@ TEST(UnicodeText, CountsAndUppercasesCharactersAndKeepsIllFormedBytes)
         EXPECT_EQ(characterCount(text), count) << text;
         EXPECT_EQ(uppercaseString(text), upper) << text;
     }
-}
-
-// One U+FFFD per maximal ill-formed subpart, as UTF8Decoder reads it.
-TEST(UnicodeText, DecodesCharactersAndIllFormedSubparts)
-{
-    std::u32string decoded;
-    for (std::string_view rest = "a\xe6\x97z\xed\xa0\xc3\xa9\xf0\x9f\x98\x80\xf0\x9f\x98"; !rest.empty();) {
-        char32_t codePoint = 0;
-        rest.remove_prefix(decodeCharacter(rest, codePoint));
-        decoded += codePoint;
-    }
-    EXPECT_EQ(decoded, U"a\uFFFDz\uFFFD\uFFFDé😀\uFFFD");
 }

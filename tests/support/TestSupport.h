@@ -118,8 +118,6 @@ std::map<std::string, std::string> snapshotTree(
 
 // Descriptors this process has open.
 size_t openDescriptorCount();
-// Children of this process that have ended and are not yet reaped.
-size_t zombieChildCount();
 // This process's children, one "PID STATE COMMAND LINE" each.
 std::vector<std::string> childProcesses();
 
