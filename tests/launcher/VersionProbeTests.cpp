@@ -97,9 +97,6 @@ TEST_F(ProbeFixture, VersionIsTheThirdSpaceSeparatedFieldWhenItCanNameADirectory
     // The controller logs each chunk as one entry, literally.
     EXPECT_EQ(probe(out("a b 1%s\n%n")), "1%s\n%n");
     EXPECT_THAT(log, testing::ContainsRegex("] Process started\\.\n.*] a b 1%s\n%n\n.*] Process finished\\.\n"));
-    // Some 15 MiB of output after the version: every chunk is logged and the probe goes on.
-    EXPECT_EQ(
-        probe(out("zelclient version 1.0 ") + " lines:" + (test::underSanitizers() ? "100000" : "1200000")), "1.0");
     std::filesystem::remove(client);
     EXPECT_TRUE(probe("").starts_with("could not be started")) << "a missing client";
 }
