@@ -24,17 +24,14 @@ std::map<std::string, std::string> expectReport(
         std::string& value = fields[line.substr(index, equals - index)];
         size_t quoted = line[equals + 1] == '"' ? 1 : 0;
         for (index = equals + 1 + quoted; index < line.size() && line[index] != (quoted ? '"' : ' '); ++index) {
-            char c = line[index];
-            if (quoted && c == '\\') {
-                c = line[++index];
-                if (c == 'x') {
-                    c = static_cast<char>(std::stoi(line.substr(index + 1, 2), nullptr, 16));
-                    index += 2;
-                } else if (c == 'n' || c == 'r' || c == 't') {
-                    c = c == 'n' ? '\n' : c == 'r' ? '\r' : '\t';
-                }
+            if (!quoted || line[index] != '\\') {
+                value += line[index];
+            } else if (const char c = line[++index]; c != 'x') {
+                value += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+            } else {
+                value += static_cast<char>(std::stoi(line.substr(index + 1, 2), nullptr, 16));
+                index += 2;
             }
-            value += c;
         }
         index += 1 + quoted; // past the closing quote, and the space
     }
