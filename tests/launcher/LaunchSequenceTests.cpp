@@ -1,15 +1,11 @@
-#include "ProcessInfo.h"
 #include "ScopedFD.h"
 #include "TestSupport.h"
 
-#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 

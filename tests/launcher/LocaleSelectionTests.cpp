@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 using namespace platform;
-using Array = PropertyValue::Array;
-using Dictionary = PropertyValue::Dictionary;
 
 // The locale selection and the user defaults it reads.
 
