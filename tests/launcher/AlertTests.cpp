@@ -158,11 +158,10 @@ TEST_F(AlertLibraries, GtkIsLoadedOnlyForADialogTheTextsAlwaysGoToStandardError)
     };
     for (const auto& [what, change] : cases) {
         bool alerts = what != "normal launch";
-        auto environment = this->environment();
+        Change environment = change; // merge keeps what is already there
         environment.merge(Change {
             { "LD_DEBUG", "files" }, { "LD_DEBUG_OUTPUT", scratch / "ld" }, { "ASAN_OPTIONS", "detect_leaks=0" } });
-        for (const auto& [name, value] : change)
-            environment[name] = value;
+        environment.merge(this->environment());
         platform::ScopedFD errors { ::open(
             (scratch / "errors").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) };
         platform::Task launcher;

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <set>
 #include <sys/stat.h>
 
 using namespace std::string_literals;
@@ -25,17 +24,14 @@ std::map<std::string, std::string> expectReport(
         std::string& value = fields[line.substr(index, equals - index)];
         size_t quoted = line[equals + 1] == '"' ? 1 : 0;
         for (index = equals + 1 + quoted; index < line.size() && line[index] != (quoted ? '"' : ' '); ++index) {
-            char c = line[index];
-            if (quoted && c == '\\') {
-                c = line[++index];
-                if (c == 'x') {
-                    c = static_cast<char>(std::stoi(line.substr(index + 1, 2), nullptr, 16));
-                    index += 2;
-                } else if (c == 'n' || c == 'r' || c == 't') {
-                    c = c == 'n' ? '\n' : c == 'r' ? '\r' : '\t';
-                }
+            if (!quoted || line[index] != '\\') {
+                value += line[index];
+            } else if (const char c = line[++index]; c != 'x') {
+                value += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+            } else {
+                value += static_cast<char>(std::stoi(line.substr(index + 1, 2), nullptr, 16));
+                index += 2;
             }
-            value += c;
         }
         index += 1 + quoted; // past the closing quote, and the space
     }
@@ -165,80 +161,37 @@ TEST_F(LauncherScriptFixture, HostileValuesReachTheClientExactlyAndNeverRun)
     }
 }
 
-// The window name and the pixels of an xwd file: 25 big-endian 32-bit
-// header fields, the name, 12 bytes per colour, the pixels.
-static std::pair<std::string, std::string> readXwd(const std::string& path)
-{
-    std::string data = test::exists(path) ? test::readFile(path) : "";
-    auto field = [&](size_t index) {
-        size_t value = 0;
-        for (size_t byte = 0; byte < 4; ++byte)
-            value = value << 8 | static_cast<unsigned char>(data[index * 4 + byte]);
-        return value;
-    };
-    if (data.size() < 100 || field(0) < 100 || field(0) + field(19) * 12 > data.size())
-        return {};
-    return { data.substr(100, field(0) - 100).c_str(), data.substr(field(0) + field(19) * 12) };
-}
-
 TEST(LauncherEndToEnd, TheClientShowsItsWindowOnAPrivateXvfbThatIsGoneAfterwards)
 {
-    if (!test::exists("/usr/bin/Xvfb") || !test::programOnPath("xwd"))
-        GTEST_SKIP() << "Xvfb or xwd is not installed";
+    if (!test::exists("/usr/bin/Xvfb"))
+        GTEST_SKIP() << "Xvfb is not installed";
     test::TemporaryDirectory scratch;
     std::string home = scratch / "player home zé 文字", support = test::supportDirectory(home);
-    test::makeDirectories(home + "/Library/Application Support");
     auto environment = test::minimalEnvironment(home);
-    environment["ZELVANT_APPLICATION_PATH"] = test::buildDirectory() + "/Applications";
-    environment["ZELVANT_X11_HEADLESS"] = "1";
-
-    struct Launch {
-        const char *language, *locale, *greeting;
-        std::vector<std::string> arguments;
-    };
-    // German from a binary global preference file; French from the arguments, which rank above it.
+    environment.merge(std::map<std::string, std::string> {
+        { "ZELVANT_APPLICATION_PATH", test::buildDirectory() + "/Applications" }, { "ZELVANT_X11_HEADLESS", "1" } });
+    // French from the arguments, which rank above German from a binary global preference file.
     test::writeFile(home + "/Library/Preferences/.GlobalPreferences.plist",
         test::propertyListBytes(
             platform::PropertyValue::Dictionary { { "AppleLanguages", platform::PropertyValue::Array { "de" } } },
             true));
-    std::map<std::string, std::string> pixels;
-    std::string installation;
-    std::set<std::string> displays;
-    for (const Launch& launch : { Launch { "de", "de_DE", "Willkommen bei Zelvant!", {} },
-             Launch { "fr", "fr_FR", "Bienvenue dans Zelvant !", { "-AppleLanguages", "(fr)" } } }) {
-        SCOPED_TRACE(launch.language);
-        std::string screenshot = scratch / (launch.language + std::string { ".xwd" });
-        environment["ZELCLIENT_SCREENSHOT"] = screenshot;
-        // Standard output stays open until the client and the X11 application
-        // are done with it, so this returns after them.
-        auto result
-            = test::runProgram(test::launcherPath(), { .arguments = launch.arguments, .environment = environment });
-        EXPECT_EQ(result.status, 0) << result.error;
-        auto report = expectReport(result.output,
-            { { "locale", launch.locale }, { "greeting", launch.greeting }, { "home", home }, { "support", support },
-                { "display", ":*" }, { "window", "0x*" } });
-        installation = report["installation"];
-        displays.insert(report["display"]);
-        // What the X server holds: the window's name, and a drawn window.
-        auto [title, image] = readXwd(screenshot);
-        EXPECT_EQ(title, launch.greeting);
-        std::set<std::string> colours;
-        for (size_t at = 0; at + 4 <= image.size(); at += 4)
-            colours.insert(image.substr(at, 4));
-        EXPECT_GT(colours.size(), 3u) << "a blank window";
-        pixels[launch.language] = image;
-    }
-    EXPECT_NE(pixels["de"], pixels["fr"]);
-
+    // Standard output stays open until the client and the X11 application
+    // are done with it, so this returns after them.
+    auto result = test::runProgram(
+        test::launcherPath(), { .arguments = { "-AppleLanguages", "(fr)" }, .environment = environment });
+    EXPECT_EQ(result.status, 0) << result.error;
+    auto report = expectReport(result.output,
+        { { "locale", "fr_FR" }, { "greeting", "Bienvenue dans Zelvant !" }, { "home", home }, { "support", support },
+            { "display", ":*" }, { "window", "0x*" } });
     // The loader file left as shipped, naming /Users/login: every file is in
     // place, yet the image cannot load.
-    std::filesystem::copy_file(installation + "/gtk-2.0/gdk-pixbuf.loaders", support + "/gtk-2.0/gdk-pixbuf.loaders",
-        std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(report["installation"] + "/gtk-2.0/gdk-pixbuf.loaders",
+        support + "/gtk-2.0/gdk-pixbuf.loaders", std::filesystem::copy_options::overwrite_existing);
     auto broken = test::runProgram(support + "/run-zelvant.py", { .environment = test::minimalEnvironment(home) });
-    auto report = expectReport(broken.output, { { "pixbuf", "failed:*" } });
-    EXPECT_NE(report["pixbuf"].find("/Users/login/"), std::string::npos) << report["pixbuf"];
+    EXPECT_NE(
+        expectReport(broken.output, { { "pixbuf", "failed:*" } })["pixbuf"].find("/Users/login/"), std::string::npos);
 
-    // Each private Xvfb went with the launch it served.
-    for (const auto& display : displays)
-        EXPECT_TRUE(test::eventually([&] { return !platform::isDisplayReachable(display); })) << display;
+    // The private Xvfb went with the launch it served.
+    EXPECT_TRUE(test::eventually([&] { return !platform::isDisplayReachable(report["display"]); }))
+        << report["display"];
 }

@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 using namespace platform;
-using Array = PropertyValue::Array;
-using Dictionary = PropertyValue::Dictionary;
 
 // The locale selection and the user defaults it reads.
 
@@ -48,13 +46,9 @@ struct LocaleSelection : test::DefaultsScratch {
 
 TEST_F(LocaleSelection, DecisionTableAndWorkedExamples)
 {
-    struct Case {
-        const char* name;
-        std::vector<std::string> catalogue;
-        std::vector<std::string> arguments;
-        std::string expected;
-    };
-    const Case cases[] = {
+    // What the case is, the catalogue's entries, the arguments, the locale.
+    using Strings = std::vector<std::string>;
+    const std::tuple<const char*, Strings, Strings, const char*> cases[] = {
         { "no preferred languages", { "de" }, {}, "en_EN" },
         { "empty preferred languages", { "de" }, { "-AppleLanguages", "()" }, "en_EN" },
         { "not an array: as if absent", { "de" }, { "-AppleLanguages", "{de = de;}" }, "en_EN" },
@@ -66,22 +60,21 @@ TEST_F(LocaleSelection, DecisionTableAndWorkedExamples)
         { "example: de, en, fr with de", { "de" }, { "-AppleLanguages", "(de, en, fr)" }, "de_DE" },
         { "example: ja, en, de with de, fr", { "de", "fr" }, { "-AppleLanguages", "(ja, en, de)" }, "de_DE" },
         { "example: en, de with de", { "de" }, { "-AppleLanguages", "(en, de)" }, "en_EN" },
-        { "example: de with de, stored pt_BR", { "de" }, { "-AppleLanguages", "(de)", "-locale", "pt_BR" }, "pt_BR" },
         { "en_GB probed and found", { "en_GB", "de" }, { "-AppleLanguages", "(en_GB, de)" }, "en_GB" },
         { "en_GB probed, nothing found", { "de" }, { "-AppleLanguages", "(en_GB, fr)" }, "en_EN" },
         { "a plain file counts", { "sv!" }, { "-AppleLanguages", "(sv)" }, "sv_SV" },
         { "odd elements never leave the catalogue", { "fr", "de", "../xx" },
             { "-AppleLanguages", "((de), {a = b;}, <00>, \"\", ., .., ../xx, ./de, \"de\\000x\", fr)" }, "fr_FR" },
     };
-    for (const auto& c : cases) {
-        install(c.catalogue);
-        EXPECT_EQ(select(c.arguments), c.expected) << c.name;
+    for (const auto& [name, catalogue, arguments, expected] : cases) {
+        install(catalogue);
+        EXPECT_EQ(select(arguments), expected) << name;
     }
     // A stored value is widened alike (counting characters, not bytes); one
     // that is no string leaves the computed de.
     install({ "de" });
-    const std::pair<const char*, const char*> stored[] = { { "nl", "nl_NL" }, { "en", "en_EN" }, { "FR", "FR_FR" },
-        { "", "" }, { "ñu", "ñu_ÑU" }, { "(nl)", "de_DE" } };
+    const std::pair<const char*, const char*> stored[] = { { "pt_BR", "pt_BR" }, { "nl", "nl_NL" }, { "en", "en_EN" },
+        { "FR", "FR_FR" }, { "", "" }, { "ñu", "ñu_ÑU" }, { "(nl)", "de_DE" } };
     for (const auto& [value, expected] : stored)
         EXPECT_EQ(select({ "-AppleLanguages", "(de)", "-locale", value }), expected) << value;
     // Each launch registers its own default locale: none is stored.

@@ -3,13 +3,12 @@
 #include "TestSupport.h"
 
 #include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -48,23 +47,21 @@ struct ProbeFixture : ::testing::Test {
 
 std::string out(std::string_view text) { return "o:" + test::toHex(text); }
 
-// "--child=peak-rss PROGRAM": runs PROGRAM, its output to /dev/null, and
-// prints its peak RSS in KiB; exits with its status. Started from this small
-// fresh process, whose memory an exec counts into the peak, not the test's.
+// "--child=peak-rss PROGRAM": runs PROGRAM and prints its peak RSS in KiB on
+// a line of its own; exits with its status. Started from this small fresh
+// process, whose memory an exec counts into the peak, not the test's.
 int peakRSS(int, char** argv)
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = 0;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execv(argv[2], argv + 2);
+        ::_exit(127);
+    }
     int status = 0;
     rusage usage {};
-    bool started = posix_spawn(&pid, argv[2], &actions, nullptr, argv + 2, environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    if (!started || ::wait4(pid, &status, 0, &usage) != pid)
+    if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid)
         return 120;
-    std::printf("%ld", usage.ru_maxrss);
+    std::printf("\n%ld", usage.ru_maxrss);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 121;
 }
 const bool peakRSSRegistered = (test::registerChildBehaviour("peak-rss", peakRSS), true);
@@ -97,9 +94,6 @@ TEST_F(ProbeFixture, VersionIsTheThirdSpaceSeparatedFieldWhenItCanNameADirectory
     // The controller logs each chunk as one entry, literally.
     EXPECT_EQ(probe(out("a b 1%s\n%n")), "1%s\n%n");
     EXPECT_THAT(log, testing::ContainsRegex("] Process started\\.\n.*] a b 1%s\n%n\n.*] Process finished\\.\n"));
-    // Some 15 MiB of output after the version: every chunk is logged and the probe goes on.
-    EXPECT_EQ(
-        probe(out("zelclient version 1.0 ") + " lines:" + (test::underSanitizers() ? "100000" : "1200000")), "1.0");
     std::filesystem::remove(client);
     EXPECT_TRUE(probe("").starts_with("could not be started")) << "a missing client";
 }
@@ -123,22 +117,19 @@ TEST_F(ProbeFixture, ClientEndedByTheWrapperAfterItsOutputEndedIsAcceptedOneThat
 
 // A client that writes 200 MB after its version: the launch goes on, and the
 // launcher's memory does not grow with the output.
-TEST(VersionProbe, ChattyClientIsDrainedWithinBoundedMemory)
+using ChattyClient = test::LaunchScratch;
+TEST_F(ChattyClient, IsDrainedWithinBoundedMemory)
 {
-    test::TemporaryDirectory scratch;
-    std::string home = scratch / "home", bundle = scratch / "Game.app";
-    std::string client = test::makeLauncherBundle(bundle);
+    std::string bundle = scratch / "Game.app", client = test::makeLauncherBundle(bundle);
     test::writeFile(client + "/../run-zelvant-template.py", "#!/usr/bin/python3\n", 0755);
     std::filesystem::remove(client + "/bin/zelclient");
     // A tiny client: the peak is of the launcher and the children it reaps.
     test::writeFile(client + "/bin/zelclient",
         "#!/bin/sh\necho 'zelclient version 1.0 '\nexec head -c 200000000 /dev/zero\n", 0755);
-    test::makeRecordingApplication(scratch / "Applications", "X11");
-    test::makeDirectories(home);
     auto result = test::runProgram(test::testBinaryPath(),
-        { .arguments = { "--child=peak-rss", bundle + "/Contents/MacOS/Zelvant" },
-            .environment = test::launchEnvironment(home, scratch / "Applications", scratch / "record") });
+        { .arguments = { "--child=peak-rss", bundle + "/Contents/MacOS/Zelvant" }, .environment = environment() });
     EXPECT_EQ(result.status, 0) << result.error;
     EXPECT_TRUE(test::exists(test::supportDirectory(home, "1.0") + "/run-zelvant.py"));
-    EXPECT_TRUE(test::underSanitizers() || std::stol("0" + result.output) <= 16L * 1024) << result.output << " KiB";
+    std::string peak = result.output.substr(result.output.rfind('\n') + 1);
+    EXPECT_TRUE(test::underSanitizers() || std::stol("0" + peak) <= 16L * 1024) << peak << " KiB";
 }
