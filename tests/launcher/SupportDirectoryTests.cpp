@@ -279,17 +279,20 @@ TEST_F(SupportFixture, MissingOrOddSourcesAreNamedFailuresThatLeaveOnlyThemOut)
     fs::resize_file(client + "/gtk-2.0/gdk-pixbuf.loaders", size_t { 17 } << 20);
     fs::remove(templatePath);
     fs::create_symlink("/dev/zero", templatePath);
+    ::mkfifo((client + "/fonts/pipe").c_str(), 0644);
     auto result = launch();
     EXPECT_NE(result.status, 0);
     for (const std::string& failure :
         { "rewrite pango/pangorc: open: " + client + "/pango/pangorc: No such file or directory",
             "rewrite pango/pango.modules: read: " + client + "/pango/pango.modules: not a regular file",
             "rewrite gtk-2.0/gdk-pixbuf.loaders: read: " + client + "/gtk-2.0/gdk-pixbuf.loaders: too large",
-            "launcher script template: read: " + templatePath + ": not a regular file" })
+            "launcher script template: read: " + templatePath + ": not a regular file",
+            "copy fonts: skip FIFO: " + client + "/fonts/pipe" })
         EXPECT_NE(result.error.find(failure), std::string::npos) << failure << "\n" << result.error;
     EXPECT_EQ(handedOff(), support + "/run-zelvant.py\n") << "its path all the same";
     EXPECT_EQ(treeOf(support),
-        expectedTree({ "pango/pangorc", "pango/pango.modules", "gtk-2.0/gdk-pixbuf.loaders", "run-zelvant.py" }));
+        expectedTree(
+            { "pango/pangorc", "pango/pango.modules", "gtk-2.0/gdk-pixbuf.loaders", "fonts/pipe", "run-zelvant.py" }));
 }
 
 // Directories without owner write, copied from a read-only installation or
