@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
 #include <unistd.h>
 
 namespace platform::tree {
@@ -18,6 +17,11 @@ namespace {
 
 // A directory being emptied, shared with the unlinks queued from it.
 struct RemovalDirectory {
+    RemovalDirectory(ScopedFD descriptor, std::string directoryPath)
+        : fd(std::move(descriptor))
+        , path(std::move(directoryPath))
+    {
+    }
     ScopedFD fd;
     std::string path; // for errors
     PendingWork unlinks;

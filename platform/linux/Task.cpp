@@ -2,9 +2,6 @@
 #include "Task.h"
 
 #include "FileHandle.h"
-#include "FileManager.h"
-#include "Path.h"
-#include "ProcessInfo.h"
 #include "RunLoop.h"
 #include "ThreadAffinity.h"
 
