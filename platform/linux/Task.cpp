@@ -5,6 +5,7 @@
 #include "RunLoop.h"
 #include "ThreadAffinity.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -87,11 +88,8 @@ private:
 // The null-terminated array of pointers that exec wants, into strings that must outlive it.
 std::vector<char*> pointersTo(std::vector<std::string>& strings)
 {
-    std::vector<char*> pointers;
-    pointers.reserve(strings.size() + 1);
-    for (auto& string : strings)
-        pointers.push_back(string.data());
-    pointers.push_back(nullptr);
+    std::vector<char*> pointers(strings.size() + 1, nullptr);
+    std::ranges::transform(strings, pointers.begin(), [](std::string& string) { return string.data(); });
     return pointers;
 }
 
