@@ -41,8 +41,7 @@ void MyApplicationDelegate::applicationDidFinishLaunching()
     std::string zelclientPath = stringByAppendingPathComponent(context.zelvantDir, "bin/zelclient");
     trace("path: client installation ", context.zelvantDir);
 
-    // Without a usable version nothing on disk may be touched: the user has
-    // been told and the exit status is set; stop here.
+    // Without a usable version nothing on disk may be touched (the user has been told).
     trace("step: determine the client version");
     auto version = determineVersionOfZelclientAt(zelclientPath);
     if (!version)
@@ -81,6 +80,11 @@ void MyApplicationDelegate::applicationDidFinishLaunching()
 
 std::string MyApplicationDelegate::bundlePath() const { return Bundle::mainBundle().bundlePath(); }
 
+static std::string endedBySignal(int signal)
+{
+    return "was ended by signal " + std::to_string(signal) + " (" + Task::signalDescription(signal) + ")";
+}
+
 void MyApplicationDelegate::runHandOffTask(Task& task)
 {
     auto launched = task.launch();
@@ -91,7 +95,7 @@ void MyApplicationDelegate::runHandOffTask(Task& task)
         trace("hand-off: exit status ", task.terminationStatus(), task.terminatedBySignal() ? " (signal)" : "");
         int status = task.terminationStatus();
         if (task.terminatedBySignal())
-            failure = "was ended by signal " + std::to_string(status) + " (" + Task::signalDescription(status) + ")";
+            failure = endedBySignal(status);
         else if (status != 0)
             failure = "exited with status " + std::to_string(status) + " (its reason is on standard error)";
     } else {
@@ -121,11 +125,6 @@ void MyApplicationDelegate::reportFailure(
     alert.runModal(m_alertBackend);
 }
 
-void MyApplicationDelegate::reportFailure(std::string_view step, const Error& error, int exitStatus)
-{
-    reportFailure(step, error.message(), exitStatus);
-}
-
 void MyApplicationDelegate::launchX11Application(const LaunchContext& context)
 {
     Workspace workspace { context.applicationPath, context.home.empty() ? std::nullopt : std::optional { context.home },
@@ -150,14 +149,14 @@ static std::string quotedOutput(const std::string& text)
         + (text.size() > shown ? "\"…" : "\"");
 }
 
-// The probe could not learn the version: the launch stops, and the user is told what failed.
-void MyApplicationDelegate::reportVersionProbeFailure(
+std::nullopt_t MyApplicationDelegate::reportVersionProbeFailure(
     const std::string& path, const std::string& reason, int exitStatus)
 {
     FailureAlert alert { "Unable to determine the version of the Zelvant client.",
         exitStatus == EX_TEMPFAIL ? "The game did not answer in time; it was not started. Try again, or reinstall it."
                                   : "The game's files are damaged or incomplete; it was not started. Reinstall it." };
     reportFailure("version probe", path + ": " + reason, exitStatus, &alert);
+    return std::nullopt;
 }
 
 std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(const std::string& path)
@@ -170,10 +169,9 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     wrapper->setGatherLimit(keptOutput);
     auto started = wrapper->startProcess();
     trace("version probe: start ", path, " -v: ", started);
-    if (!started) {
-        reportVersionProbeFailure(path, "could not be started (" + started.error().message() + ")", EX_UNAVAILABLE);
-        return std::nullopt;
-    }
+    if (!started)
+        return reportVersionProbeFailure(
+            path, "could not be started (" + started.error().message() + ")", EX_UNAVAILABLE);
 
     RunLoop& runLoop = RunLoop::current();
     bool timedOut = false;
@@ -188,43 +186,32 @@ std::optional<std::string> MyApplicationDelegate::determineVersionOfZelclientAt(
     wrapper->waitUntilExit();
     if (timedOut) {
         auto limit = m_probeTimeLimit.count();
-        reportVersionProbeFailure(path,
+        return reportVersionProbeFailure(path,
             "did not finish within "
                 + (limit % 1000 ? std::to_string(limit) + " ms" : std::to_string(limit / 1000) + " seconds")
                 + " and was stopped",
             EX_TEMPFAIL);
-        return std::nullopt;
     }
-    // A client that crashed may have been cut off in the middle of its version;
-    // one that the wrapper ended after its output had ended did not crash.
+    // A crash may have cut the version short; an end the wrapper caused after the output ended is no crash.
     const Task& task = *wrapper->task();
-    if (task.terminatedBySignal() && !(wrapper->terminatedAfterEndOfOutput() && task.terminatedOnRequest())) {
-        int signal = task.terminationStatus();
-        reportVersionProbeFailure(path,
-            "was ended by signal " + std::to_string(signal) + " (" + Task::signalDescription(signal) + ")",
-            EX_SOFTWARE);
-        return std::nullopt;
-    }
+    if (task.terminatedBySignal() && !(wrapper->terminatedAfterEndOfOutput() && task.terminatedOnRequest()))
+        return reportVersionProbeFailure(path, endedBySignal(task.terminationStatus()), EX_SOFTWARE);
 
     std::string text = *wrapper->output();
     trace("version probe: output ", quotedOutput(text));
     auto version = versionFromProbeOutput(text);
     // A version that runs into the cut may go on past it.
-    if (!version || (text.size() == keptOutput && text.ends_with(*version))) {
-        reportVersionProbeFailure(path,
+    if (!version || (text.size() == keptOutput && text.ends_with(*version)))
+        return reportVersionProbeFailure(path,
             "gave no usable version: the third space-separated word of its output " + quotedOutput(text)
                 + " must name a directory",
             EX_DATAERR);
-        return std::nullopt;
-    }
     trace("version probe: version ", *version);
     return version;
 }
 
-// The client's version must name one directory: the third field, present,
-// not empty, without "/" or NUL, and no longer than a file name may be (else
-// every step after it fails on the name alone). Nor may it start with ".":
-// besides "." and "..", a hidden name is no place for the game's files.
+// One directory's name, no longer than a file name may be, and not hidden
+// ("." and ".." among them): no place for the game's files.
 std::optional<std::string> MyApplicationDelegate::versionFromProbeOutput(std::string_view output)
 {
     constexpr size_t longestFileName = 255;
@@ -243,7 +230,9 @@ std::optional<std::string> MyApplicationDelegate::versionFromProbeOutput(std::st
 void MyApplicationDelegate::writeZelvantApplicationSupportFiles(const LaunchContext& context)
 {
     FileManager& fileManager = FileManager::defaultManager();
-    auto report = [this](std::string_view step, const Error& error, int status) { reportFailure(step, error, status); };
+    auto report = [this](std::string_view step, const Error& error, int status) {
+        reportFailure(step, error.message(), status);
+    };
     std::string parent = stringByDeletingLastPathComponent(context.supportDir);
     // A fresh home has none of "Library/Application Support/Zelvant".
     if (!fileManager.fileExistsAtPath(parent))
@@ -254,31 +243,37 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles(const LaunchCont
     if (lock)
         m_supportDirectoryLock = std::move(*lock);
     else
-        reportFailure("lock the support directory parent", lock.error(), EX_CANTCREAT);
+        reportFailure("lock the support directory parent", lock.error().message(), EX_CANTCREAT);
 
     auto record = support::syncRecordOf(context.supportDir);
     // One that is there already is brought up to date, not rebuilt.
     support::prepareDirectory(context.supportDir, "",
         { .remove = "remove the old support directory", .create = "create the support directory" }, report);
 
-    auto rewrite = [&](std::optional<std::string> text) {
-        return manipulateText(std::move(text), context.home, context.version);
-    };
     for (const auto& entry : support::entries) {
         std::string source = stringByAppendingPathComponent(context.zelvantDir, entry.relativePath);
         std::string destination = stringByAppendingPathComponent(context.supportDir, entry.relativePath);
         switch (entry.action) {
-        case support::Action::Copy:
-            support::copyEntry(source, destination, entry, &record, report);
+        case support::Action::Copy: {
+            // Every entry that did not arrive is named; the others still do.
+            std::string step = std::string { "copy " } + entry.relativePath;
+            auto copied = fileManager.synchronizeItemAtPath(source, destination,
+                { .failure = [&](const Error& error) { report(step, error, EX_IOERR); }, .record = &record });
+            trace("copy (bring up to date) ", source, " to ", destination, ": ", copied);
             break;
+        }
         case support::Action::CreateDirectory: {
             std::string step = std::string { "create " } + entry.relativePath;
             support::prepareDirectory(destination, entry.relativePath, { .remove = step, .create = step }, report);
             break;
         }
-        case support::Action::Rewrite:
-            support::rewriteEntry(source, destination, entry, rewrite, report);
+        case support::Action::Rewrite: {
+            std::string step = std::string { "rewrite " } + entry.relativePath;
+            auto text = manipulateText(support::readText(source, step, report), context.home, context.version);
+            if (auto placed = support::placeText(destination, text, fileManager.defaultFilePermissions()); !placed)
+                report(step, placed.error(), EX_CANTCREAT);
             break;
+        }
         }
     }
     // Without it the next launch only compares more.
@@ -295,25 +290,13 @@ std::optional<std::string> MyApplicationDelegate::manipulateText(
     return text;
 }
 
-// Each pass runs over the whole current text, so what an earlier pass
-// inserted is searched by the later ones.
-std::string MyApplicationDelegate::fillLauncherScriptTemplate(std::string text, const LauncherScriptValues& values)
-{
-    support::replaceOccurrences(text, "[zelvantdir]", values.zelvantDir);
-    support::replaceOccurrences(text, "[homedir]", values.homeDir);
-    support::replaceOccurrences(text, "[lang]", values.language);
-    support::replaceOccurrences(text, "[supportdir]", values.supportDir);
-    return text;
-}
-
 // Where a default came from, for the trace.
 static std::string_view domainName(std::optional<UserDefaults::Domain> domain)
 {
     return domain ? UserDefaults::domainName(*domain) : "no domain";
 }
 
-// A preferred language that can name an entry inside the catalogue directory
-// and nothing outside it.
+// A preferred language that can name an entry of the catalogue directory, and nothing outside it.
 static bool isCatalogueEntryName(const PropertyValue& language)
 {
     if (!language.isString())
@@ -370,37 +353,34 @@ std::string MyApplicationDelegate::determineLanguage(const LaunchContext& contex
 
 std::string MyApplicationDelegate::writeLauncherScript(const LaunchContext& context)
 {
-    FileManager& fileManager = FileManager::defaultManager();
     std::string templatePath = stringByAppendingPathComponent(context.zelvantDir, "../run-zelvant-template.py");
-    std::optional<std::string> text;
-    auto contents = support::readTextFile(templatePath);
-    trace("read ", templatePath, ": ", contents);
-    if (contents)
-        text = std::move(*contents);
-    else
-        reportFailure("reading the launcher script template", contents.error(), EX_NOINPUT);
+    auto report = [this](std::string_view step, const Error& error, int status) {
+        reportFailure(step, error.message(), status);
+    };
+    auto text = support::readText(templatePath, "reading the launcher script template", report);
 
     // The language is chosen whether or not there is a template to fill.
-    UserDefaults defaults { FileManager::defaultManager(), context.home, Bundle::mainBundle().bundleIdentifier(),
+    FileManager& fileManager = FileManager::defaultManager();
+    UserDefaults defaults { fileManager, context.home, Bundle::mainBundle().bundleIdentifier(),
         Application::sharedApplication().arguments() };
     std::string language = determineLanguage(context, defaults);
-    if (text)
-        text = fillLauncherScriptTemplate(std::move(*text),
-            { .zelvantDir = context.zelvantDir,
-                .homeDir = context.home,
-                .language = language,
-                .supportDir = context.supportDir });
+    // Each pass searches what an earlier one inserted.
+    if (text) {
+        support::replaceOccurrences(*text, "[zelvantdir]", context.zelvantDir);
+        support::replaceOccurrences(*text, "[homedir]", context.home);
+        support::replaceOccurrences(*text, "[lang]", language);
+        support::replaceOccurrences(*text, "[supportdir]", context.supportDir);
+    }
 
     std::string scriptPath = stringByAppendingPathComponent(context.supportDir, support::launcherScriptName);
     auto placed = support::placeText(scriptPath, text, 0744);
     bool written = text && placed;
     if (!placed)
-        reportFailure("writing the launcher script", placed.error(), EX_CANTCREAT);
-    // Set explicitly, so the mode does not depend on the umask. Without a
-    // script there is nothing to report beyond the failure already named.
+        report("writing the launcher script", placed.error(), EX_CANTCREAT);
+    // Set explicitly, whatever the umask; without a script its failure was named already.
     auto permissions = fileManager.setPosixPermissions(scriptPath, 0744);
     trace("set mode 0744 on ", scriptPath, ": ", permissions);
     if (!permissions && written)
-        reportFailure("making the launcher script executable", permissions.error(), EX_IOERR);
+        report("making the launcher script executable", permissions.error(), EX_IOERR);
     return scriptPath;
 }

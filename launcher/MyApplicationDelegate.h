@@ -44,13 +44,6 @@ public:
         std::optional<std::string> text, std::string_view home, std::string_view version);
     std::string determineLanguage(const LaunchContext&, platform::UserDefaults&);
     std::string writeLauncherScript(const LaunchContext&);
-    struct LauncherScriptValues {
-        std::string_view zelvantDir;
-        std::string_view homeDir;
-        std::string_view language;
-        std::string_view supportDir;
-    };
-    static std::string fillLauncherScriptTemplate(std::string text, const LauncherScriptValues&);
 
 protected:
     // Seams for tests: where the bundle is and how the hand-off runs.
@@ -69,8 +62,8 @@ protected:
         std::string buttonTitle { "Quit" };
     };
     void reportFailure(std::string_view step, std::string_view detail, int exitStatus, const FailureAlert* = nullptr);
-    void reportFailure(std::string_view step, const platform::Error&, int exitStatus);
-    void reportVersionProbeFailure(const std::string& path, const std::string& reason, int exitStatus);
+    // The probe failed: the user is told, and the launch stops.
+    std::nullopt_t reportVersionProbeFailure(const std::string& path, const std::string& reason, int exitStatus);
 
 private:
     // Held from the update of the support directory until the script is in it.

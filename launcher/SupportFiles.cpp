@@ -14,10 +14,17 @@ using namespace platform;
 
 namespace support {
 
-Result<std::string> readTextFile(const std::string& path)
+std::optional<std::string> readText(const std::string& path, std::string_view step, const FailureReporter& report)
 {
     constexpr size_t largestText = size_t { 16 } << 20;
-    return FileManager::defaultManager().contentsAtPath(path, { .maximumSize = largestText, .regularFileOnly = true });
+    auto contents
+        = FileManager::defaultManager().contentsAtPath(path, { .maximumSize = largestText, .regularFileOnly = true });
+    trace("read ", path, ": ", contents);
+    if (!contents) {
+        report(step, contents.error(), EX_NOINPUT);
+        return std::nullopt;
+    }
+    return std::move(*contents);
 }
 
 void replaceOccurrences(std::string& text, std::string_view target, std::string_view replacement)
@@ -54,6 +61,14 @@ void createParentChain(const std::string& parent, const FailureReporter& report)
     }
 }
 
+static void removeItem(const std::string& path, std::string_view step, const FailureReporter& report)
+{
+    auto removed = FileManager::defaultManager().removeItemAtPath(path);
+    trace("remove ", path, ": ", removed);
+    if (!removed)
+        report(step, removed.error(), EX_CANTCREAT);
+}
+
 // The names the entries give directly below relativePath.
 static std::set<std::string, std::less<>> namesBelow(std::string_view relativePath)
 {
@@ -84,22 +99,13 @@ void prepareDirectory(
             return report(steps.remove, contents.error(), EX_IOERR);
         auto names = namesBelow(relativePath);
         for (const auto& name : *contents) {
-            if (names.contains(name))
-                continue;
-            std::string entry = stringByAppendingPathComponent(path, name);
-            auto removed = fileManager.removeItemAtPath(entry);
-            trace("remove ", entry, ": ", removed);
-            if (!removed)
-                report(steps.remove, removed.error(), EX_CANTCREAT);
+            if (!names.contains(name))
+                removeItem(stringByAppendingPathComponent(path, name), steps.remove, report);
         }
         return;
     }
-    if (fileManager.itemExistsAtPath(path)) {
-        auto removed = fileManager.removeItemAtPath(path);
-        trace("remove ", path, ": ", removed);
-        if (!removed)
-            report(steps.remove, removed.error(), EX_CANTCREAT);
-    }
+    if (fileManager.itemExistsAtPath(path))
+        removeItem(path, steps.remove, report);
     auto created = fileManager.createDirectoryAtPath(path);
     trace("create directory ", path, ": ", created);
     if (!created)
@@ -113,16 +119,6 @@ SyncRecord syncRecordOf(const std::string& supportDirectory)
     if (!FileManager::defaultManager().directoryItemExistsAtPath(supportDirectory))
         trace("remove ", path, ": ", FileManager::defaultManager().removeItemAtPath(path));
     return { path, supportDirectory };
-}
-
-void copyEntry(const std::string& source, const std::string& destination, const Entry& entry, SyncRecord* record,
-    const FailureReporter& report)
-{
-    std::string step = std::string { "copy " } + entry.relativePath;
-    // Every entry that did not arrive is named; the others still do.
-    auto copied = FileManager::defaultManager().synchronizeItemAtPath(source, destination,
-        { .failure = [&](const Error& error) { report(step, error, EX_IOERR); }, .record = record });
-    trace("copy (bring up to date) ", source, " to ", destination, ": ", copied);
 }
 
 Result<void> placeText(const std::string& path, const std::optional<std::string>& text, mode_t mode)
@@ -144,23 +140,6 @@ Result<void> placeText(const std::string& path, const std::optional<std::string>
     auto written = fileManager.writeAtomically(path, *text);
     trace("write ", path, ": ", written);
     return written;
-}
-
-void rewriteEntry(const std::string& source, const std::string& destination, const Entry& entry,
-    const std::function<std::optional<std::string>(std::optional<std::string>)>& rewrite, const FailureReporter& report)
-{
-    std::string step = std::string { "rewrite " } + entry.relativePath;
-    std::optional<std::string> text;
-    auto contents = readTextFile(source);
-    trace("read ", source, ": ", contents);
-    if (contents)
-        text = std::move(*contents);
-    else
-        report(step, contents.error(), EX_NOINPUT);
-    auto rewritten = rewrite(std::move(text));
-    if (auto placed = placeText(destination, rewritten, FileManager::defaultManager().defaultFilePermissions());
-        !placed)
-        report(step, placed.error(), EX_CANTCREAT);
 }
 
 }

@@ -41,7 +41,8 @@ inline constexpr Entry entries[] = {
 
 // A text the launcher rewrites: only a regular file, and not a huge one, so a
 // FIFO or a device in its place can neither hang the launch nor fill memory.
-platform::Result<std::string> readTextFile(const std::string& path);
+// None once the failure is reported.
+std::optional<std::string> readText(const std::string& path, std::string_view step, const FailureReporter&);
 
 // Replaces every occurrence of target in text, searching the whole text once.
 void replaceOccurrences(std::string& text, std::string_view target, std::string_view replacement);
@@ -64,15 +65,9 @@ void prepareDirectory(
 // name no version has ("." VERSION ".synced"); it goes with the directory.
 platform::SyncRecord syncRecordOf(const std::string& supportDirectory);
 
-// Copies, or brings an earlier copy up to date; the record trusts and notes copies.
-void copyEntry(const std::string& source, const std::string& destination, const Entry&, platform::SyncRecord*,
-    const FailureReporter&);
 // What a fresh directory holds at path: the text in a regular file with the
 // given bits, or nothing when there is no text. An equal file is left as it
 // is, so a relaunch that changes nothing writes nothing.
 platform::Result<void> placeText(const std::string& path, const std::optional<std::string>& text, mode_t mode);
-// rewrite: the text rule, applied to what was read (none when nothing could be).
-void rewriteEntry(const std::string& source, const std::string& destination, const Entry&,
-    const std::function<std::optional<std::string>(std::optional<std::string>)>& rewrite, const FailureReporter&);
 
 }

@@ -59,8 +59,7 @@ static int startAndAwait(Task& task, const std::string& name)
     auto statusPipe = Pipe::pipe();
     if (!statusPipe)
         return cannotOpen(name, statusPipe.error().message());
-    task.setPassedDescriptor((*statusPipe)->fileHandleForWriting()->fileDescriptor());
-    ::setenv("ZELVANT_OPEN_STATUS_FD", "3", 1);
+    task.setPassedDescriptor((*statusPipe)->fileHandleForWriting()->fileDescriptor(), "ZELVANT_OPEN_STATUS_FD");
     auto launched = task.launch();
     (*statusPipe)->fileHandleForWriting()->closeFile();
     if (!launched)

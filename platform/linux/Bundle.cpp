@@ -28,14 +28,10 @@ const Bundle& Bundle::mainBundle()
     return bundle;
 }
 
-std::string Bundle::infoPlistPath() const
-{
-    return stringByAppendingPathComponent(m_bundlePath, "Contents/Info.plist");
-}
-
 std::optional<std::string> Bundle::infoString(const char* key) const
 {
-    if (auto info = PropertyList::fromFile(FileManager::defaultManager(), infoPlistPath())) {
+    if (auto info = PropertyList::fromFile(
+            FileManager::defaultManager(), stringByAppendingPathComponent(m_bundlePath, "Contents/Info.plist"))) {
         if (auto value = info->stringForKey(key); value && !value->empty())
             return value;
     }

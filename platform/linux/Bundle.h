@@ -19,7 +19,6 @@ public:
     std::string bundleName() const;
     // CFBundleExecutable from Contents/Info.plist, else the fallback.
     std::string bundleExecutable(const std::string& fallback) const;
-    std::string infoPlistPath() const;
 
 private:
     std::optional<std::string> infoString(const char* key) const;

@@ -104,7 +104,7 @@ void FileHandle::closeFile()
 static int maximumPipeSize()
 {
     static const int size = [] {
-        auto text = FileManager::defaultManager().contentsAtPath("/proc/sys/fs/pipe-max-size");
+        auto text = FileManager::defaultManager().contentsAtPath("/proc/sys/fs/pipe-max-size", {});
         int value = 0;
         if (text)
             std::from_chars(text->data(), text->data() + text->size(), value);

@@ -34,11 +34,8 @@ public:
     FileHandle& operator=(const FileHandle&) = delete;
 
     int fileDescriptor() const { return m_fd.get(); }
-    // How much one read takes at most: the pipe's capacity for pipes.
-    size_t readSize() const { return m_readSize; }
-
     // The bytes available now, waiting until some arrive; empty at end of file.
-    // At most limit bytes, or readSize() when limit is 0.
+    // At most limit bytes, or the read size (the pipe's capacity for pipes) when limit is 0.
     Result<std::string> availableData(size_t limit = 0);
     // Waits until availableData would not block, at most until the deadline;
     // false when the deadline passed first.

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,12 +30,9 @@ bool FileManager::fileExistsAtPath(const std::string& path) const
 bool FileManager::fileExistsAtPath(const std::string& path, bool& isDirectory) const
 {
     struct stat status;
-    if (::stat(path.c_str(), &status) != 0) {
-        isDirectory = false;
-        return false;
-    }
-    isDirectory = S_ISDIR(status.st_mode);
-    return true;
+    bool exists = ::stat(path.c_str(), &status) == 0;
+    isDirectory = exists && S_ISDIR(status.st_mode);
+    return exists;
 }
 
 bool FileManager::isExecutableFileAtPath(const std::string& path) const
@@ -45,14 +43,9 @@ bool FileManager::isExecutableFileAtPath(const std::string& path) const
 
 std::string FileManager::currentDirectoryPath() const
 {
-    std::string directory(4096, '\0');
-    while (!::getcwd(directory.data(), directory.size())) {
-        if (errno != ERANGE)
-            return {};
-        directory.resize(directory.size() * 2);
-    }
-    directory.resize(directory.find('\0'));
-    return directory;
+    // glibc sizes the buffer itself.
+    std::unique_ptr<char, decltype(&std::free)> directory { ::getcwd(nullptr, 0), std::free };
+    return directory ? std::string { directory.get() } : std::string {};
 }
 
 bool FileManager::itemExistsAtPath(const std::string& path) const
@@ -102,12 +95,20 @@ mode_t FileManager::defaultDirectoryPermissions() const
     return 0777 & ~mask;
 }
 
-Result<void> FileManager::removeItemAtPath(const std::string& path) const { return tree::removeItem(path); }
+Result<void> FileManager::removeItemAtPath(const std::string& path) const
+{
+    return tree::removeEntry(AT_FDCWD, path, path);
+}
 
 Result<void> FileManager::copyItemAtPath(
     const std::string& source, const std::string& destination, const CopyOptions& options) const
 {
-    return tree::copyItem(source, destination, options);
+    if (itemExistsAtPath(destination)) {
+        tree::CopyShared shared;
+        shared.fail(Error::fromSyscall("copy", EEXIST, destination));
+        return shared.result(options);
+    }
+    return tree::synchronizeItem(source, destination, options);
 }
 
 Result<void> FileManager::synchronizeItemAtPath(
@@ -121,11 +122,6 @@ Result<void> FileManager::setPosixPermissions(const std::string& path, mode_t mo
     if (::chmod(path.c_str(), mode) != 0)
         return Error::fromErrno("chmod", path);
     return {};
-}
-
-Result<std::string> FileManager::contentsAtPath(const std::string& path) const
-{
-    return contentsAtPath(path, ReadOptions {});
 }
 
 Result<std::string> FileManager::contentsAtPath(const std::string& path, const ReadOptions& options) const

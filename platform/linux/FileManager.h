@@ -70,7 +70,6 @@ public:
     Result<void> setPosixPermissions(const std::string& path, mode_t mode) const;
 
     // Whole-file bytes; no decoding.
-    Result<std::string> contentsAtPath(const std::string& path) const;
     struct ReadOptions {
         // Larger files fail ("too large").
         size_t maximumSize { SIZE_MAX };

@@ -23,28 +23,13 @@ Kind kindOfMode(mode_t mode)
     return Kind::Other;
 }
 
-namespace {
-
-Kind kindOfEntry(int fd, const dirent64& entry)
+// Some file systems leave the kind unknown in the listing.
+static Kind kindOfEntry(int fd, const dirent64& entry)
 {
-    switch (entry.d_type) {
-    case DT_DIR:
-        return Kind::Directory;
-    case DT_LNK:
-        return Kind::Link;
-    case DT_REG:
-        return Kind::File;
-    case DT_UNKNOWN: {
-        struct stat status;
-        if (::fstatat(fd, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
-            return Kind::Gone;
-        return kindOfMode(status.st_mode);
-    }
-    default:
-        return Kind::Other;
-    }
-}
-
+    if (entry.d_type != DT_UNKNOWN)
+        return kindOfMode(DTTOIF(entry.d_type));
+    struct stat status;
+    return ::fstatat(fd, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ? Kind::Gone : kindOfMode(status.st_mode);
 }
 
 Result<std::vector<Entry>> listDirectory(int fd, const std::string& path)
@@ -125,13 +110,6 @@ Result<void> writeAll(int fd, std::string_view bytes, const std::string& path)
         bytes.remove_prefix(static_cast<size_t>(count));
     }
     return {};
-}
-
-unsigned defaultThreadCount()
-{
-    // Measured with bench/launch-bench --internals: four in flight beat
-    // one by two to three times for both copy and removal on two cores.
-    return 4;
 }
 
 }

@@ -24,6 +24,7 @@ void CopyShared::fail(Error error)
 
 Result<void> CopyShared::result(const CopyOptions& options)
 {
+    std::lock_guard guard { lock };
     if (failures.empty())
         return {};
     if (options.failure) {
@@ -281,16 +282,6 @@ bool sameLink(const Location& source, const Location& copy)
     auto target = linkTarget(source, one);
     auto copied = linkTarget(copy, other);
     return target && copied && *target == *copied && sameTime(one, other);
-}
-
-Result<void> copyItem(const std::string& source, const std::string& destination, const CopyOptions& options)
-{
-    struct stat status;
-    if (::lstat(destination.c_str(), &status) != 0)
-        return synchronizeItem(source, destination, options);
-    CopyShared shared;
-    shared.fail(Error::fromSyscall("copy", EEXIST, destination));
-    return shared.result(options);
 }
 
 }

@@ -9,36 +9,19 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
 #include <unistd.h>
 
 namespace platform::tree {
 
 namespace {
 
-// Notes every failure and goes on; pool threads note theirs too.
-class FailureList {
-public:
-    void note(Error error)
-    {
-        std::lock_guard guard { m_lock };
-        m_all.push_back(std::move(error));
-    }
-    Result<void> result()
-    {
-        std::lock_guard guard { m_lock };
-        if (!m_all.empty())
-            return m_all.front();
-        return {};
-    }
-
-private:
-    std::mutex m_lock;
-    std::vector<Error> m_all;
-};
-
 // A directory being emptied, shared with the unlinks queued from it.
 struct RemovalDirectory {
+    RemovalDirectory(ScopedFD descriptor, std::string directoryPath)
+        : fd(std::move(descriptor))
+        , path(std::move(directoryPath))
+    {
+    }
     ScopedFD fd;
     std::string path; // for errors
     PendingWork unlinks;
@@ -52,49 +35,27 @@ struct RemovalFrame {
     bool listed { false };
 };
 
-std::shared_ptr<RemovalDirectory> openedDirectory(ScopedFD fd, std::string path)
-{
-    auto directory = std::make_shared<RemovalDirectory>();
-    directory->fd = std::move(fd);
-    directory->path = std::move(path);
-    return directory;
-}
-
 class Remover {
 public:
-    explicit Remover(std::string rootPath)
-        : m_rootPath(std::move(rootPath))
-    {
-    }
-    Result<void> run(int rootFD);
+    Result<void> run(int rootFD, const std::string& rootPath);
 
 private:
-    std::string pathOf(std::string_view last = {}) const;
     void list(RemovalFrame&);
     void unlinkLater(const std::shared_ptr<RemovalDirectory>&, std::string name);
     void descend(RemovalFrame&);
     bool ascend();
 
-    std::string m_rootPath;
-    FailureList m_failures;
+    CopyShared m_failures; // noted by pool threads too
     std::vector<RemovalFrame> m_frames;
-    WorkPool m_pool { defaultThreadCount() }; // last: its jobs use the members above
+    WorkPool m_pool { defaultThreadCount }; // last: its jobs use the members above
 };
-
-std::string Remover::pathOf(std::string_view last) const
-{
-    std::string path = m_rootPath;
-    for (size_t index = 1; index < m_frames.size(); ++index)
-        path = stringByAppendingPathComponent(path, m_frames[index].name);
-    return last.empty() ? path : stringByAppendingPathComponent(path, last);
-}
 
 void Remover::unlinkLater(const std::shared_ptr<RemovalDirectory>& directory, std::string name)
 {
     directory->unlinks.add();
     m_pool.run(directory.get(), [this, directory, name = std::move(name)] {
         if (::unlinkat(directory->fd.get(), name.c_str(), 0) != 0 && errno != ENOENT)
-            m_failures.note(Error::fromErrno("unlink", stringByAppendingPathComponent(directory->path, name)));
+            m_failures.fail(Error::fromErrno("unlink", stringByAppendingPathComponent(directory->path, name)));
         directory->unlinks.finish();
     });
 }
@@ -102,9 +63,9 @@ void Remover::unlinkLater(const std::shared_ptr<RemovalDirectory>& directory, st
 void Remover::list(RemovalFrame& frame)
 {
     frame.listed = true;
-    auto entries = listDirectory(frame.directory->fd.get(), pathOf());
+    auto entries = listDirectory(frame.directory->fd.get(), frame.directory->path);
     if (!entries)
-        return m_failures.note(entries.error());
+        return m_failures.fail(entries.error());
     for (auto& entry : *entries) {
         if (entry.kind == Kind::Directory)
             frame.subdirectories.push_back(std::move(entry.name));
@@ -118,22 +79,23 @@ void Remover::descend(RemovalFrame& frame)
     std::string name = std::move(frame.subdirectories.back());
     frame.subdirectories.pop_back();
     int parentFD = frame.directory->fd.get();
+    std::string path = stringByAppendingPathComponent(frame.directory->path, name);
     grantOwnerAccess(parentFD, name);
     ScopedFD child { ::openat(parentFD, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) };
     if (!child) {
         // Swapped for a link or a file since the listing: it goes as itself.
         if (errno == ENOTDIR || errno == ELOOP) {
             if (::unlinkat(parentFD, name.c_str(), 0) != 0 && errno != ENOENT)
-                m_failures.note(Error::fromErrno("unlink", pathOf(name)));
+                m_failures.fail(Error::fromErrno("unlink", path));
         } else if (errno != ENOENT)
-            m_failures.note(Error::fromErrno("open", pathOf(name)));
+            m_failures.fail(Error::fromErrno("open", path));
         return;
     }
     struct stat status;
     if (::fstat(child.get(), &status) != 0)
-        return m_failures.note(Error::fromErrno("fstat", pathOf(name)));
-    std::string path = pathOf(name);
-    m_frames.push_back({ openedDirectory(std::move(child), std::move(path)), identityOf(status), std::move(name) });
+        return m_failures.fail(Error::fromErrno("fstat", path));
+    m_frames.push_back(
+        { std::make_shared<RemovalDirectory>(std::move(child), std::move(path)), identityOf(status), std::move(name) });
     if (m_frames.size() > openAncestorLimit) {
         auto& ancestor = m_frames[m_frames.size() - 1 - openAncestorLimit].directory;
         if (ancestor) {
@@ -150,30 +112,32 @@ bool Remover::ascend()
     RemovalFrame& frame = m_frames.back();
     RemovalFrame& parent = m_frames[m_frames.size() - 2];
     if (!parent.directory) {
-        auto reopened = reopenParent(frame.directory->fd.get(), parent.identity, pathOf(".."));
+        auto reopened = reopenParent(
+            frame.directory->fd.get(), parent.identity, stringByAppendingPathComponent(frame.directory->path, ".."));
         if (!reopened) {
-            m_failures.note(reopened.error());
+            m_failures.fail(reopened.error());
             return false;
         }
-        parent.directory
-            = openedDirectory(std::move(*reopened), stringByDeletingLastPathComponent(frame.directory->path));
+        parent.directory = std::make_shared<RemovalDirectory>(
+            std::move(*reopened), stringByDeletingLastPathComponent(frame.directory->path));
     }
     std::string name = std::move(frame.name);
+    std::string path = frame.directory->path;
     m_frames.pop_back();
     if (::unlinkat(m_frames.back().directory->fd.get(), name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
-        m_failures.note(Error::fromErrno("rmdir", pathOf(name)));
+        m_failures.fail(Error::fromErrno("rmdir", path));
     return true;
 }
 
-Result<void> Remover::run(int rootFD)
+Result<void> Remover::run(int rootFD, const std::string& rootPath)
 {
     ScopedFD root { ::openat(rootFD, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) };
     struct stat status;
     if (!root || ::fstat(root.get(), &status) != 0)
-        return Error::fromErrno("open", m_rootPath);
+        return Error::fromErrno("open", rootPath);
     if (status.st_uid == ::geteuid() && (status.st_mode & S_IRWXU) != S_IRWXU)
         ::fchmod(root.get(), (status.st_mode & 07777) | S_IRWXU);
-    m_frames.push_back({ openedDirectory(std::move(root), m_rootPath), identityOf(status) });
+    m_frames.push_back({ std::make_shared<RemovalDirectory>(std::move(root), rootPath), identityOf(status) });
     for (;;) {
         RemovalFrame& frame = m_frames.back();
         if (!frame.listed)
@@ -184,13 +148,11 @@ Result<void> Remover::run(int rootFD)
         }
         frame.directory->unlinks.wait();
         if (m_frames.size() == 1 || !ascend())
-            return m_failures.result();
+            return m_failures.result({});
     }
 }
 
 }
-
-Result<void> removeContents(int rootFD, const std::string& rootPath) { return Remover { rootPath }.run(rootFD); }
 
 Result<void> removeEntry(int parentFD, const std::string& name, const std::string& path)
 {
@@ -210,7 +172,7 @@ Result<void> removeEntry(int parentFD, const std::string& name, const std::strin
             return Error::fromErrno("unlink", path);
         return {};
     }
-    auto contents = removeContents(directory.get(), path);
+    auto contents = Remover {}.run(directory.get(), path);
     directory.reset();
     if (::unlinkat(parentFD, name.c_str(), AT_REMOVEDIR) != 0) {
         if (!contents)
@@ -219,7 +181,5 @@ Result<void> removeEntry(int parentFD, const std::string& name, const std::strin
     }
     return contents;
 }
-
-Result<void> removeItem(const std::string& path) { return removeEntry(AT_FDCWD, path, path); }
 
 }

@@ -138,7 +138,7 @@ void Synchronizer::copyLater(const std::shared_ptr<DirectoryPair>& directory, st
     m_pool.run(directory.get(), [&shared = m_shared, directory, name = std::move(name), replace] {
         auto [source, destination] = directory->locations(name);
         copyFile(shared, source, destination, replace);
-        directory->fileDone(shared);
+        directory->done(shared);
     });
 }
 
@@ -171,7 +171,7 @@ void Synchronizer::compareLater(const std::shared_ptr<DirectoryPair>& directory,
                 auto [source, destination] = directory->locations(name);
                 copyFile(shared, source, destination, true);
             }
-            directory->fileDone(shared);
+            directory->done(shared);
         });
     }
 }
@@ -193,18 +193,13 @@ void Synchronizer::list(SyncFrame& frame)
     }
     std::vector<std::string> compared;
     for (auto& entry : *entries) {
-        auto found = existing.find(entry.name);
-        if (found != existing.end() && found->second == Kind::File && entry.kind == Kind::File) {
-            existing.erase(found);
+        auto there = existing.extract(entry.name);
+        std::optional<Kind> kind = there ? std::optional { there.mapped() } : std::nullopt;
+        if (kind == Kind::File && entry.kind == Kind::File) {
             compared.push_back(std::move(entry.name));
             continue;
         }
         auto [source, destination] = pair->locations(entry.name);
-        std::optional<Kind> kind;
-        if (found != existing.end()) {
-            kind = found->second;
-            existing.erase(found);
-        }
         switch (Next next = syncEntry(m_shared, source, entry.kind, destination, kind)) {
         case Next::Done:
             break;
@@ -252,7 +247,7 @@ void Synchronizer::descend(SyncFrame& frame)
 bool Synchronizer::ascend()
 {
     DirectoryPair& pair = *m_frames.back().pair;
-    pair.walkDone(m_shared);
+    pair.done(m_shared);
     if (m_frames.size() > 1) {
         DirectoryPair& parent = *m_frames[m_frames.size() - 2].pair;
         if (!parent.source) {
@@ -315,7 +310,7 @@ Result<void> synchronizeItem(const std::string& source, const std::string& desti
         break;
     case Next::Descend:
     case Next::DescendFresh:
-        Synchronizer { shared, options.threads.value_or(defaultThreadCount()) }.run(
+        Synchronizer { shared, options.threads.value_or(defaultThreadCount) }.run(
             source, destination, next == Next::DescendFresh);
         break;
     case Next::CopyFile:

@@ -11,9 +11,7 @@ namespace platform {
 std::optional<std::string> environmentValue(const std::string& name)
 {
     const char* value = std::getenv(name.c_str());
-    if (!value)
-        return std::nullopt;
-    return std::string { value };
+    return value ? std::optional<std::string> { value } : std::nullopt;
 }
 
 std::optional<std::string> findHomeDirectory()
@@ -36,9 +34,7 @@ std::string executablePath()
 {
     char buffer[PATH_MAX];
     ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (length <= 0)
-        return {};
-    return std::string(buffer, static_cast<size_t>(length));
+    return length > 0 ? std::string(buffer, static_cast<size_t>(length)) : std::string {};
 }
 
 }

@@ -24,8 +24,7 @@ void systemLog(std::string_view text, LogLevel level)
     std::snprintf(stamp + length, sizeof stamp - length, ".%03ld %s[%d:%ld] ", static_cast<long>(now.tv_usec / 1000),
         program_invocation_short_name, static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)));
 
-    std::string entry { stamp };
-    entry += text;
+    std::string entry = stamp + std::string { text };
     if (entry.empty() || entry.back() != '\n')
         entry += '\n';
     // One write, so entries from several processes do not interleave.
@@ -46,8 +45,7 @@ void systemLogOnly(std::string_view text, LogLevel level)
 {
     static std::once_flag opened;
     std::call_once(opened, [] { openlog(program_invocation_short_name, LOG_PID, LOG_USER); });
-    std::string message { text };
-    syslog(level == LogLevel::Error ? LOG_ERR : LOG_NOTICE, "%s", message.c_str());
+    syslog(level == LogLevel::Error ? LOG_ERR : LOG_NOTICE, "%s", std::string { text }.c_str());
 }
 
 }

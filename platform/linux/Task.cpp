@@ -2,12 +2,10 @@
 #include "Task.h"
 
 #include "FileHandle.h"
-#include "FileManager.h"
-#include "Path.h"
-#include "ProcessInfo.h"
 #include "RunLoop.h"
 #include "ThreadAffinity.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -66,8 +64,6 @@ public:
         std::erase_if(m_orphans, [](const auto& entry) { return reaped(entry.second.pid); });
     }
 
-    size_t count() const { return m_orphans.size(); }
-
 private:
     static bool reaped(pid_t pid)
     {
@@ -89,48 +85,13 @@ private:
     ThreadAffinity m_thread;
 };
 
-// Owner of one of posix_spawn's setup objects; remembers whether its init failed.
-template<typename Object, int (*initialize)(Object*), int (*destroy)(Object*)> class SpawnSetup {
-public:
-    SpawnSetup()
-        : m_error(initialize(&m_object))
-    {
-    }
-    ~SpawnSetup()
-    {
-        if (!m_error)
-            destroy(&m_object);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-    Object* get() { return &m_object; }
-    int error() const { return m_error; }
-
-private:
-    Object m_object;
-    int m_error;
-};
-using SpawnAttributes = SpawnSetup<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
-using SpawnFileActions
-    = SpawnSetup<posix_spawn_file_actions_t, posix_spawn_file_actions_init, posix_spawn_file_actions_destroy>;
-
-// Strings and the null-terminated array of pointers to them that exec wants.
-class StringArray {
-public:
-    explicit StringArray(std::vector<std::string> strings)
-        : m_strings(std::move(strings))
-    {
-        m_pointers.reserve(m_strings.size() + 1);
-        for (auto& string : m_strings)
-            m_pointers.push_back(string.data());
-        m_pointers.push_back(nullptr);
-    }
-    char** data() { return m_pointers.data(); }
-
-private:
-    std::vector<std::string> m_strings;
-    std::vector<char*> m_pointers;
-};
+// The null-terminated array of pointers that exec wants, into strings that must outlive it.
+std::vector<char*> pointersTo(std::vector<std::string>& strings)
+{
+    std::vector<char*> pointers(strings.size() + 1, nullptr);
+    std::ranges::transform(strings, pointers.begin(), [](std::string& string) { return string.data(); });
+    return pointers;
+}
 
 }
 
@@ -204,53 +165,70 @@ Result<void> Task::launch()
     return watchExit(*pid, program);
 }
 
+// The environment set, or ours; the passed descriptor's variable joins either.
+std::vector<std::string> Task::childEnvironment() const
+{
+    std::vector<std::string> variables;
+    for (const auto& [name, value] : m_environment.value_or(Environment {}))
+        variables.emplace_back(name).append("=").append(value);
+    if (m_passedDescriptorVariable.empty())
+        return variables;
+    std::string assignment = m_passedDescriptorVariable + "=";
+    for (char** variable = environ; !m_environment && *variable; ++variable)
+        variables.emplace_back(*variable);
+    std::erase_if(variables, [&](const std::string& variable) { return variable.starts_with(assignment); });
+    variables.push_back(assignment + "3");
+    return variables;
+}
+
 Result<pid_t> Task::spawn(const std::string& program, const std::string& argument0)
 {
     std::vector<std::string> arguments { argument0 };
     arguments.insert(arguments.end(), m_arguments.begin(), m_arguments.end());
-    StringArray argv { std::move(arguments) };
-    std::vector<std::string> variables;
-    for (const auto& [name, value] : m_environment.value_or(Environment {}))
-        variables.emplace_back(name).append("=").append(value);
-    StringArray envp { std::move(variables) };
+    auto argv = pointersTo(arguments);
+    bool inherits = !m_environment && m_passedDescriptorVariable.empty();
+    std::vector<std::string> variables = inherits ? std::vector<std::string> {} : childEnvironment();
+    auto envp = pointersTo(variables);
 
-    SpawnAttributes attributes;
-    if (attributes.error())
-        return Error::fromSyscall("posix_spawnattr_init", attributes.error(), program);
-    SpawnFileActions actions;
-    if (actions.error())
-        return Error::fromSyscall("posix_spawn_file_actions_init", actions.error(), program);
+    posix_spawnattr_t attributes;
+    SPAWN_CHECK(posix_spawnattr_init, &attributes);
+    auto destroyAttributes = [](posix_spawnattr_t* object) { posix_spawnattr_destroy(object); };
+    std::unique_ptr<posix_spawnattr_t, decltype(destroyAttributes)> attributesOwner { &attributes };
+    posix_spawn_file_actions_t actions;
+    SPAWN_CHECK(posix_spawn_file_actions_init, &actions);
+    auto destroyActions = [](posix_spawn_file_actions_t* object) { posix_spawn_file_actions_destroy(object); };
+    std::unique_ptr<posix_spawn_file_actions_t, decltype(destroyActions)> actionsOwner { &actions };
 
     // The child starts with no blocked signals, default handlers and a process group of its own.
     sigset_t signals;
     sigemptyset(&signals);
-    SPAWN_CHECK(posix_spawnattr_setsigmask, attributes.get(), &signals);
+    SPAWN_CHECK(posix_spawnattr_setsigmask, &attributes, &signals);
     sigfillset(&signals);
     sigdelset(&signals, SIGKILL);
     sigdelset(&signals, SIGSTOP);
-    SPAWN_CHECK(posix_spawnattr_setsigdefault, attributes.get(), &signals);
+    SPAWN_CHECK(posix_spawnattr_setsigdefault, &attributes, &signals);
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
     if (m_startsNewSession) {
         flags |= POSIX_SPAWN_SETSID;
     } else {
-        SPAWN_CHECK(posix_spawnattr_setpgroup, attributes.get(), 0);
+        SPAWN_CHECK(posix_spawnattr_setpgroup, &attributes, 0);
         flags |= POSIX_SPAWN_SETPGROUP;
     }
-    SPAWN_CHECK(posix_spawnattr_setflags, attributes.get(), flags);
+    SPAWN_CHECK(posix_spawnattr_setflags, &attributes, flags);
 
     int streams[3] = { m_standardInput, m_standardOutput, m_standardError };
     for (int target = 0; target < 3; ++target) {
         if (streams[target] >= 0)
-            SPAWN_CHECK(posix_spawn_file_actions_adddup2, actions.get(), streams[target], target);
+            SPAWN_CHECK(posix_spawn_file_actions_adddup2, &actions, streams[target], target);
     }
     // dup2 onto itself clears close-on-exec, as the fd's own number may already be 3.
     if (m_passedDescriptor >= 0)
-        SPAWN_CHECK(posix_spawn_file_actions_adddup2, actions.get(), m_passedDescriptor, 3);
-    SPAWN_CHECK(posix_spawn_file_actions_addclosefrom_np, actions.get(), m_passedDescriptor >= 0 ? 4 : 3);
+        SPAWN_CHECK(posix_spawn_file_actions_adddup2, &actions, m_passedDescriptor, 3);
+    SPAWN_CHECK(posix_spawn_file_actions_addclosefrom_np, &actions, m_passedDescriptor >= 0 ? 4 : 3);
 
     pid_t pid = -1;
-    SPAWN_CHECK(posix_spawn, &pid, program.c_str(), actions.get(), attributes.get(), argv.data(),
-        m_environment ? envp.data() : environ);
+    SPAWN_CHECK(
+        posix_spawn, &pid, program.c_str(), &actions, &attributes, argv.data(), inherits ? environ : envp.data());
     return pid;
 }
 
@@ -286,16 +264,12 @@ bool Task::reap(bool block)
         return m_reaped;
     siginfo_t info {};
     int options = WEXITED | (block ? 0 : WNOHANG);
-    for (;;) {
-        int result = m_hasPidfd ? waitid(P_PIDFD, static_cast<id_t>(m_pidfd.get()), &info, options)
-                                : waitid(P_PID, static_cast<id_t>(m_pid), &info, options);
-        if (result < 0 && errno == EINTR)
-            continue;
-        if (result < 0)
-            return false;
-        break;
-    }
-    if (info.si_pid == 0)
+    int result;
+    do
+        result = m_hasPidfd ? waitid(P_PIDFD, static_cast<id_t>(m_pidfd.get()), &info, options)
+                            : waitid(P_PID, static_cast<id_t>(m_pid), &info, options);
+    while (result < 0 && errno == EINTR);
+    if (result < 0 || info.si_pid == 0)
         return false;
     m_reaped = true;
     m_terminatedBySignal = info.si_code != CLD_EXITED;

@@ -56,11 +56,14 @@ public:
     void setStandardInput(std::shared_ptr<Pipe>);
     void setStandardOutput(std::shared_ptr<Pipe>);
     void setStandardError(std::shared_ptr<Pipe>);
-    const std::shared_ptr<Pipe>& standardInput() const { return m_standardInputPipe; }
     const std::shared_ptr<Pipe>& standardOutput() const { return m_standardOutputPipe; }
-    const std::shared_ptr<Pipe>& standardError() const { return m_standardErrorPipe; }
-    // One more descriptor the child gets, as 3 (a status pipe, say); not owned either.
-    void setPassedDescriptor(int fd) { m_passedDescriptor = fd; }
+    // One more descriptor the child gets, as 3 (a status pipe, say); not owned
+    // either. A variable named too tells the child the number: NAME=3.
+    void setPassedDescriptor(int fd, std::string variable = {})
+    {
+        m_passedDescriptor = fd;
+        m_passedDescriptorVariable = std::move(variable);
+    }
     // The child leads a session of its own instead of just a process group.
     void setStartsNewSession(bool startsNewSession) { m_startsNewSession = startsNewSession; }
 
@@ -91,6 +94,7 @@ public:
 
 private:
     Result<pid_t> spawn(const std::string& program, const std::string& argument0);
+    std::vector<std::string> childEnvironment() const;
     Result<void> watchExit(pid_t, const std::string& program);
     void closeChildEnds();
     bool reap(bool block);
@@ -105,6 +109,7 @@ private:
     int m_standardOutput { -1 };
     int m_standardError { -1 };
     int m_passedDescriptor { -1 };
+    std::string m_passedDescriptorVariable;
     bool m_startsNewSession { false };
     std::shared_ptr<Pipe> m_standardInputPipe;
     std::shared_ptr<Pipe> m_standardOutputPipe;

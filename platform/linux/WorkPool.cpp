@@ -3,6 +3,7 @@
 #include "WorkPool.h"
 
 #include <algorithm>
+#include <climits>
 #include <system_error>
 
 namespace platform::tree {
@@ -13,17 +14,18 @@ void PendingWork::add()
     ++m_count;
 }
 
-void PendingWork::finish()
+bool PendingWork::finish()
 {
     std::lock_guard guard { m_lock };
-    if (!--m_count)
+    if (--m_count <= 1)
         m_done.notify_all();
+    return !m_count;
 }
 
-void PendingWork::wait()
+void PendingWork::wait(size_t left)
 {
     std::unique_lock guard { m_lock };
-    m_done.wait(guard, [&] { return !m_count; });
+    m_done.wait(guard, [&] { return m_count <= left; });
 }
 
 WorkPool::WorkPool(unsigned threads)
@@ -68,16 +70,6 @@ void WorkPool::run(const void* group, std::function<void()> job)
     m_wake.notify_one();
 }
 
-std::list<WorkPool::Group>::iterator WorkPool::groupWithFewestThreads()
-{
-    auto group = m_groups.end();
-    for (auto candidate = m_groups.begin(); candidate != m_groups.end(); ++candidate) {
-        if (!candidate->jobs.empty() && (group == m_groups.end() || candidate->working < group->working))
-            group = candidate;
-    }
-    return group;
-}
-
 void WorkPool::work()
 {
     std::unique_lock guard { m_lock };
@@ -85,7 +77,9 @@ void WorkPool::work()
         m_wake.wait(guard, [&] { return m_closing || m_queued; });
         if (!m_queued)
             return;
-        auto group = groupWithFewestThreads();
+        // The first of those with the fewest threads at them that has a job.
+        auto group = std::ranges::min_element(
+            m_groups, {}, [](const Group& each) { return each.jobs.empty() ? UINT_MAX : each.working; });
         auto job = std::move(group->jobs.front());
         group->jobs.pop_front();
         --m_queued;

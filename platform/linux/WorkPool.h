@@ -16,9 +16,16 @@ namespace platform::tree {
 // Work queued from one directory, waited for before the directory is left.
 class PendingWork {
 public:
+    PendingWork() = default;
+    explicit PendingWork(size_t count)
+        : m_count(count)
+    {
+    }
     void add();
-    void finish();
-    void wait();
+    // True for the last one pending.
+    bool finish();
+    // Until no more than left are pending.
+    void wait(size_t left = 0);
 
 private:
     std::mutex m_lock;
@@ -53,7 +60,6 @@ private:
     };
 
     void work();
-    std::list<Group>::iterator groupWithFewestThreads();
 
     unsigned m_threadCount;
     size_t m_groupLimit;

@@ -126,7 +126,7 @@ std::string testBinaryPath() { return platform::executablePath(); }
 
 std::string readFile(const std::string& path)
 {
-    auto bytes = platform::FileManager::defaultManager().contentsAtPath(path);
+    auto bytes = platform::FileManager::defaultManager().contentsAtPath(path, {});
     if (!bytes)
         throw std::runtime_error(bytes.error().message());
     return *bytes;
