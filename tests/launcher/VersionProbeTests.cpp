@@ -73,12 +73,10 @@ TEST_F(ProbeFixture, VersionIsTheThirdSpaceSeparatedFieldWhenItCanNameADirectory
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         { { out("zelclient version "), "args" }, "-v" }, // exactly one argument
         { { out("zelclient  2.0 x") }, "2.0" }, // two spaces: the second word
-        { { out("zelclient version 1.2.3\n") }, "1.2.3\n" }, // the line break stays
         { { out("zelclient "), "e:" + test::toHex("version 7.7.7 x") }, "7.7.7" }, // standard error counts
         { { out("a b \xC3\xA9t\xFF") }, "\xC3\xA9t\xEF\xBF\xBD" },
         { { out("one two") }, "gave no usable version" },
         { { out("a b ") }, "gave no usable version" },
-        { { out("a b ..") }, "gave no usable version" },
         { { out("a b .9") }, "gave no usable version" }, // hidden
         { { out("a b x/y") }, "gave no usable version" },
         { { out(std::string("a b c\0d", 7)) }, "gave no usable version" },
@@ -91,7 +89,7 @@ TEST_F(ProbeFixture, VersionIsTheThirdSpaceSeparatedFieldWhenItCanNameADirectory
             joined += step + " ";
         EXPECT_TRUE(probe(joined).starts_with(expected)) << joined;
     }
-    // The controller logs each chunk as one entry, literally.
+    // The line break stays; the controller logs each chunk as one entry, literally.
     EXPECT_EQ(probe(out("a b 1%s\n%n")), "1%s\n%n");
     EXPECT_THAT(log, testing::ContainsRegex("] Process started\\.\n.*] a b 1%s\n%n\n.*] Process finished\\.\n"));
     std::filesystem::remove(client);
@@ -103,16 +101,13 @@ TEST_F(ProbeFixture, ClientEndedByTheWrapperAfterItsOutputEndedIsAcceptedOneThat
     // The wrapper asks a child whose output has ended to terminate, and kills it when it ignores that: neither is
     // a crash. Each closes its output the moment its version is out (the kill runs once: it waits out a grace).
     const std::string version = out("zelclient version 1.2.3");
-    EXPECT_EQ(probe(version + " ignore-term close sleep:30000"), "1.2.3");
-    for (int run = 0; run < (test::underSanitizers() ? 20 : 200); ++run) {
-        ASSERT_EQ(probe(version + " close"), "1.2.3") << "exits at once, run " << run;
-        ASSERT_EQ(probe(version + " close sleep:30000"), "1.2.3") << "goes on running, run " << run;
-    }
+    EXPECT_EQ(probe(version + " close sleep:30000"), "1.2.3");
+    EXPECT_EQ(probe("ignore-term " + version + " close sleep:30000"), "1.2.3");
+    for (int run = 0; run < (test::underSanitizers() ? 20 : 200); ++run)
+        ASSERT_EQ(probe(version + " close"), "1.2.3") << "exits as it is asked to end, run " << run;
     // One that hangs with its output open is stopped after the limit; it ignores the request, so it is killed.
-    delegate.m_probeTimeLimit = 300ms;
-    delegate.m_probeTerminationGrace = 300ms;
-    EXPECT_EQ(probe("ignore-term " + out("zelclient version 9.9.9") + " sleep:60000"),
-        "did not finish within 300 ms and was stopped");
+    delegate.m_probeTimeLimit = delegate.m_probeTerminationGrace = 300ms;
+    EXPECT_EQ(probe("ignore-term " + version + " sleep:60000"), "did not finish within 300 ms and was stopped");
 }
 
 // A client that writes 200 MB after its version: the launch goes on, and the
