@@ -114,7 +114,6 @@ TEST_F(OpenToolFixture, SaysWhatIsWrongAndFails)
         { {}, 2, "usage: " },
         { { "-a", "Missing", "" }, 2, "usage: " },
         { { "-a", "Missing" }, 1, "Unable to find application named 'Missing'\n" },
-        { { "-a", "../Applications/Missing" }, 1, "Unable to find application named '../Applications/Missing'\n" },
         { { "-a", "Flat" }, 1, applications + "/Flat.app is not a directory" },
         { { "-a", "Dangling" }, 1, applications + "/Dangling.app is a link to nothing" },
         { { "-a", "Empty" }, 1, "Empty.app has no executable " + applications + "/Empty.app/Contents/MacOS/Empty" },
@@ -163,7 +162,6 @@ TEST_F(OpenToolFixture, AHandOffX11CannotCarryOutFailsTheLaunchBeforeItEnds)
         { { { "WAYLAND_DISPLAY", "wayland-0" } }, "DISPLAY is not set" },
         { { { "DISPLAY", "no display" } }, "\"no display\" is not an X display name" },
         { { { "DISPLAY", "localhost:99999999999" } }, "is not an X display name" },
-        { { { "DISPLAY", "unix:1x" } }, "is not an X display name" },
     };
     if (!platform::isDisplayReachable(":99"))
         rows.push_back({ { { "DISPLAY", ":99" } }, "no X server answers at DISPLAY \":99\"" });
@@ -173,7 +171,6 @@ TEST_F(OpenToolFixture, AHandOffX11CannotCarryOutFailsTheLaunchBeforeItEnds)
         EXPECT_EQ(result.status, 69) << label << ": " << result.error;
         EXPECT_NE(result.error.find("Unable to open application 'X11': no X display: "), std::string::npos) << label;
         EXPECT_NE(result.error.find(reason), std::string::npos) << label << ": " << result.error;
-        EXPECT_NE(result.error.find("Unable to start the Zelvant client."), std::string::npos) << label;
         EXPECT_EQ(processesWithHome(home), std::vector<std::string> {}) << label;
     }
     EXPECT_FALSE(test::exists(record)) << "a document ran without a display";
@@ -185,7 +182,7 @@ TEST_F(OpenToolFixture, AHandOffX11CannotCarryOutFailsTheLaunchBeforeItEnds)
     EXPECT_EQ(processesWithHome(home), std::vector<std::string> {});
 }
 
-TEST_F(OpenToolFixture, HeadlessX11UsesAnXvfbOnlyItsDocumentsMayUseAndAReachableDisplayOtherwise)
+TEST_F(OpenToolFixture, HeadlessX11UsesAnXvfbOnlyItsDocumentsMayUse)
 {
     auto xdpyinfo = test::programOnPath("xdpyinfo");
     if (!test::programOnPath("Xvfb") || !xdpyinfo)
@@ -206,16 +203,6 @@ TEST_F(OpenToolFixture, HeadlessX11UsesAnXvfbOnlyItsDocumentsMayUseAndAReachable
     };
     EXPECT_TRUE(connects(authority));
     EXPECT_FALSE(connects(scratch / "no-cookie")) << "a client without the cookie was let in";
-
-    // Not headless, X11 uses the display it is given when it is reachable; a document it cannot run is a failure.
-    fs::remove(record);
-    std::string failing = make(scratch / "failing", "#!/bin/false\n");
-    auto result = run(x11, { scratch / "missing", scratch / "document", failing });
-    EXPECT_NE(result.error.find("X11: cannot run " + scratch / "missing"), std::string::npos) << result.error;
-    EXPECT_NE(result.error.find("X11: " + failing + " ended right after it started, with status 1"), std::string::npos);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(recorded("DISPLAY"), display);
-
     task.terminate();
     ASSERT_TRUE(test::eventually([&] { return !task.isRunning(); })) << "X11 did not stop";
     EXPECT_FALSE(platform::isDisplayReachable(display)) << "the Xvfb of X11 outlived it";

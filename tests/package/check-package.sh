@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The package stage: builds the Debian package in a build tree, checks it and
 # its desktop files with Debian's own tools (lintian also refuses unstripped
-# programs), and runs the command end to end from the package and from a moved copy of it.
+# programs), and runs the command end to end from the package.
 #   tests/package/check-package.sh BUILD-DIR
 set -uo pipefail
 build=$(cd "$1" && pwd) || exit 2
@@ -77,10 +77,7 @@ seen=$(xvfb-run -a bash -c 'env -i PATH=/usr/bin:/bin HOME="$(mktemp -d "$2/home
 wmclass=$(sed -n 's/^StartupWMClass=//p' "$desktop")
 grep -qx "WM_CLASS(STRING) = \"zelclient\", \"${wmclass:-none}\"" <<<"$seen" || fail "WM_CLASS is not $wmclass: $seen"
 grep -qx '_NET_STARTUP_ID(UTF8_STRING) = "zelvant-check_TIME0"' <<<"$seen" || fail "no startup id: $seen"
-# Moved elsewhere, the tree still works, and the command passes its arguments on.
-mv "$usr" "$scratch/moved"
-launch "$scratch/moved" -AppleLanguages '(de)' &&
-  { grep -q ' locale=de_DE ' <<<"$report" || fail "-AppleLanguages (de) did not reach the launcher"; }
+# A moved tree and the command's arguments: the launcher tests, on bundles of their own.
 
 # On a throwaway machine (CI), a real install and removal too.
 if [ -n "${CI:-}" ] && [ "$(id -u)" -eq 0 ]; then

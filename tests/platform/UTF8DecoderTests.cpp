@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 // However the bytes are cut into three pieces, the text is the same, and no
-// piece holds part of a character. Other streams and ways to cut them: the
-// utf8-decoder fuzz target, against the textbook decoding.
+// piece holds part of a character. Decoding in place, as the task wrapper
+// reads: TaskWrapperTests.
 TEST(UTF8Decoder, SplitCharactersComeOutWholeAndIllFormedBytesBecomeReplacementCharacters)
 {
     const std::string bytes = "a\xC3\xA9\xF0\x9F\x98\x80\xED\xA0\x80\342\202x\xF0\x9F\x98";

@@ -6,8 +6,6 @@ using namespace platform;
 
 // Well-formed text is counted in characters and fully upper-cased; a byte
 // that starts no well-formed sequence counts one and is copied unchanged.
-// How decodeCharacter cuts such bytes into subparts: the utf8-decoder fuzz
-// target, which checks UTF8Decoder against it.
 TEST(UnicodeText, CountsAndUppercasesCharactersAndKeepsIllFormedBytes)
 {
     // Ill-formed: a stray byte and a surrogate, a truncated character, an overlong form.

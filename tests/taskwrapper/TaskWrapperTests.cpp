@@ -27,7 +27,7 @@ std::string numberedLines(int count)
 // "<test binary> --child=script STEP...", or with the steps in $ZELVANT_TEST_STEPS (then the arguments after
 // argv[2], a script run through "#!", are the client's): o:HEX and e:HEX write to standard output and error,
 // lines:N writes numbered lines, args writes the client's arguments, close closes both outputs, sleep:MS sleeps,
-// ignore-term ignores SIGTERM, kill kills itself, grandchild leaves a grandchild holding the pipe and writes its pid.
+// ignore-term ignores SIGTERM, kill kills itself.
 int runScript(int argc, char** argv)
 {
     Strings steps { argv + 2, argv + argc };
@@ -49,12 +49,6 @@ int runScript(int argc, char** argv)
             std::signal(SIGTERM, SIG_IGN);
         else if (step == "kill" || (step == "close" && (::close(1) || ::close(2))))
             ::raise(SIGKILL);
-        else if (step == "grandchild") {
-            platform::Task grandchild;
-            grandchild.setLaunchPath(test::testBinaryPath());
-            grandchild.setArguments({ "--child=script", "sleep:60000" });
-            bytes = grandchild.launch() ? std::to_string(grandchild.processIdentifier()) : "no grandchild";
-        }
         // A blocking write to a pipe writes everything or fails.
         if (!bytes.empty() && ::write(step[0] == 'e' ? 2 : 1, bytes.data(), bytes.size()) != std::ssize(bytes))
             return 5;
@@ -183,41 +177,14 @@ TEST(TaskWrapper, StopFromInsideTheControllerKeepsItsTextAndTellsItOnce)
     EXPECT_TRUE(("\xEF\xBF\xBD" + numberedLines(100000)).starts_with(controller.joined));
 }
 
-TEST(TaskWrapper, ChildIgnoringTerminationOrGrandchildHoldingThePipeDoesNotHoldTheStop)
-{
-    RecordingController controller;
-    auto wrapper
-        = TaskWrapper::taskWrapperWithController(&controller, script({ "ignore-term", out("x"), "sleep:60000" }));
-    ASSERT_TRUE(wrapper->startProcess());
-    runUntil([&] { return !controller.joined.empty(); });
-    wrapper->stopProcess();
-    EXPECT_EQ(controller.events, (Strings { "started", "chunk", "finished" }));
-    EXPECT_TRUE(wrapper->task()->isRunning()) << "asked to end, not made to";
-    wrapper->task()->kill();
-
-    pid_t grandchild = std::stoi(run(nullptr, { "grandchild" }));
-    EXPECT_EQ(::kill(grandchild, 0), 0) << "the grandchild still runs, holding the pipe";
-    ::kill(grandchild, SIGKILL);
-}
+// A child that ignores the request to end: ProbeFixture, through the launcher's version probe.
 
 // Memory leaks are the sanitizers' to find; descriptors and unreaped children no tool sees.
 TEST(TaskWrapper, RunsLeaveNoDescriptorsOrZombies)
 {
     size_t descriptors = test::openDescriptorCount();
     auto children = test::childProcesses();
-    // Eight at a time in the one run loop.
-    std::vector<std::shared_ptr<TaskWrapper>> wrappers;
-    for (int index = 0; index < 8; ++index) {
-        wrappers.push_back(TaskWrapper::taskWrapperWithController(nullptr, script({ out(std::to_string(index)) })));
-        wrappers.back()->setGatherOutput(true);
-        ASSERT_TRUE(wrappers.back()->startProcess());
-    }
-    for (int index = 0; index < 8; ++index) {
-        auto timeout = watchdog(*wrappers[index]);
-        wrappers[index]->waitUntilExit();
-        ASSERT_EQ(*wrappers[index]->output(), std::to_string(index));
-    }
-    wrappers.clear();
+    EXPECT_EQ(run(nullptr, { out("done") }), "done");
     // Dropped while its child runs: stopped, and the child reaped once its end reaches the run loop.
     auto wrapper = TaskWrapper::taskWrapperWithController(nullptr, script({ "sleep:60000" }));
     ASSERT_TRUE(wrapper->startProcess());
