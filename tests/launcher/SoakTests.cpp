@@ -30,6 +30,7 @@ TEST(Soak, EightFirstLaunchesAtOnceAllSucceedAndLeaveTheExactTree)
         std::vector<test::ProcessResult> results(8);
         {
             std::vector<std::jthread> launches;
+            launches.reserve(results.size());
             for (auto& result : results)
                 launches.emplace_back(
                     [&] { result = test::runProgram(test::launcherPath(), { .environment = environment }); });
