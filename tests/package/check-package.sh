@@ -11,12 +11,13 @@ failed=0
 fail() { echo "FAILED: $*"; failed=1; }
 
 # PREFIX/bin/zelvant ARG... with a throwaway home and no hint where anything is;
-# the client's report must end up on its output, and the launch must succeed.
+# the client's report (its image loaded through the support directory's
+# rewritten loaders file) must end up on its output, and the launch must succeed.
 launch() {
   local prefix=$1 home output status=0; shift
   home=$(mktemp -d "$scratch/home.XXXXXX")
   output=$(env -i PATH=/usr/bin:/bin HOME="$home" ZELVANT_X11_HEADLESS=1 timeout 60 "$prefix/bin/zelvant" "$@" 2>&1) || status=$?
-  report=$(grep '^zelclient: ' <<<"$output") && [ $status -eq 0 ] && echo "$report" && return
+  report=$(grep '^zelclient: .* pixbuf=xpm:48x48 ' <<<"$output") && [ $status -eq 0 ] && echo "$report" && return
   echo "$output"
   fail "$prefix/bin/zelvant $*: exit $status"
   return 1

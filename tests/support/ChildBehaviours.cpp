@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <grp.h>
 #include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -45,19 +44,6 @@ int recordArguments(int argc, char** argv)
     return 0;
 }
 
-// "--child=as-nobody PROGRAM...": runs PROGRAM as user and group 65534 when
-// started as root (for whom permissions do not bite), else as it is.
-int runAsNobody(int, char** argv)
-{
-    constexpr uid_t nobody = 65534;
-    if (::geteuid() == 0
-        && (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0
-            || ::setresuid(nobody, nobody, nobody) != 0))
-        return std::perror("dropping to user 65534"), 120;
-    ::execv(argv[2], argv + 2);
-    return std::perror(argv[2]), 121; // e.g. a build tree user 65534 cannot reach
-}
-
 // A mount namespace whose /dev holds only null and, as log, the socket at
 // logSocket: the system log the launcher writes to, read by the test.
 bool withSystemLogAt(const std::string& logSocket)
@@ -81,9 +67,6 @@ bool withSystemLogAt(const std::string& logSocket)
 int launchAs(const std::string& how, char** launcher)
 {
     if (how == "logged" && !withSystemLogAt(launcher[1]))
-        return 77;
-    int ends[2];
-    if (how == "broken-stderr" && (::pipe(ends) != 0 || ::dup2(ends[1], 2) != 2 || ::close(ends[0]) != 0))
         return 77;
     if (how == "closed-stderr")
         ::close(2);
@@ -110,7 +93,6 @@ int launchAs(const std::string& how, char** launcher)
 const bool registered = [] {
     test::registerChildBehaviour("launch-as", [](int, char** argv) { return launchAs(argv[2], argv + 3); });
     test::registerChildBehaviour("die", [](int, char**) { return ::raise(SIGKILL); });
-    test::registerChildBehaviour("as-nobody", runAsNobody);
     return true;
 }();
 
