@@ -125,6 +125,12 @@ void MyApplicationDelegate::reportFailure(
     alert.runModal(m_alertBackend);
 }
 
+support::FailureReporter MyApplicationDelegate::failureReporter()
+{
+    return
+        [this](std::string_view step, const Error& error, int status) { reportFailure(step, error.message(), status); };
+}
+
 void MyApplicationDelegate::launchX11Application(const LaunchContext& context)
 {
     Workspace workspace { context.applicationPath, context.home.empty() ? std::nullopt : std::optional { context.home },
@@ -230,9 +236,7 @@ std::optional<std::string> MyApplicationDelegate::versionFromProbeOutput(std::st
 void MyApplicationDelegate::writeZelvantApplicationSupportFiles(const LaunchContext& context)
 {
     FileManager& fileManager = FileManager::defaultManager();
-    auto report = [this](std::string_view step, const Error& error, int status) {
-        reportFailure(step, error.message(), status);
-    };
+    auto report = failureReporter();
     std::string parent = stringByDeletingLastPathComponent(context.supportDir);
     // A fresh home has none of "Library/Application Support/Zelvant".
     if (!fileManager.fileExistsAtPath(parent))
@@ -243,9 +247,9 @@ void MyApplicationDelegate::writeZelvantApplicationSupportFiles(const LaunchCont
     if (lock)
         m_supportDirectoryLock = std::move(*lock);
     else
-        reportFailure("lock the support directory parent", lock.error().message(), EX_CANTCREAT);
+        report("lock the support directory parent", lock.error(), EX_CANTCREAT);
 
-    auto record = support::syncRecordOf(context.supportDir);
+    auto record = support::syncRecordOf(parent, context.version);
     // One that is there already is brought up to date, not rebuilt.
     support::prepareDirectory(context.supportDir, "",
         { .remove = "remove the old support directory", .create = "create the support directory" }, report);
@@ -354,9 +358,7 @@ std::string MyApplicationDelegate::determineLanguage(const LaunchContext& contex
 std::string MyApplicationDelegate::writeLauncherScript(const LaunchContext& context)
 {
     std::string templatePath = stringByAppendingPathComponent(context.zelvantDir, "../run-zelvant-template.py");
-    auto report = [this](std::string_view step, const Error& error, int status) {
-        reportFailure(step, error.message(), status);
-    };
+    auto report = failureReporter();
     auto text = support::readText(templatePath, "reading the launcher script template", report);
 
     // The language is chosen whether or not there is a template to fill.

@@ -4,6 +4,7 @@
 #include "Application.h"
 #include "Error.h"
 #include "FileLock.h"
+#include "SupportFiles.h"
 
 #include <chrono>
 #include <optional>
@@ -62,6 +63,8 @@ protected:
         std::string buttonTitle { "Quit" };
     };
     void reportFailure(std::string_view step, std::string_view detail, int exitStatus, const FailureAlert* = nullptr);
+    // reportFailure for the support steps, which hand over errors.
+    support::FailureReporter failureReporter();
     // The probe failed: the user is told, and the launch stops.
     std::nullopt_t reportVersionProbeFailure(const std::string& path, const std::string& reason, int exitStatus);
 

@@ -112,10 +112,10 @@ void prepareDirectory(
         report(steps.create, created.error(), EX_CANTCREAT);
 }
 
-SyncRecord syncRecordOf(const std::string& supportDirectory)
+SyncRecord syncRecordOf(const std::string& parent, const std::string& version)
 {
-    std::string path = stringByAppendingPathComponent(
-        stringByDeletingLastPathComponent(supportDirectory), "." + lastPathComponent(supportDirectory) + ".synced");
+    std::string supportDirectory = stringByAppendingPathComponent(parent, version);
+    std::string path = stringByAppendingPathComponent(parent, "." + version + ".synced");
     if (!FileManager::defaultManager().directoryItemExistsAtPath(supportDirectory))
         trace("remove ", path, ": ", FileManager::defaultManager().removeItemAtPath(path));
     return { path, supportDirectory };

@@ -61,9 +61,9 @@ struct DirectorySteps {
 void prepareDirectory(
     const std::string& path, std::string_view relativePath, const DirectorySteps&, const FailureReporter&);
 
-// The record of the last sync of the support directory, beside it under a
-// name no version has ("." VERSION ".synced"); it goes with the directory.
-platform::SyncRecord syncRecordOf(const std::string& supportDirectory);
+// The record of the last sync of the support directory parent/version, beside
+// it under a name no version has ("." VERSION ".synced"); it goes with the directory.
+platform::SyncRecord syncRecordOf(const std::string& parent, const std::string& version);
 
 // What a fresh directory holds at path: the text in a regular file with the
 // given bits, or nothing when there is no text. An equal file is left as it

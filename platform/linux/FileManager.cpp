@@ -176,12 +176,19 @@ bool FileManager::fileHoldsExactly(const std::string& path, std::string_view byt
     return std::string_view { contents }.substr(0, length) == bytes;
 }
 
-Result<void> FileManager::writeAtomically(const std::string& path, std::string_view bytes) const
+// Where writeAtomically puts its temporaries of path: the directory, and the
+// prefix and suffix of their names.
+static constexpr const char* atomicTemporarySuffix = ".tmp";
+static std::pair<std::string, std::string> atomicTemporaryPlace(const std::string& path)
 {
     std::string directory = stringByDeletingLastPathComponent(path);
-    if (directory.empty())
-        directory = ".";
-    std::string prefix = stringByAppendingPathComponent(directory, "." + lastPathComponent(path) + ".");
+    return { directory.empty() ? "." : directory, "." + lastPathComponent(path) + "." };
+}
+
+Result<void> FileManager::writeAtomically(const std::string& path, std::string_view bytes) const
+{
+    auto [directory, name] = atomicTemporaryPlace(path);
+    std::string prefix = stringByAppendingPathComponent(directory, name);
     auto attempt = [&](const std::string& temporary) -> std::optional<Result<void>> {
         ScopedFD fd { ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666) };
         if (!fd && errno == EEXIST)
@@ -198,7 +205,18 @@ Result<void> FileManager::writeAtomically(const std::string& path, std::string_v
             ::unlink(temporary.c_str());
         return written;
     };
-    return tree::withUniqueName(prefix, ".tmp", attempt, Error::failure("write", "no free temporary name", path));
+    return tree::withUniqueName(
+        prefix, atomicTemporarySuffix, attempt, Error::failure("write", "no free temporary name", path));
+}
+
+void FileManager::removeTemporariesOfAtomicWrites(const std::string& path) const
+{
+    auto [directory, prefix] = atomicTemporaryPlace(path);
+    auto names = contentsOfDirectoryAtPath(directory);
+    for (const auto& name : names ? *names : std::vector<std::string> {}) {
+        if (name.starts_with(prefix) && name.ends_with(atomicTemporarySuffix))
+            (void)removeItemAtPath(stringByAppendingPathComponent(directory, name));
+    }
 }
 
 }

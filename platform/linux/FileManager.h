@@ -84,6 +84,9 @@ public:
     // A uniquely named temporary beside the destination, written whole and
     // renamed over it; removed on failure.
     Result<void> writeAtomically(const std::string& path, std::string_view bytes) const;
+    // Removes what writes of path killed before their rename left beside it;
+    // only for a caller that keeps other writers of path out.
+    void removeTemporariesOfAtomicWrites(const std::string& path) const;
     // The permission bits writeAtomically gives a new file: 0666 less the umask.
     mode_t defaultFilePermissions() const { return 0666 & defaultDirectoryPermissions(); }
     // Whether path is a regular file itself (not a link to one) with these

@@ -6,7 +6,6 @@
 #include "SyncRecord.h"
 
 #include "FileManager.h"
-#include "Path.h"
 #include "ScopedFD.h"
 
 #include <algorithm>
@@ -96,7 +95,8 @@ void SyncRecord::note(std::string_view path, const Sides& sides)
 Result<void> SyncRecord::write() const
 {
     std::lock_guard guard { m_lock };
-    removeStaleTemporaries();
+    // No other write runs meanwhile (the caller keeps them out): any temporary there is stale.
+    FileManager::defaultManager().removeTemporariesOfAtomicWrites(m_path);
     // Whatever was noted was not trusted: it differs from the file, or is as
     // new as the file and must be written again for a later record to trust it.
     if (m_noted.empty() && std::ranges::all_of(m_trusted, [](const auto& trusted) { return trusted.load(); }))
@@ -111,20 +111,6 @@ Result<void> SyncRecord::write() const
     for (const auto& [name, numbers] : entries)
         text.append(name).append(1, '\0').append(numbers).push_back('\0');
     return FileManager::defaultManager().writeAtomically(m_path, text);
-}
-
-// A write killed before its rename leaves its temporary behind; no other
-// write runs meanwhile (the caller's lock), so any there now is stale.
-void SyncRecord::removeStaleTemporaries() const
-{
-    const auto& fileManager = FileManager::defaultManager();
-    std::string directory = stringByDeletingLastPathComponent(m_path);
-    std::string prefix = "." + lastPathComponent(m_path) + ".";
-    auto names = fileManager.contentsOfDirectoryAtPath(directory);
-    for (const auto& name : names ? *names : std::vector<std::string> {}) {
-        if (name.starts_with(prefix) && name.ends_with(".tmp"))
-            (void)fileManager.removeItemAtPath(stringByAppendingPathComponent(directory, name));
-    }
 }
 
 }

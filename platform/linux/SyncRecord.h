@@ -43,8 +43,6 @@ public:
     void note(std::string_view path, const Sides&);
 
 private:
-    void removeStaleTemporaries() const;
-
     struct Entry {
         std::string_view name; // below the tree
         std::string_view numbers; // of both sides, as text() gives them
