@@ -5,7 +5,6 @@
 #include "DynamicLibrary.h"
 #include "Trace.h"
 
-#include <dlfcn.h>
 #include <optional>
 
 namespace platform::gtk {
@@ -43,12 +42,11 @@ public:
 private:
     const DynamicLibrary& openGtk2()
     {
-        // Still the failed open's message: nothing has called into the loader since.
-        trace("alert: no GTK 3: ", dlerror());
+        trace("alert: no GTK 3: ", m_gtk3.error());
         m_name = "GTK 2";
         const DynamicLibrary& library = m_gtk2.emplace("libgtk-x11-2.0.so.0");
         if (!library.isOpen())
-            trace("alert: no GTK 2: ", dlerror());
+            trace("alert: no GTK 2: ", library.error());
         return library;
     }
 

@@ -10,6 +10,8 @@ namespace platform {
 DynamicLibrary::DynamicLibrary(const char* soname)
     : m_handle(dlopen(soname, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE))
 {
+    if (!m_handle)
+        m_error = dlerror();
 }
 
 DynamicLibrary::~DynamicLibrary()

@@ -2,6 +2,8 @@
 // A shared library opened with dlopen; once loaded it stays in the process.
 #pragma once
 
+#include <string>
+
 namespace platform {
 
 class DynamicLibrary {
@@ -12,6 +14,8 @@ public:
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
     bool isOpen() const { return m_handle; }
+    // Why it did not open, as the loader said.
+    const std::string& error() const { return m_error; }
     // Sets function to the symbol's address, or to null; true when found.
     template<typename Function> bool resolve(const char* name, Function& function) const
     {
@@ -22,6 +26,7 @@ public:
 private:
     void* symbol(const char* name) const;
     void* m_handle { nullptr };
+    std::string m_error;
 };
 
 }
